@@ -1,0 +1,29 @@
+// The module's entry point and its function table.
+#include "module/export.h"
+#include "module/module.h"
+
+// Indexed by the library's event number.
+const char *const kEventNames[EVENT_NAME_COUNT] = {
+    "download", "progress", "removebegin", "removefailed", "downloadbegin", "downloadend",
+};
+
+const int32_t _lib_version = 1;
+
+// Registered in this order: startup, shutdown, version, tocomponent,
+// toproduct, extract, removeek, list, everything, patterns,
+// patternsExceptPelno, components, ok, get_mode, set_mode.
+static const luaL_Reg kFunctions[] = {
+    {"startup", update_startup},
+    {"shutdown", update_shutdown},
+    {"version", update_version},
+    {"ok", update_ok},
+    {"get_mode", update_get_mode},
+    {"set_mode", update_set_mode},
+    {nullptr, nullptr},
+};
+
+int luaopen_update(lua_State *L) {
+  lua_createtable(L, 0, 15);
+  luaL_setfuncs(L, kFunctions, 0);
+  return 1;
+}
