@@ -21,7 +21,8 @@ int update_shutdown(lua_State *L) { return PushResult(L, ZELRELAY_Shutdown()); }
 
 int update_set_mode(lua_State *L) {
   int isnum = 0;
-  auto mode = static_cast<lua_Unsigned>(lua_tointegerx(L, 1, &isnum));
+  // lua_Unsigned is 32-bit in 5.2: it would take 2^32 + 1 for mode 1.
+  auto mode = static_cast<uint64_t>(lua_tointegerx(L, 1, &isnum));
   if (isnum && mode <= 1) {
     g_zel_mode = static_cast<uint32_t>(mode);
     RunStartup();
