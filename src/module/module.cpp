@@ -1,4 +1,5 @@
 // The module's entry point and its function table.
+#include "entity/entity.h"
 #include "module/export.h"
 #include "module/module.h"
 
@@ -16,6 +17,8 @@ static const luaL_Reg kFunctions[] = {
     {"startup", update_startup},
     {"shutdown", update_shutdown},
     {"version", update_version},
+    {"tocomponent", update_tocomponent},
+    {"toproduct", update_toproduct},
     {"ok", update_ok},
     {"get_mode", update_get_mode},
     {"set_mode", update_set_mode},
