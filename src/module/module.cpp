@@ -2,6 +2,7 @@
 #include "entity/entity.h"
 #include "module/export.h"
 #include "module/module.h"
+#include "repository/repository.h"
 
 // Indexed by the library's event number.
 const char *const kEventNames[EVENT_NAME_COUNT] = {
@@ -19,6 +20,13 @@ static const luaL_Reg kFunctions[] = {
     {"version", update_version},
     {"tocomponent", update_tocomponent},
     {"toproduct", update_toproduct},
+    {"extract", update_extract},
+    {"removeek", update_removeek},
+    {"list", update_list},
+    {"everything", update_everything},
+    {"patterns", update_patterns},
+    {"patternsExceptPelno", update_patternsExceptPelno},
+    {"components", update_components},
     {"ok", update_ok},
     {"get_mode", update_get_mode},
     {"set_mode", update_set_mode},

@@ -1,0 +1,27 @@
+// One library context per repository call.
+#include <cstdlib>
+#include <unistd.h>
+
+#include "module/module.h"
+#include "repository/repository.h"
+
+// The library leaves its named semaphore behind; nobody else removes it.
+static const char kSemaphoreFile[] = "/dev/shm/sem.zelrelay";
+
+int OpenContext(lua_State *L, ZELRELAY_Context *handle) {
+  const char *path = lua_tolstring(L, 1, nullptr);
+  if (path == nullptr) return luaL_argerror(L, 1, "expected repository path");
+  wchar_t *wide = AtoW(path);
+  int32_t status = ZELRELAY_CreateContext(handle, wide);
+  free(wide);
+  if (status > 0) return 0;
+  unlink(kSemaphoreFile);
+  lua_pushnil(L);
+  PushStatus(L, status);
+  return 3;
+}
+
+void DestroyContext(ZELRELAY_Context &handle) {
+  ZELRELAY_DestroyContext(handle);
+  unlink(kSemaphoreFile);
+}

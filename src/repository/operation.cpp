@@ -1,0 +1,252 @@
+// The repository operations: one driver, the selections built on the
+// library's listing and duplication, and the result tables.
+#include <climits>
+#include <cstdlib>
+
+#include "entity/entity.h"
+#include "module/module.h"
+#include "repository/repository.h"
+
+// Everything one call builds. The body fills it under a protected call and
+// the driver releases it on every path, also when the interpreter raises.
+struct Request {
+  ZELRELAY_Context context;
+  ZELRELAY_Product *products;
+  unsigned long productCount;
+  ZELRELAY_Source *sources;
+  unsigned long sourceCount;
+  ZELRELAY_Product *components;
+  unsigned long componentCount;
+  ZELRELAY_Information *information;
+  RepositoryOperation operation;  // null: select the listed component types
+  int32_t cleanup;
+};
+
+static const ZELRELAY_Information kNoInformation = {nullptr, 0};
+
+static void ReleaseInformation(ZELRELAY_Information **information) {
+  if (*information == nullptr) return;
+  ZELRELAY_DestroyData(*information);
+  *information = nullptr;
+}
+
+int IsPatternComponent(const ZELRELAY_EntityItem *component, const void *, uint64_t) {
+  return component->klass == 3 || (component->klass == 22 && component->type == 2213);
+}
+
+int IsPatternExceptPelno(const ZELRELAY_EntityItem *component, const void *, uint64_t) {
+  return (component->klass == 3 && component->type != 4) || (component->klass == 22 && component->type == 2213);
+}
+
+int MatchesListedType(const ZELRELAY_EntityItem *component, const void *extra, uint64_t extraCount) {
+  const auto *listed = static_cast<const ZELRELAY_Product *>(extra);
+  for (uint64_t i = 0; i < extraCount; i++)
+    if (listed[i].entity.klass == component->klass && listed[i].entity.type == component->type) return 1;
+  return 0;
+}
+
+// One allocation: the rebuilt list with a record per information product,
+// then room for every component. A size that overflows is no memory either.
+static void *AllocateSelection(const ZELRELAY_Information *information) {
+  uint64_t components = 0;
+  for (uint64_t i = 0; i < information->productCount; i++)
+    if (__builtin_add_overflow(components, information->products[i].componentCount, &components)) return nullptr;
+  size_t productBytes = 0, componentBytes = 0, bytes = 0;
+  if (__builtin_mul_overflow(information->productCount, sizeof(ZELRELAY_Product), &productBytes) ||
+      __builtin_mul_overflow(components, sizeof(ZELRELAY_EntityItem), &componentBytes) ||
+      __builtin_add_overflow(productBytes, componentBytes, &bytes))
+    return nullptr;
+  return malloc(bytes);
+}
+
+// Returns the number of rebuilt records.
+static uint64_t SelectComponents(const ZELRELAY_Information *information, ZELRELAY_Product *rebuilt,
+                                 ComponentFilter filter, const void *extra, uint64_t extraCount) {
+  auto *write = reinterpret_cast<ZELRELAY_EntityItem *>(rebuilt + information->productCount);
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < information->productCount; i++) {
+    const ZELRELAY_Product &product = information->products[i];
+    ZELRELAY_Product &record = rebuilt[count];
+    record.components = write;
+    record.componentCount = 0;
+    for (uint64_t j = 0; j < product.componentCount; j++) {
+      if (!filter(&product.components[j], extra, extraCount)) continue;
+      *write++ = product.components[j];
+      record.componentCount++;
+    }
+    if (record.componentCount > 0) {
+      record.entity = product.entity;
+      count++;
+    }
+  }
+  return count;
+}
+
+int32_t SelectAndDuplicate(ComponentFilter filter, ZELRELAY_Context handle, ZELRELAY_Product *products,
+                           uint64_t productCount, ZELRELAY_Source *sources, uint64_t sourceCount,
+                           ZELRELAY_Information **information, const void *extra, uint64_t extraCount) {
+  int32_t status = ZELRELAY_GetInformation(handle, products, productCount, sources, sourceCount, information);
+  if (status <= 0) return status;
+  // A success without a record lists nothing rather than crashing.
+  const ZELRELAY_Information *found = *information != nullptr ? *information : &kNoInformation;
+  void *buffer = AllocateSelection(found);
+  if (buffer == nullptr) {
+    ReleaseInformation(information);
+    return -4;
+  }
+  auto *rebuilt = static_cast<ZELRELAY_Product *>(buffer);
+  uint64_t rebuiltCount = SelectComponents(found, rebuilt, filter, extra, extraCount);
+  ReleaseInformation(information);
+  status = ZELRELAY_Duplicate(handle, rebuilt, rebuiltCount, sources, sourceCount, information);
+  free(buffer);
+  return status;
+}
+
+int32_t DuplicatePatterns(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
+                          ZELRELAY_Source *sources, uint64_t sourceCount, ZELRELAY_Information **information) {
+  return SelectAndDuplicate(IsPatternComponent, handle, products, productCount, sources, sourceCount, information,
+                            nullptr, 0);
+}
+
+int32_t DuplicatePatternsExceptPelno(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
+                                     ZELRELAY_Source *sources, uint64_t sourceCount,
+                                     ZELRELAY_Information **information) {
+  return SelectAndDuplicate(IsPatternExceptPelno, handle, products, productCount, sources, sourceCount,
+                            information, nullptr, 0);
+}
+
+// Stack: result table, integer key, value; left as found.
+void AddFriendlyAlias(lua_State *L) {
+  if (lua_isnil(L, -1)) return;
+  lua_getfield(L, -1, "friendly");
+  if (lua_isnil(L, -1)) {
+    lua_pop(L, 1);
+    return;
+  }
+  lua_pushvalue(L, -2);
+  lua_settable(L, -5);
+}
+
+int InformationToLua(lua_State *L, const ZELRELAY_Information *information) {
+  uint64_t keys = information->productCount;
+  for (uint64_t i = 0; i < information->productCount; i++) keys += information->products[i].componentCount;
+  lua_createtable(L, keys <= INT_MAX ? static_cast<int>(keys) : 0, 0);
+  lua_Integer key = 0;
+  for (uint64_t i = 0; i < information->productCount; i++) {
+    const ZELRELAY_Product &product = information->products[i];
+    lua_pushinteger(L, ++key);
+    ProductToLua(L, product.entity);
+    AddFriendlyAlias(L);
+    lua_rawset(L, -3);
+    for (uint64_t j = 0; j < product.componentCount; j++) {
+      lua_pushinteger(L, ++key);
+      ComponentToLua(L, product.components[j]);
+      AddFriendlyAlias(L);
+      lua_rawset(L, -3);
+    }
+  }
+  return 1;
+}
+
+static void RaiseMessage(lua_State *L, const char *message) {
+  if (message != nullptr) luaL_error(L, "%s", message);
+}
+
+// The result table (or nil), the code and the message. The record is
+// released as soon as it has been read.
+static void PushOutcome(lua_State *L, Request &request, int32_t status) {
+  if (status > 0 && request.information != nullptr) {
+    InformationToLua(L, request.information);
+    ReleaseInformation(&request.information);
+  } else {
+    request.information = nullptr;  // not ours to read on a failure
+    lua_pushnil(L);
+  }
+  PushStatus(L, status);
+}
+
+// Arguments 1 to 5 keep their slots, so the options table stays at slot 4
+// for the event callback; the record comes last.
+static int RequestBody(lua_State *L) {
+  auto &request = *static_cast<Request *>(lua_touserdata(L, 6));
+  RaiseMessage(L, LuaToProducts(L, 2, &request.products, request.productCount));
+  RaiseMessage(L, LuaToSources(L, 3, &request.sources, request.sourceCount));
+  RaiseMessage(L, ParseOptions(L, request.context, &request.cleanup));
+  int32_t status;
+  if (request.operation != nullptr) {
+    status = request.operation(request.context, request.products, request.productCount, request.sources,
+                               request.sourceCount, &request.information);
+  } else {
+    if (!lua_isnoneornil(L, 5)) RaiseMessage(L, LuaToProducts(L, 5, &request.components, request.componentCount));
+    status = SelectAndDuplicate(MatchesListedType, request.context, request.products, request.productCount,
+                                request.sources, request.sourceCount, &request.information, request.components,
+                                request.componentCount);
+  }
+  PushOutcome(L, request, status);
+  return 3;
+}
+
+static void ReleaseRequest(Request &request) {
+  ReleaseInformation(&request.information);
+  DestroyProducts(request.components, request.componentCount);
+  DestroySources(request.sources, request.sourceCount);
+  DestroyProducts(request.products, request.productCount);
+  DestroyContext(request.context);
+}
+
+// False when the context was refused (nil, code and message pushed). An
+// error raised after the context opened is raised again once all is released.
+static bool RunRequest(lua_State *L, Request &request) {
+  lua_settop(L, 5);
+  request.cleanup = 1;
+  if (OpenContext(L, &request.context) != 0) return false;
+  lua_pushcfunction(L, RequestBody);
+  for (int i = 1; i <= 5; i++) lua_pushvalue(L, i);
+  lua_pushlightuserdata(L, &request);
+  int status = lua_pcall(L, 6, 3, 0);
+  ReleaseRequest(request);
+  if (status != LUA_OK) lua_error(L);
+  return true;
+}
+
+// Arguments: repository path, options table, number of arguments for removeek.
+static int CleanupBody(lua_State *L) {
+  auto count = static_cast<int>(lua_tointeger(L, 3));
+  lua_pushcfunction(L, update_removeek);
+  lua_pushvalue(L, 1);
+  if (count == 2) lua_getfield(L, 2, "removeek");
+  lua_call(L, count, 0);
+  return 0;
+}
+
+// Whatever the clean-up does, the operation's results stand.
+static void RunCleanup(lua_State *L, int32_t mode) {
+  int top = lua_gettop(L);
+  lua_pushcfunction(L, CleanupBody);
+  lua_pushvalue(L, 1);
+  lua_pushvalue(L, 4);
+  lua_pushinteger(L, mode);
+  lua_pcall(L, 3, 0, 0);
+  lua_settop(L, top);
+}
+
+int RunRepositoryOperation(lua_State *L, RepositoryOperation operation, bool list) {
+  Request request = {};
+  request.operation = operation;
+  if (RunRequest(L, request) && !list && request.cleanup > 0) RunCleanup(L, request.cleanup);
+  return 3;
+}
+
+int update_list(lua_State *L) { return RunRepositoryOperation(L, ZELRELAY_GetInformation, true); }
+
+int update_everything(lua_State *L) { return RunRepositoryOperation(L, ZELRELAY_Duplicate, false); }
+
+int update_patterns(lua_State *L) { return RunRepositoryOperation(L, DuplicatePatterns, false); }
+
+int update_patternsExceptPelno(lua_State *L) { return RunRepositoryOperation(L, DuplicatePatternsExceptPelno, false); }
+
+int update_components(lua_State *L) {
+  Request request = {};
+  RunRequest(L, request);
+  return 3;
+}
