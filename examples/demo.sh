@@ -1,6 +1,14 @@
 #!/bin/sh
-# Loads the module against the local relay, starts it and shows its version.
+# Publishes the sample upstream and mirrors it through the Lua module.
+# usage: examples/demo.sh BUILD-DIRECTORY
 set -eu
-build=$(cd "${1:-build}" && pwd)
+build=$(cd "${1:?usage: demo.sh BUILD-DIRECTORY}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay" exec lua5.2 "$here/hello.lua"
+work=$(mktemp -d "${TMPDIR:-/tmp}/zelrelay-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+"$build/zelrelay/zelrelay-publish" "$here/sample-upstream/manifest.ini" "$work/upstream"
+mkdir "$work/mirror" "$work/patterns"
+echo
+LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+  lua5.2 "$here/mirror.lua" "$work/upstream" "$work/mirror" "$work/patterns" "$work/export"

@@ -1,13 +1,45 @@
-// The relay's process-wide life, its version and its status messages.
-#include <cwchar>
-#include <iterator>
+// The relay's process-wide life, its mode, its version and its status messages.
+#include <dlfcn.h>
+#include <link.h>
 
+#include <cwchar>
+
+#include "guard.h"
+#include "lifecycle.h"
 #include "relay/zelrelay.h"
 #include "status.h"
 
 static bool g_started = false;
+static uint32_t g_mode = 0;
+
+namespace {
+
+// Lua loads the module RTLD_LOCAL, so its g_zel_mode is invisible to a
+// global lookup: each loaded object is asked in turn.
+int FindMode(dl_phdr_info *info, size_t, void *found) {
+  const char *name = info->dlpi_name && *info->dlpi_name ? info->dlpi_name : nullptr;
+  void *object = dlopen(name, RTLD_NOLOAD | RTLD_LAZY);
+  if (object == nullptr) return 0;
+  void *symbol = dlsym(object, "g_zel_mode");
+  dlclose(object);
+  if (symbol == nullptr) return 0;
+  *static_cast<const uint32_t **>(found) = static_cast<const uint32_t *>(symbol);
+  return 1;
+}
+
+uint32_t ModuleMode() {
+  const uint32_t *mode = nullptr;
+  dl_iterate_phdr(FindMode, &mode);
+  return mode ? *mode : 0;
+}
+
+}  // namespace
+
+bool RelayStarted() { return g_started; }
+bool RelayDryRun() { return g_mode == 1; }
 
 int32_t ZELRELAY_Startup(int32_t) {
+  g_mode = ModuleMode();
   if (g_started) return RELAY_ALREADY_STARTED;
   g_started = true;
   return RELAY_OK;
@@ -39,8 +71,28 @@ static const StatusText kMessages[] = {
     {RELAY_FAILED, L"failed"},
     {RELAY_NOT_STARTED, L"not started"},
     {RELAY_INVALID_ARGUMENT, L"invalid argument"},
-    {RELAY_NOT_AVAILABLE, L"not available yet"},
     {RELAY_OUT_OF_MEMORY, L"out of memory"},
+    {RELAY_NO_SOURCES, L"no sources given"},
+    {RELAY_NETWORK_SOURCE, L"network sources are not supported yet"},
+    {RELAY_BAD_SOURCE, L"source is neither a directory nor a file:// URL"},
+    {RELAY_NO_SOURCE_ANSWERED, L"no source has a repository index"},
+    {RELAY_NOT_WRITABLE, L"repository is not a writable directory"},
+    {RELAY_BAD_INDEX, L"repository index is malformed"},
+    {RELAY_UNSAFE_PACKAGE_PATH, L"index names a package outside \"packages\""},
+    {RELAY_PACKAGE_MISMATCH, L"package size or SHA-256 does not match the index"},
+    {RELAY_CANCELLED, L"cancelled"},
+    {RELAY_NOT_FOUND, L"component not found in the repository"},
+    {RELAY_ARCHIVE_ERROR, L"archive is damaged or unreadable"},
+    {RELAY_UNSAFE_ARCHIVE_ENTRY, L"archive entry would leave the destination"},
+    {RELAY_IO_ERROR, L"file read or write failed"},
+    {RELAY_BAD_DESTINATION, L"destination directory cannot be created"},
+    {RELAY_UNKNOWN_OPTION, L"unknown option"},
+    {RELAY_BAD_OPTION_VALUE, L"option value out of range"},
+    {RELAY_UNKNOWN_EVENT, L"unknown event"},
+    {RELAY_SEMAPHORE, L"named semaphore unavailable"},
+    {RELAY_PACKAGE_MISSING, L"upstream package is missing"},
+    {RELAY_BUSY, L"repository is already being written by this process"},
+    {RELAY_BAD_CONTEXT, L"invalid context handle"},
 };
 
 int32_t ZELRELAY_GetStatusMessage(wchar_t *buffer, int32_t status) {

@@ -1,0 +1,1 @@
+detached signature of the english pelno package (sample)

@@ -1,0 +1,77 @@
+-- Temporary upstreams published with zelrelay-publish, and file helpers.
+local fixture = {}
+
+local bin = assert(os.getenv("ZELRELAY_BIN"), "ZELRELAY_BIN names the relay's build directory")
+
+function fixture.run(command)
+  local ok = os.execute(command)
+  assert(ok == true or ok == 0, command)
+end
+
+function fixture.tmpdir()
+  local path = os.tmpname()
+  os.remove(path)
+  fixture.run("mkdir -p '" .. path .. "'")
+  return path
+end
+
+function fixture.remove(path)
+  fixture.run("rm -rf '" .. path .. "'")
+end
+
+function fixture.read(path)
+  local file = io.open(path, "rb")
+  if not file then return nil end
+  local text = file:read("*a")
+  file:close()
+  return text
+end
+
+function fixture.write(path, text)
+  local file = assert(io.open(path, "wb"))
+  file:write(text)
+  file:close()
+end
+
+function fixture.ls(directory)
+  local names = {}
+  for name in io.popen("ls -A '" .. directory .. "' 2>/dev/null"):lines() do names[#names + 1] = name end
+  return names
+end
+
+-- Components: identifier -> file text; each package holds one file named after the component.
+fixture.components = {
+  ["c3t4v1.05.3l1"] = "pelno english", ["c3t4v1.05.3l2"] = "pelno china", ["c3t4v1.05.3l4"] = "pelno japan",
+  ["c3t2048v2.1.7"] = "scrubo", ["c22t2213v1.05.3"] = "kvem", ["c2t1207959858v10.2.1p1"] = "engine",
+}
+fixture.products = {
+  ["c3t4v1.05.3"] = { "c3t4v1.05.3l1", "c3t4v1.05.3l2", "c3t4v1.05.3l4", "c3t2048v2.1.7", "c22t2213v1.05.3" },
+  ["c2t1207959858v10.2.1"] = { "c2t1207959858v10.2.1p1" },
+}
+
+function fixture.publish()
+  local source, upstream = fixture.tmpdir(), fixture.tmpdir()
+  local manifest = {}
+  for id, text in pairs(fixture.components) do
+    fixture.run("mkdir -p '" .. source .. "/" .. id .. "'")
+    fixture.write(source .. "/" .. id .. "/" .. id .. ".txt", text)
+    manifest[#manifest + 1] = string.format("[component %s]\npayload = %s\n", id, id)
+  end
+  for id, components in pairs(fixture.products) do
+    manifest[#manifest + 1] = string.format("[product %s]\ncomponents = %s\n", id, table.concat(components, " "))
+  end
+  fixture.write(source .. "/manifest.ini", table.concat(manifest, "\n"))
+  fixture.run(string.format("'%s/zelrelay-publish' '%s/manifest.ini' '%s' >/dev/null", bin, source, upstream))
+  fixture.remove(source)
+  return upstream
+end
+
+-- The package file of a component in a repository.
+function fixture.package(repository, id)
+  local update = require "update"
+  return repository .. "/packages/" .. update.tocomponent(id).extract .. ".zip"
+end
+
+fixture.skeleton = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n"
+
+return fixture

@@ -1,0 +1,125 @@
+-- The module's repository operations against the local relay.
+local update = require "update"
+local fixture = dofile("fixture.lua")
+
+local products = { "c3t4", "c2t1207959858" }
+
+local function names(result)
+  local list = {}
+  for _, entity in ipairs(result) do list[#list + 1] = entity.name end
+  return list
+end
+
+describe("mirroring through the module", function()
+  local upstream, repository, sources
+
+  setup(function()
+    update.startup()
+    upstream = fixture.publish()
+    sources = { { url = "file://" .. upstream } }
+  end)
+  teardown(function() fixture.remove(upstream) end)
+  before_each(function() repository = fixture.tmpdir() end)
+  after_each(function() fixture.remove(repository) end)
+
+  it("lists products followed by their components and writes nothing", function()
+    local result, code = update.list(repository, "c3t4", upstream)
+    assert.are.equal(1, code)
+    assert.are.same({ "c3t4v1.05.3l-1p-1r-1o-1", "c3t4l1p-1r-1o-1", "c3t4l2p-1r-1o-1", "c3t4l4p-1r-1o-1",
+      "c3t2048l-1p-1r-1o-1", "c22t2213l-1p-1r-1o-1" }, names(result))
+    assert.are.equal(result[2], result.pelno_english)
+    assert.are.same({}, fixture.ls(repository))
+    assert.are.equal(9, #update.list(repository, {}, sources) + 1)
+  end)
+
+  it("duplicates everything, then strips the layout and keeps the merged archives", function()
+    local result, code, message = update.everything(repository, products, sources)
+    assert.are.equal(1, code, message)
+    assert.are.equal(8, #result)
+    assert.are.equal(fixture.skeleton, fixture.read(repository .. "/server.ini"))
+    assert.are.same({ "c2t1207959858l-1p-1r-1o-1_merged.zip", "c3t4l-1p-1r-1o-1_merged.zip" },
+      fixture.ls(repository .. "/packages"))
+  end)
+
+  it("keeps the index layout when ek is true, and removeek strips it later", function()
+    assert.is_table(update.everything(repository, products, sources, { ek = true }))
+    assert.is_truthy(fixture.read(fixture.package(repository, "c3t4v1.05.3l1")))
+    assert.is_truthy(fixture.read(repository .. "/server.ini"):find("[All_Product]\nc3t4v1.0500.3l-1p-1r-1o-1=", 1, true))
+    assert.is_true(update.removeek(repository))
+    assert.are.equal(fixture.skeleton, fixture.read(repository .. "/server.ini"))
+    assert.is_nil(fixture.read(fixture.package(repository, "c3t4v1.05.3l1")))
+  end)
+
+  it("selects patterns, patterns without pelno, and listed components", function()
+    local cases = {
+      { run = update.patterns, copied = { "c22t2213", "c3t2048", "c3t4l1", "c3t4l2", "c3t4l4" } },
+      { run = update.patternsExceptPelno, copied = { "c22t2213", "c3t2048" } },
+      { run = update.components, extra = { "c3t4l2", "c2t1207959858" },
+        copied = { "c2t1207959858p1", "c3t4l1", "c3t4l2", "c3t4l4" } },
+      { run = update.components, copied = {} },
+    }
+    for _, case in ipairs(cases) do
+      local into = fixture.tmpdir()
+      local _, code, message = case.run(into, products, sources, { ek = true }, case.extra)
+      assert.are.equal(1, code, message)
+      local full = {}
+      for key in fixture.read(into .. "/server.ini"):gmatch("\n(c[^=]+)=%d+ %x+ packages/") do
+        full[#full + 1] = key:gsub("v[%d.]+", ""):gsub("[lpro]%-1", "")
+      end
+      table.sort(full)
+      assert.are.same(case.copied, full)
+      fixture.remove(into)
+    end
+  end)
+
+  it("extracts a component before and after the clean-up", function()
+    assert.is_table(update.everything(repository, products, sources, { ek = true }))
+    local before = repository .. "/before"
+    assert.is_true(update.extract(repository, "c3t4v1.05.3l2", before))
+    assert.are.equal("pelno china", fixture.read(before .. "/c3t4v1.05.3l2.txt"))
+    update.removeek(repository)
+    local after = repository .. "/after"
+    local component = update.tocomponent("c2t1207959858v10.2.1p1")
+    assert.is_true(update.extract(repository, component, after))
+    assert.are.equal("engine", fixture.read(after .. "/c2t1207959858v10.2.1p1.txt"))
+    local ok, code, message = update.extract(repository, "c3t4v9.9l1", after)
+    assert.are.same({ nil, -14, "component not found in the repository" }, { ok, code, message })
+  end)
+
+  it("reports progress and stops cleanly when a handler cancels", function()
+    local seen = {}
+    local options = { ek = true }
+    for _, name in ipairs({ "downloadbegin", "progress", "download", "downloadend" }) do
+      options[name] = function(event)
+        seen[#seen + 1] = event.type
+        return event.type == "progress" and #seen > 4
+      end
+    end
+    local ok, code, message = update.everything(repository, products, sources, options)
+    assert.are.same({ nil, -13, "cancelled" }, { ok, code, message })
+    assert.are.same({ "downloadbegin", "progress", "download", "downloadbegin", "progress" }, seen)
+    local index = fixture.read(repository .. "/server.ini")
+    local _, entries = index:gsub("%.zip\n", "")
+    assert.are.equal(1, entries)
+    local packages = fixture.ls(repository .. "/packages")
+    assert.are.equal(1, #packages)
+  end)
+
+  it("reports a dry run through its events and writes nothing", function()
+    update.set_mode(1)
+    local begun = 0
+    local result, code = update.everything(repository, products, sources,
+      { ek = true, downloadbegin = function() begun = begun + 1 end })
+    update.set_mode(0)
+    assert.are.equal(1, code)
+    assert.are.equal(6, begun)
+    assert.are.equal(8, #result)
+    assert.are.same({}, fixture.ls(repository))
+  end)
+
+  it("refuses network sources and a missing source list", function()
+    assert.are.same({ nil, -6, "network sources are not supported yet" },
+      { update.list(repository, products, "http://127.0.0.1/upstream") })
+    assert.are.same({ nil, -5, "no sources given" }, { update.list(repository, products) })
+  end)
+end)

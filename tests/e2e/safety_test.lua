@@ -1,0 +1,68 @@
+-- Unfit upstreams and concurrent writers, through the module and the local relay.
+local update = require "update"
+local fixture = dofile("fixture.lua")
+
+local products = { "c3t4", "c2t1207959858" }
+
+describe("the local relay", function()
+  local upstream, repository
+
+  setup(function() update.startup() end)
+  before_each(function()
+    upstream = fixture.publish()
+    repository = fixture.tmpdir()
+  end)
+  after_each(function()
+    fixture.remove(upstream)
+    fixture.remove(repository)
+  end)
+
+  it("refuses a corrupted upstream package and keeps nothing of it", function()
+    local bad = fixture.package(upstream, "c3t4v1.05.3l2")
+    local bytes = fixture.read(bad)
+    fixture.write(bad, bytes:sub(1, 40) .. "X" .. bytes:sub(42))
+    local ok, code, message = update.everything(repository, products, upstream, { ek = true })
+    assert.are.same({ nil, -12, "package size or SHA-256 does not match the index" }, { ok, code, message })
+    assert.is_nil(fixture.read(fixture.package(repository, "c3t4v1.05.3l2")))
+    assert.is_truthy(fixture.read(fixture.package(repository, "c3t4v1.05.3l1")))
+    for _, name in ipairs(fixture.ls(repository .. "/packages")) do
+      assert.is_nil(name:find("^%.zelrelay%-"))
+    end
+  end)
+
+  it("refuses a hostile index and writes nothing outside the repository", function()
+    local victim = fixture.tmpdir()
+    for _, path in ipairs({ victim .. "/owned.zip", "packages/../../owned.zip", "packages/../server.ini" }) do
+      fixture.write(upstream .. "/server.ini", "[PATTERN]\nc3t4l1=4 " .. string.rep("a", 64) .. " " .. path ..
+        "\n\n[All_Product]\nc3t4=c3t4l1\n")
+      local ok, code, message = update.everything(repository, products, upstream, { ek = true })
+      assert.are.same({ nil, -11, "index names a package outside \"packages\"" }, { ok, code, message })
+      assert.are.same({}, fixture.ls(repository))
+    end
+    assert.are.same({}, fixture.ls(victim))
+    fixture.remove(victim)
+  end)
+
+  it("lets two processes mirror into one repository, one after the other", function()
+    local child = os.tmpname()
+    fixture.write(child, string.format([[
+      local update = require "update"
+      update.startup()
+      local _, code = update.everything(%q, { "c3t4", "c2t1207959858" }, %q, { ek = true, maxbandwidth = 4000 })
+      io.write(code)
+    ]], repository, upstream))
+    local other = io.popen("lua5.2 " .. child)
+    local _, code, message = update.everything(repository, products, upstream, { ek = true, maxbandwidth = 4000 })
+    local childCode = other:read("*a")
+    other:close()
+    os.remove(child)
+    assert.are.equal(1, code, message)
+    assert.are.equal("1", childCode)
+    -- the result is a whole repository: another relay mirrors from it
+    local chained = fixture.tmpdir()
+    local result, chainedCode = update.everything(chained, products, repository, { ek = true })
+    assert.are.equal(1, chainedCode)
+    assert.are.equal(8, #result)
+    fixture.remove(chained)
+  end)
+end)

@@ -1,0 +1,59 @@
+// Temporary repositories for the relay's tests.
+#include "fixture.h"
+
+#include <fcntl.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "digest.h"
+#include "files.h"
+#include "zip.h"
+
+TempDirectory::TempDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "relay-test-XXXXXX").string();
+  path = mkdtemp(pattern.data());
+}
+
+TempDirectory::~TempDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+ZELRELAY_EntityItem Entity(const char *id) {
+  ZELRELAY_EntityItem entity;
+  EXPECT_TRUE(ParseIdentifier(id, entity)) << id;
+  return entity;
+}
+
+std::string Slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void Spill(const std::string &path, const std::string &content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+void PublishUpstream(const std::string &directory, const std::vector<ProductSpec> &products) {
+  std::filesystem::create_directories(directory + "/packages");
+  Index index;
+  for (const ProductSpec &spec : products) {
+    ProductEntry product{Entity(spec.id), ExtractName(Entity(spec.id)), {}};
+    for (const char *id : spec.components) {
+      ComponentEntry c{Entity(id), ExtractName(Entity(id)), 0, {}, {}};
+      c.path = "packages/" + c.id + ".zip";
+      product.components.push_back(c.id);
+      if (FindComponent(index, c.id)) continue;
+      std::string file = directory + "/" + c.path;
+      FileDescriptor out{open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+      WriteZip(out.fd, {ArchiveMember{c.id + ".txt", {}, c.id}}, true);
+      c.sha256 = Sha256OfFile(file, &c.size);
+      index.components.push_back(c);
+    }
+    index.products.push_back(product);
+  }
+  WriteIndex(directory, index);
+}

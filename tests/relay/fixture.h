@@ -1,0 +1,31 @@
+// Temporary repositories for the relay's tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "entity.h"
+#include "index.h"
+#include "relay/zelrelay.h"
+
+struct TempDirectory {
+  std::filesystem::path path;
+  TempDirectory();
+  ~TempDirectory();
+  std::string operator/(const std::string &name) const { return (path / name).string(); }
+};
+
+ZELRELAY_EntityItem Entity(const char *id);
+std::string Slurp(const std::string &path);
+void Spill(const std::string &path, const std::string &content);
+
+// An upstream with a package per component, each holding one file
+// "<id>.txt" whose text is the id; products list the ids given.
+struct ProductSpec {
+  const char *id;
+  std::vector<const char *> components;
+};
+void PublishUpstream(const std::string &directory, const std::vector<ProductSpec> &products);

@@ -1,0 +1,360 @@
+// The relay's calls end to end, against temporary repositories.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+#include "digest.h"
+#include "fixture.h"
+#include "merge.h"
+#include "relay/zelrelay.h"
+#include "status.h"
+
+extern "C" {
+__attribute__((visibility("default"))) uint32_t g_zel_mode = 0;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Seen {
+  int event;
+  std::string information;
+  uint64_t total, finished;
+};
+
+// Records events; cancels at the event numbered cancelAt (counted from 0).
+struct Recorder {
+  std::vector<Seen> events;
+  int cancelAt = -1;
+  std::function<void()> during;
+};
+
+int Record(int event, ZELRELAY_Event *record, void *user) {
+  auto *recorder = static_cast<Recorder *>(user);
+  std::string information;
+  for (const wchar_t *c = record->information; c && *c; ++c) information += char(*c);
+  recorder->events.push_back({event, information, record->total, record->finished});
+  if (recorder->during) recorder->during();
+  return int(recorder->events.size()) - 1 != recorder->cancelAt;
+}
+
+std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
+
+std::vector<ProductSpec> SampleProducts() {
+  return {{"c3t4v1.05.3", {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c22t2213v1.05.3"}},
+          {"c2t1207959858v10.2.1", {"c2t1207959858v10.2.1p1", "c2t1207959859v3.0.4"}}};
+}
+
+class Relay : public ::testing::Test {
+ protected:
+  TempDirectory upstream, repo;
+  std::wstring url;
+  ZELRELAY_Source source{};
+  ZELRELAY_Context context = nullptr;
+  Recorder recorder;
+
+  void SetUp() override {
+    g_zel_mode = 0;
+    ASSERT_EQ(ZELRELAY_Startup(0), RELAY_OK);
+    PublishUpstream(upstream.path.string(), SampleProducts());
+    url = L"file://" + Wide(upstream.path.string());
+    source.url = url.data();
+    context = Open(repo.path.string());
+  }
+  void TearDown() override {
+    if (context) ZELRELAY_DestroyContext(context);
+    ZELRELAY_Shutdown();
+  }
+  ZELRELAY_Context Open(const std::string &path) {
+    std::wstring wide(path.begin(), path.end());
+    ZELRELAY_Context handle = nullptr;
+    EXPECT_EQ(ZELRELAY_CreateContext(&handle, wide.c_str()), RELAY_OK);
+    for (int event = 0; event < 6; ++event) ZELRELAY_SubscribeEvent(handle, event, Record, &recorder);
+    return handle;
+  }
+  int32_t Duplicate(std::vector<ZELRELAY_Product> products, ZELRELAY_Context on = nullptr) {
+    ZELRELAY_Information *information = nullptr;
+    int32_t status =
+        ZELRELAY_Duplicate(on ? on : context, products.data(), products.size(), &source, 1, &information);
+    if (information) ZELRELAY_DestroyData(information);
+    return status;
+  }
+  static ZELRELAY_Product Product(const char *id) { return ZELRELAY_Product{Entity(id), nullptr, 0}; }
+  std::vector<int> EventKinds() const {
+    std::vector<int> kinds;
+    for (const Seen &s : recorder.events) kinds.push_back(s.event);
+    return kinds;
+  }
+  std::string Package(const char *id) const { return repo / ("packages/" + ExtractName(Entity(id)) + ".zip"); }
+  int32_t Export(const char *id, const std::string &destination) {
+    std::wstring wide(destination.begin(), destination.end());
+    return ZELRELAY_ExportComponent(context, wide.c_str(), Entity(id));
+  }
+  void Strip() {  // what the module's clean-up leaves
+    Spill(repo / "server.ini", "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n");
+    for (const auto &entry : fs::directory_iterator(repo / "packages"))
+      if (!IsMergedArchiveName(entry.path().filename().string())) fs::remove(entry.path());
+  }
+};
+
+TEST(Lifecycle, CallsBeforeStartupFailAsNotStarted) {
+  ZELRELAY_Context handle = nullptr;
+  ZELRELAY_Information *information = nullptr;
+  EXPECT_EQ(ZELRELAY_CreateContext(&handle, L"/tmp"), RELAY_NOT_STARTED);
+  EXPECT_EQ(ZELRELAY_SetOption(handle, 0, 1), RELAY_NOT_STARTED);
+  EXPECT_EQ(ZELRELAY_SubscribeEvent(handle, 0, nullptr, nullptr), RELAY_NOT_STARTED);
+  EXPECT_EQ(ZELRELAY_GetInformation(handle, nullptr, 0, nullptr, 0, &information), RELAY_NOT_STARTED);
+  EXPECT_EQ(ZELRELAY_Duplicate(handle, nullptr, 0, nullptr, 0, &information), RELAY_NOT_STARTED);
+  EXPECT_EQ(ZELRELAY_ExportComponent(handle, L"/tmp", ZELRELAY_EntityItem{}), RELAY_NOT_STARTED);
+  EXPECT_EQ(ZELRELAY_Shutdown(), RELAY_NOT_STARTED);
+  wchar_t message[ZELRELAY_MESSAGE_CHARS];
+  EXPECT_EQ(ZELRELAY_GetStatusMessage(message, RELAY_NETWORK_SOURCE), RELAY_OK);
+  EXPECT_EQ(std::wstring(message), L"network sources are not supported yet");
+}
+
+TEST(Lifecycle, EveryStatusHasAMessageThatFits) {
+  wchar_t message[ZELRELAY_MESSAGE_CHARS];
+  for (int32_t status = RELAY_BAD_CONTEXT; status <= RELAY_ALREADY_STARTED; ++status) {
+    if (status == -3) continue;  // unused
+    ZELRELAY_GetStatusMessage(message, status);
+    EXPECT_NE(std::wstring(message), L"unknown status") << status;
+    EXPECT_LT(wcslen(message), size_t(ZELRELAY_MESSAGE_CHARS) - 1) << status;
+  }
+}
+
+TEST_F(Relay, RefusesBadContextsOptionsAndEvents) {
+  ZELRELAY_Context handle = nullptr;
+  Spill(repo / "file", "x");
+  std::wstring file = Wide(repo / "file");
+  EXPECT_EQ(ZELRELAY_CreateContext(&handle, nullptr), RELAY_INVALID_ARGUMENT);
+  EXPECT_EQ(ZELRELAY_CreateContext(&handle, L"/nonexistent/repo"), RELAY_NOT_WRITABLE);
+  EXPECT_EQ(ZELRELAY_CreateContext(&handle, file.c_str()), RELAY_NOT_WRITABLE);
+  EXPECT_EQ(ZELRELAY_SetOption(context, 7, 1), RELAY_UNKNOWN_OPTION);
+  EXPECT_EQ(ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, -1), RELAY_BAD_OPTION_VALUE);
+  EXPECT_EQ(ZELRELAY_SetOption(context, ZELRELAY_OPTION_DUPDIGISIGN, 2), RELAY_BAD_OPTION_VALUE);
+  EXPECT_EQ(ZELRELAY_SetOption(context, ZELRELAY_OPTION_HTTPSLEVEL, 2), RELAY_OK);
+  EXPECT_EQ(ZELRELAY_SubscribeEvent(context, 6, Record, nullptr), RELAY_UNKNOWN_EVENT);
+  int stale = 0;
+  EXPECT_EQ(ZELRELAY_SetOption(reinterpret_cast<ZELRELAY_Context>(&stale), 0, 1), RELAY_BAD_CONTEXT);
+}
+
+TEST_F(Relay, InformationCoversWhatTheRequestMatches) {
+  const struct {
+    std::vector<ZELRELAY_Product> request;
+    std::vector<size_t> components;  // per product returned
+  } cases[] = {
+      {{}, {3, 2}},
+      {{Product("c3t4")}, {3}},
+      {{Product("c3t4"), Product("c3t4l1")}, {3}},
+      {{Product("c2t1207959858v10.2.1")}, {2}},
+      {{Product("c2t1207959858v9.0.0")}, {}},
+      {{Product("c3t4l2")}, {}},
+  };
+  for (const auto &c : cases) {
+    ZELRELAY_Information *information = nullptr;
+    auto request = c.request;
+    ASSERT_EQ(ZELRELAY_GetInformation(context, request.data(), request.size(), &source, 1, &information), RELAY_OK);
+    ASSERT_EQ(information->productCount, c.components.size());
+    for (size_t p = 0; p < c.components.size(); ++p)
+      EXPECT_EQ(information->products[p].componentCount, c.components[p]);
+    ZELRELAY_DestroyData(information);
+  }
+  ZELRELAY_EntityItem listed[] = {Entity("c22t2213"), Entity("c3t4l2")};
+  ZELRELAY_Product limited{Entity("c3t4"), listed, 2};
+  ZELRELAY_Information *information = nullptr;
+  ASSERT_EQ(ZELRELAY_GetInformation(context, &limited, 1, &source, 1, &information), RELAY_OK);
+  ASSERT_EQ(information->products[0].componentCount, 2u);
+  EXPECT_EQ(ExtractName(information->products[0].components[0]), "c3t4v1.0500.3l2p-1r-1o-1");
+  EXPECT_EQ(ExtractName(information->products[0].components[1]), "c22t2213v1.0500.3l-1p-1r-1o-1");
+  ZELRELAY_DestroyData(information);
+}
+
+TEST_F(Relay, SourcesAreTriedInOrder) {
+  std::wstring missing = L"/nonexistent/upstream", network = L"http://127.0.0.1/up";
+  const struct {
+    std::vector<const wchar_t *> urls;
+    int32_t status;
+  } cases[] = {
+      {{}, RELAY_NO_SOURCES},
+      {{network.c_str()}, RELAY_NETWORK_SOURCE},
+      {{missing.c_str()}, RELAY_NO_SOURCE_ANSWERED},
+      {{network.c_str(), missing.c_str(), url.c_str()}, RELAY_OK},
+      {{L"gopher://x"}, RELAY_BAD_SOURCE},
+  };
+  for (const auto &c : cases) {
+    std::vector<ZELRELAY_Source> sources;
+    for (const wchar_t *u : c.urls) sources.push_back(ZELRELAY_Source{const_cast<wchar_t *>(u), nullptr, nullptr, nullptr});
+    ZELRELAY_Information *information = nullptr;
+    EXPECT_EQ(ZELRELAY_GetInformation(context, nullptr, 0, sources.empty() ? nullptr : sources.data(), sources.size(),
+                                      &information),
+              c.status);
+    if (information) ZELRELAY_DestroyData(information);
+  }
+}
+
+TEST_F(Relay, DuplicatesVerifiesMergesAndReportsProgress) {
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_EQ(EventKinds(), (std::vector<int>{4, 1, 0, 4, 1, 0, 4, 1, 0, 5}));
+  EXPECT_EQ(recorder.events[0].information, "packages/c3t4v1.0500.3l1p-1r-1o-1.zip");
+  const Seen &end = recorder.events.back();
+  EXPECT_EQ(end.finished, end.total);
+  EXPECT_EQ(recorder.events[7].finished, end.total);
+  EXPECT_EQ(Slurp(Package("c3t4v1.05.3l2")), Slurp(upstream / ("packages/" + ExtractName(Entity("c3t4v1.05.3l2")) + ".zip")));
+  Index local = *ReadIndex(repo.path.string());
+  ASSERT_EQ(local.products.size(), 1u);
+  EXPECT_EQ(local.products[0].components.size(), 3u);
+  EXPECT_TRUE(fs::exists(repo / "packages/c3t4l-1p-1r-1o-1_merged.zip"));
+
+  recorder.events.clear();
+  ASSERT_EQ(Duplicate({Product("c3t4"), Product("c2t1207959858")}), RELAY_OK);
+  EXPECT_EQ(EventKinds(), (std::vector<int>{4, 1, 0, 4, 1, 0, 5}));  // only the engine's two are new
+  EXPECT_EQ(ReadIndex(repo.path.string())->products.size(), 2u);
+  for (const auto &entry : fs::directory_iterator(repo / "packages"))
+    EXPECT_NE(entry.path().filename().string().rfind(".zelrelay-", 0), 0u) << entry.path();
+}
+
+TEST_F(Relay, EmptyDuplicationCopiesNothing) {
+  ASSERT_EQ(Duplicate({}), RELAY_OK);
+  EXPECT_EQ(EventKinds(), (std::vector<int>{5}));
+  EXPECT_TRUE(ReadIndex(repo.path.string())->components.empty());
+}
+
+TEST_F(Relay, CancellingStopsCleanlyAndKeepsTheIndexTrue) {
+  recorder.cancelAt = 4;  // the second package's first progress event
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
+  EXPECT_EQ(EventKinds(), (std::vector<int>{4, 1, 0, 4, 1}));
+  Index local = *ReadIndex(repo.path.string());
+  ASSERT_EQ(local.components.size(), 1u);
+  EXPECT_EQ(local.products[0].components, std::vector<std::string>{local.components[0].id});
+  EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l2")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(repo / "packages"), fs::directory_iterator()), 1);
+}
+
+TEST_F(Relay, RefusesACorruptedPackageAndKeepsTheRest) {
+  std::string bad = upstream / ("packages/" + ExtractName(Entity("c3t4v1.05.3l2")) + ".zip");
+  std::string bytes = Slurp(bad);
+  bytes[bytes.size() / 2] ^= 0x55;
+  Spill(bad, bytes);
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_PACKAGE_MISMATCH);
+  EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l2")));
+  EXPECT_TRUE(fs::exists(Package("c3t4v1.05.3l1")));
+  EXPECT_EQ(ReadIndex(repo.path.string())->components.size(), 2u);
+}
+
+TEST_F(Relay, RefusesAHostileIndexAndWritesNothing) {
+  for (const char *path : {"/etc/passwd", "packages/../../outside.zip", "server.ini"}) {
+    Spill(upstream / "server.ini",
+          std::string("[PATTERN]\nc3t4l1=4 ") + std::string(64, 'a') + " " + path + "\n[All_Product]\nc3t4=c3t4l1\n");
+    EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_UNSAFE_PACKAGE_PATH) << path;
+    EXPECT_EQ(std::distance(fs::directory_iterator(repo.path), fs::directory_iterator()), 0) << path;
+  }
+}
+
+TEST_F(Relay, DryRunReportsAndWritesNothing) {
+  g_zel_mode = 1;
+  EXPECT_EQ(ZELRELAY_Startup(0), RELAY_ALREADY_STARTED);
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  g_zel_mode = 0;
+  ZELRELAY_Startup(0);
+  EXPECT_EQ(EventKinds(), (std::vector<int>{4, 1, 0, 4, 1, 0, 4, 1, 0, 5}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(repo.path), fs::directory_iterator()), 0);
+}
+
+TEST_F(Relay, ExportsFromTheIndexAndAfterTheCleanUp) {
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_MAXMERGE, 2);
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  ASSERT_EQ(Export("c3t4v1.05.3l2", repo / "out/nested"), RELAY_OK);
+  EXPECT_EQ(Slurp(repo / "out/nested/c3t4v1.0500.3l2p-1r-1o-1.txt"), "c3t4v1.0500.3l2p-1r-1o-1");
+  Strip();
+  ASSERT_EQ(Export("c22t2213v1.05.3", repo / "after"), RELAY_OK);  // in the second merged part
+  EXPECT_EQ(Slurp(repo / "after/c22t2213v1.0500.3l-1p-1r-1o-1.txt"), "c22t2213v1.0500.3l-1p-1r-1o-1");
+  ASSERT_EQ(Export("c3t4l1", repo / "any-version"), RELAY_OK);
+  EXPECT_EQ(Export("c3t4v1.05.4l1", repo / "none"), RELAY_NOT_FOUND);
+  EXPECT_EQ(Export("c2t1207959858", repo / "none"), RELAY_NOT_FOUND);
+}
+
+TEST_F(Relay, ExportRefusesATamperedPackage) {
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  std::string bytes = Slurp(Package("c3t4v1.05.3l1"));
+  bytes[bytes.size() / 2] ^= 0x55;
+  Spill(Package("c3t4v1.05.3l1"), bytes);
+  EXPECT_EQ(Export("c3t4v1.05.3l1", repo / "out"), RELAY_PACKAGE_MISMATCH);
+  EXPECT_FALSE(fs::exists(repo / "out/c3t4v1.0500.3l1p-1r-1o-1.txt"));
+}
+
+TEST_F(Relay, KeepcountPrunesSupersededVersions) {
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.06.0", {"c3t4v1.06.0l1", "c3t4v1.06.0l2", "c22t2213v1.06.0"}}});
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, 1);
+  recorder.events.clear();
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  std::vector<std::string> removed;
+  for (const Seen &s : recorder.events)
+    if (s.event == ZELRELAY_EVENT_REMOVEBEGIN) removed.push_back(s.information);
+  EXPECT_EQ(removed.size(), 3u);
+  EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l1")));
+  EXPECT_TRUE(fs::exists(Package("c3t4v1.06.0l1")));
+  Index local = *ReadIndex(repo.path.string());
+  EXPECT_EQ(local.components.size(), 3u);
+  EXPECT_EQ(ExtractName(local.products[0].entity), "c3t4v1.0600.0l-1p-1r-1o-1");
+}
+
+TEST_F(Relay, CopiesSignaturesWhenAsked) {
+  Spill(upstream / ("packages/" + ExtractName(Entity("c3t4v1.05.3l1")) + ".zip.sig"), "signed");
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l1") + ".sig"));
+  fs::remove_all(repo / "packages");
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_DUPDIGISIGN, 1);
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_EQ(Slurp(Package("c3t4v1.05.3l1") + ".sig"), "signed");
+}
+
+TEST_F(Relay, AHandlerReenteringTheSameRepositoryGetsBusyNotADeadlock) {
+  TempDirectory other;
+  ZELRELAY_Context second = Open(repo.path.string());
+  ZELRELAY_Context elsewhere = Open(other.path.string());
+  int32_t nested = 0, nestedElsewhere = 0;
+  bool entered = false;
+  recorder.during = [&] {
+    if (entered) return;
+    entered = true;
+    nested = Duplicate({Product("c3t4")}, second);
+    nestedElsewhere = Duplicate({Product("c2t1207959858")}, elsewhere);
+  };
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_EQ(nested, RELAY_BUSY);
+  EXPECT_EQ(nestedElsewhere, RELAY_OK);
+  EXPECT_EQ(ReadIndex(other.path.string())->components.size(), 2u);
+  ZELRELAY_DestroyContext(second);
+  ZELRELAY_DestroyContext(elsewhere);
+}
+
+TEST_F(Relay, MaxbandwidthThrottlesCopying) {
+  std::string payload(200000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = char((i * 2654435761u) >> 13);
+  std::string package = upstream / "packages/big.zip";
+  Spill(package, payload);
+  Spill(upstream / "server.ini", "[ENGINE]\nc2t1=" + std::to_string(payload.size()) + " " +
+                                     Sha256OfBytes(payload.data(), payload.size()) +
+                                     " packages/big.zip\n[All_Product]\nc2t1=c2t1\n");
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_MAXBANDWIDTH, 1000000);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Duplicate({Product("c2t1")}), RELAY_OK);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(180));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Relay, AShortFileInPlaceOfTheSemaphoreIsReplacedNotMapped) {
+  ZELRELAY_DestroyContext(context);
+  Spill("/dev/shm/sem.zelrelay", "");
+  context = Open(repo.path.string());
+  ASSERT_EQ(Duplicate({Product("c22t2213")}), RELAY_OK);
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+// SHA-256 through libcrypto's EVP interface, as lower-case hex.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+struct evp_md_ctx_st;
+
+struct DigestDeleter {
+  void operator()(evp_md_ctx_st *context) const;
+};
+
+struct Sha256 {
+  std::unique_ptr<evp_md_ctx_st, DigestDeleter> context;
+};
+
+Sha256 StartSha256();
+void UpdateSha256(Sha256 &digest, const void *data, size_t size);
+std::string FinishSha256(Sha256 &digest);
+std::string Sha256OfBytes(const void *data, size_t size);
+// Throws RELAY_IO_ERROR when the file cannot be read; size receives its length.
+std::string Sha256OfFile(const std::string &path, uint64_t *size = nullptr);
+bool IsSha256Hex(const std::string &text);

@@ -1,0 +1,76 @@
+// The publishing manifest.
+#include "manifest.h"
+
+#include "entity.h"
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+[[noreturn]] void Refuse(int line, const std::string &why) {
+  throw ManifestError("line " + std::to_string(line) + ": " + why);
+}
+
+ZELRELAY_EntityItem Identifier(std::string_view text, int line) {
+  ZELRELAY_EntityItem entity;
+  if (!ParseIdentifier(text, entity)) Refuse(line, "bad identifier \"" + std::string(text) + "\"");
+  if (entity.version.minor >= 10000) Refuse(line, "minor version above 9999");
+  return entity;
+}
+
+void SetComponentKey(ManifestComponent &c, std::string_view key, std::string_view value, int line) {
+  if (key == "payload") c.payload = value;
+  else if (key == "signature") c.signature = value;
+  else Refuse(line, "unknown component key \"" + std::string(key) + "\"");
+}
+
+void SetProductKey(ManifestProduct &p, std::string_view key, std::string_view value, int line) {
+  if (key != "components") Refuse(line, "unknown product key \"" + std::string(key) + "\"");
+  while (!(value = Trim(value)).empty()) {
+    size_t end = value.find(' ');
+    p.components.push_back(Identifier(value.substr(0, end), line));
+    value = end == std::string_view::npos ? std::string_view{} : value.substr(end);
+  }
+}
+
+}  // namespace
+
+Manifest ParseManifest(std::string_view text) {
+  Manifest manifest;
+  enum { None, Component, Product } section = None;
+  for (int line = 1; !text.empty(); ++line) {
+    size_t end = text.find('\n');
+    std::string_view row = Trim(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    if (row.empty() || row.front() == ';' || row.front() == '#') continue;
+    if (row.front() == '[') {
+      if (row.back() != ']') Refuse(line, "unclosed section header");
+      std::string_view header = Trim(row.substr(1, row.size() - 2));
+      size_t space = header.find(' ');
+      std::string_view kind = header.substr(0, space);
+      std::string_view id = space == std::string_view::npos ? std::string_view{} : Trim(header.substr(space));
+      if (kind == "component") {
+        manifest.components.push_back({Identifier(id, line), {}, {}});
+        section = Component;
+      } else if (kind == "product") {
+        manifest.products.push_back({Identifier(id, line), {}});
+        section = Product;
+      } else {
+        Refuse(line, "sections are [component ID] and [product ID]");
+      }
+      continue;
+    }
+    size_t equals = row.find('=');
+    if (equals == std::string_view::npos || section == None) Refuse(line, "expected key = value in a section");
+    std::string_view key = Trim(row.substr(0, equals)), value = Trim(row.substr(equals + 1));
+    if (section == Component) SetComponentKey(manifest.components.back(), key, value, line);
+    else SetProductKey(manifest.products.back(), key, value, line);
+  }
+  for (const ManifestComponent &c : manifest.components)
+    if (c.payload.empty()) throw ManifestError("component " + ExtractName(c.entity) + " has no payload");
+  return manifest;
+}
