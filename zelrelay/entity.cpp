@@ -1,6 +1,7 @@
 // Entity identifiers as the relay reads and writes them, and request matching.
 #include "entity.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -52,6 +53,10 @@ int32_t *FieldOf(ZELRELAY_EntityItem &entity, char letter) {
   }
 }
 
+// The repository's keys print klass, type, major and build as signed 32-bit
+// numbers: a larger value would come back as another entity, or not at all.
+bool FitsKey(uint64_t value) { return value <= INT32_MAX; }
+
 }  // namespace
 
 bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity) {
@@ -59,12 +64,14 @@ bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity) {
   entity.language = entity.platform = entity.region = entity.oem = -1;
   size_t at = 0;
   if (!Next(text, at, 'c')) return false;
-  ++at;
-  entity.klass = int32_t(uint32_t(ReadDigits(text, at)));
+  uint64_t klass = ReadDigits(text, ++at);
   if (!Next(text, at, 't')) return false;
-  ++at;
-  entity.type = int32_t(uint32_t(ReadDigits(text, at)));
+  uint64_t type = ReadDigits(text, ++at);
+  if (!FitsKey(klass) || !FitsKey(type)) return false;
+  entity.klass = int32_t(klass);
+  entity.type = int32_t(type);
   if (Next(text, at, 'v') && !ReadVersion(text, ++at, entity.version, entity.revision)) return false;
+  if (!FitsKey(entity.version.major) || !FitsKey(entity.version.build)) return false;
   for (int fields = 0; at < text.size(); ++fields) {
     int32_t *field = FieldOf(entity, text[at]);
     if (field == nullptr || fields == 4) return false;

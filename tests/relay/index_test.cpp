@@ -129,9 +129,12 @@ TEST(Paths, WideTextKeepsTheModulesBytes) {
 TEST(Entity, ExtractNamesParseBackAndRequestsMatch) {
   EXPECT_EQ(ExtractName(Entity("c3t4v1.05.3l1")), "c3t4v1.0500.3l1p-1r-1o-1");
   EXPECT_EQ(ExtractName(Entity("c3t4v1.0005")), "c3t4v1.0005.0l-1p-1r-1o-1");
-  EXPECT_EQ(ExtractName(Entity("c4294967299t1")), "c3t1v0.0000.0l-1p-1r-1o-1");
+  EXPECT_EQ(ExtractName(Entity("c2147483647t1v2147483647.0.2147483647")),
+            "c2147483647t1v2147483647.0000.2147483647l-1p-1r-1o-1");
   ZELRELAY_EntityItem e;
-  for (const char *bad : {"", "C3t4", "c3", "c3t4v1.123456", "c3t4 l1", "c3t4l1p2r3o4l5"})
+  // Numbers the key would print as negative, or wrapped, are no repository key.
+  for (const char *bad : {"", "C3t4", "c3", "c3t4v1.123456", "c3t4 l1", "c3t4l1p2r3o4l5", "c4294967299t1",
+                          "c3t2147483648", "c1t1v2147483648", "c1t1v1.0.2147483648"})
     EXPECT_FALSE(ParseIdentifier(bad, e)) << bad;
   const struct {
     const char *request, *entity;
