@@ -6,6 +6,7 @@ PACKAGES := cmake make g++ pkg-config lua5.2 liblua5.2-dev lua-busted libgtest-d
 	libarchive-dev libssl-dev
 
 .PHONY: all deps build test demo install clean
+.PHONY: test-sanitize test-valgrind fuzz
 
 all: build
 
@@ -18,6 +19,8 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	$(MAKE) test-sanitize
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SHORT_SECONDS)
 
 demo: build
 	examples/demo.sh $(BUILD)
@@ -27,3 +30,30 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Reliability: the suite again under ASan and UBSan, the busted suites under
+# valgrind, and the fuzz targets (tests/reliability, fuzz, docs/reliability.md).
+RELIABILITY_PACKAGES := clang libclang-rt-14-dev valgrind
+FUZZ_SECONDS ?= 120
+FUZZ_SHORT_SECONDS ?= 15
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=print_stacktrace=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/reliability/lsan.supp \
+	PATH=$(abspath $(BUILD))-sanitize/tests/reliability/bin:$$PATH
+
+test-sanitize: deps
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j$(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(BUILD)-sanitize --output-on-failure -j$(JOBS)
+
+test-valgrind: deps
+	@tools/install-deps.sh $(RELIABILITY_PACKAGES)
+	cmake -S . -B $(BUILD)-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DLUA52=$(CURDIR)/tests/reliability/valgrind-lua -DRELIABILITY_HOSTILE_CALLS=3000
+	cmake --build $(BUILD)-valgrind -j$(JOBS)
+	ctest --test-dir $(BUILD)-valgrind --output-on-failure -R '^(lua|e2e|reliability)\.'
+
+fuzz: deps
+	@tools/install-deps.sh $(RELIABILITY_PACKAGES)
+	cmake -S fuzz -B $(BUILD)-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(BUILD)-fuzz -j$(JOBS)
+	fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
