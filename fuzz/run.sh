@@ -10,7 +10,7 @@ for target in identifier index; do
   binary="$build/fuzz_$target"
   work="$build/corpus-$target"
   mkdir -p "$work"
-  regressions=$(find "$here/regressions/$target" -type f | sort)
+  regressions=$(find "$here/regressions/$target" -type f 2>/dev/null | sort)
   if [ -n "$regressions" ]; then
     # shellcheck disable=SC2086
     "$binary" $regressions >"$build/$target-regressions.log" 2>&1 || {
