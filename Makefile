@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake make g++ pkg-config lua5.2 liblua5.2-dev lua-busted libgtest-dev \
 	libarchive-dev libssl-dev
 
-.PHONY: all deps build test demo install clean
+.PHONY: all deps build test demo install bench clean
 .PHONY: test-sanitize test-valgrind fuzz
 
 all: build
@@ -27,6 +27,9 @@ demo: build
 
 install: build
 	cmake --install $(BUILD)
+
+bench: build
+	bench/run.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -20,15 +20,15 @@ populate
 start=$(seconds)
 find "$root/repo/packages" -mindepth 1 -name '*.zip' -delete
 finish=$(seconds)
-find_time=$(echo "$finish - $start" | bc)
+find_time=$(awk "BEGIN { print $finish - $start }")
 
 populate
 export LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 start=$(seconds)
 lua5.2 -e "assert(require('update').removeek('$root/repo'))"
 finish=$(seconds)
-removeek_time=$(echo "$finish - $start" | bc)
+removeek_time=$(awk "BEGIN { print $finish - $start }")
 left=$(ls "$root/repo/packages" | wc -l)
 
 echo "files: $count  find -delete: ${find_time}s  removeek: ${removeek_time}s  left: $left"
-echo "removeek / find: $(echo "scale=2; $removeek_time / $find_time" | bc)"
+echo "removeek / find: $(awk "BEGIN { printf \"%.2f\", $removeek_time / $find_time }")"
