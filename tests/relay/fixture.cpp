@@ -37,12 +37,12 @@ void Spill(const std::string &path, const std::string &content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-void PublishUpstream(const std::string &directory, const std::vector<ProductSpec> &products) {
+void PublishUpstream(const std::string &directory, const std::vector<ProductLayout> &products) {
   std::filesystem::create_directories(directory + "/packages");
   Index index;
-  for (const ProductSpec &spec : products) {
-    ProductEntry product{Entity(spec.id), ExtractName(Entity(spec.id)), {}};
-    for (const char *id : spec.components) {
+  for (const ProductLayout &layout : products) {
+    ProductEntry product{Entity(layout.id), ExtractName(Entity(layout.id)), {}};
+    for (const char *id : layout.components) {
       ComponentEntry c{Entity(id), ExtractName(Entity(id)), 0, {}, {}};
       c.path = "packages/" + c.id + ".zip";
       product.components.push_back(c.id);

@@ -24,8 +24,8 @@ void Spill(const std::string &path, const std::string &content);
 
 // An upstream with a package per component, each holding one file
 // "<id>.txt" whose text is the id; products list the ids given.
-struct ProductSpec {
+struct ProductLayout {
   const char *id;
   std::vector<const char *> components;
 };
-void PublishUpstream(const std::string &directory, const std::vector<ProductSpec> &products);
+void PublishUpstream(const std::string &directory, const std::vector<ProductLayout> &products);

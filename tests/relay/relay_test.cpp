@@ -43,7 +43,7 @@ int Record(int event, ZELRELAY_Event *record, void *user) {
 
 std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
-std::vector<ProductSpec> SampleProducts() {
+std::vector<ProductLayout> SampleProducts() {
   return {{"c3t4v1.05.3", {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c22t2213v1.05.3"}},
           {"c2t1207959858v10.2.1", {"c2t1207959858v10.2.1p1", "c2t1207959859v3.0.4"}}};
 }

@@ -27,22 +27,22 @@ constexpr int kProducts = 40;
 constexpr int kComponentsPerProduct = 4;
 constexpr int kKillsWanted = 20;
 
-std::vector<std::string> g_ids;  // owns the strings the specs point to
+std::vector<std::string> g_ids;  // owns the strings the layouts point to
 
-std::vector<ProductSpec> Catalogue() {
+std::vector<ProductLayout> Catalogue() {
   g_ids.clear();
   g_ids.reserve(kProducts * (kComponentsPerProduct + 1));
-  std::vector<ProductSpec> specs;
+  std::vector<ProductLayout> layouts;
   for (int p = 0; p < kProducts; ++p) {
     g_ids.push_back("c1t" + std::to_string(100 + p) + "v1.5.1");
-    ProductSpec spec{g_ids.back().c_str(), {}};
+    ProductLayout layout{g_ids.back().c_str(), {}};
     for (int c = 0; c < kComponentsPerProduct; ++c) {
       g_ids.push_back("c3t" + std::to_string(1000 + p * kComponentsPerProduct + c) + "v2.25.7l1");
-      spec.components.push_back(g_ids.back().c_str());
+      layout.components.push_back(g_ids.back().c_str());
     }
-    specs.push_back(spec);
+    layouts.push_back(layout);
   }
-  return specs;
+  return layouts;
 }
 
 // The whole catalogue, as the module would request it: every product by
@@ -176,7 +176,7 @@ TEST(CrashSafety, WriteBeyondTheFileSizeLimitFailsAndKeepsTheRepository) {
   std::string before = Slurp(repository + "/server.ini");
 
   // Upstream grows: new products whose packages and index exceed the limit.
-  std::vector<ProductSpec> grown = Catalogue();
+  std::vector<ProductLayout> grown = Catalogue();
   grown.push_back({"c1t999v1.5.1", {"c3t9990v1.0.1l1", "c3t9991v1.0.1l1"}});
   PublishUpstream(upstream.path.string(), grown);
   Index published = *ReadIndex(upstream.path.string());
