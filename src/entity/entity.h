@@ -10,7 +10,7 @@
 const char *StringToComponent(lua_State *L, int32_t index, ZELRELAY_EntityItem *entity);
 int32_t ReadNumberField(const char **position);
 
-enum MINOR_VERSION_TYPE { MINOR_VERSION_PAD_LEFT = 0, MINOR_VERSION_PAD_RIGHT = 1 };
+enum MINOR_VERSION_TYPE : int32_t { MINOR_VERSION_PAD_LEFT = 0, MINOR_VERSION_PAD_RIGHT = 1 };
 
 // A minor text never exceeds 13 characters (ten digits and three zeros), so
 // it lives in a fixed buffer: nothing to free when a Lua call raises.
