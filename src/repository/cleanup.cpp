@@ -65,10 +65,14 @@ static bool RewriteIndex(lua_State *L, int index) {
   return true;
 }
 
-static int CloseDirectory(lua_State *L) {
-  auto *stream = static_cast<DIR **>(luaL_checkudata(L, 1, kDirectoryGuard));
+// Idempotent: the scan's own close and the collector's may both come.
+static void CloseStream(DIR **stream) {
   if (*stream != nullptr) closedir(*stream);
   *stream = nullptr;
+}
+
+static int CloseDirectory(lua_State *L) {
+  CloseStream(static_cast<DIR **>(luaL_checkudata(L, 1, kDirectoryGuard)));
   return 0;
 }
 
@@ -103,12 +107,17 @@ static bool FilterSpares(lua_State *L, const char *directory, size_t length, con
 
 // Deletes relative to the stream's own descriptor, so a path swapped during
 // the scan cannot redirect a deletion; unlinkat without AT_REMOVEDIR leaves a
-// directory named like an archive in place.
-static void DeleteArchives(lua_State *L, DIR *stream, const char *directory, size_t length, bool filter) {
-  int descriptor = dirfd(stream);
-  while (struct dirent *entry = readdir(stream)) {
+// directory named like an archive in place. A filter that reaches the guard
+// (through the debug library) may close the stream: the scan then stops.
+static void DeleteArchives(lua_State *L, DIR **stream, const char *directory, size_t length, bool filter) {
+  int descriptor = dirfd(*stream);
+  while (struct dirent *entry = readdir(*stream)) {
     if (!IsCandidate(entry->d_name)) continue;
-    if (filter && FilterSpares(L, directory, length, entry->d_name)) continue;
+    if (filter) {
+      bool spare = FilterSpares(L, directory, length, entry->d_name);
+      if (*stream == nullptr) return;
+      if (spare) continue;
+    }
     unlinkat(descriptor, entry->d_name, 0);
   }
 }
@@ -131,11 +140,8 @@ int update_removeek(lua_State *L) {
   const char *directory = lua_tolstring(L, 4, &directoryLength);
   DIR **stream = PushDirectoryGuard(L);
   *stream = opendir(directory);
-  if (*stream != nullptr) {
-    DeleteArchives(L, *stream, directory, directoryLength, filter);
-    closedir(*stream);
-    *stream = nullptr;
-  }
+  if (*stream != nullptr) DeleteArchives(L, stream, directory, directoryLength, filter);
+  CloseStream(stream);
   lua_pushboolean(L, 1);
   return 1;
 }

@@ -119,6 +119,24 @@ describe("removeek", function()
     assert.matches("attempt to index", message)
   end)
 
+  it("stops the scan when a filter closes it through the debug library", function()
+    repository = support.repository("", { "package0001.zip", "package0002.zip", "package0003.zip" })
+    local calls = 0
+    assert.is_true(removeek(repository, function()
+      calls = calls + 1
+      for i = 1, math.huge do
+        local name, value = debug.getlocal(2, i)
+        if not name then break end
+        local meta = type(value) == "userdata" and debug.getmetatable(value)
+        if meta and meta.__gc then meta.__gc(value) end
+      end
+      return true
+    end))
+    assert.equal(1, calls)
+    assert.same({ "package0001.zip", "package0002.zip", "package0003.zip" },
+      support.listing(repository .. "/packages"))
+  end)
+
   it("closes the package directory on every path", function()
     -- The shell's parent is this Lua process. The pipe's write end may still
     -- be open in it while ls runs, so the least of a few counts is taken.
