@@ -17,10 +17,11 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 
+# The sanitized suite comes last, so the run ends on CTest's summary.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
-	$(MAKE) test-sanitize
 	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SHORT_SECONDS)
+	$(MAKE) test-sanitize
 
 demo: build
 	examples/demo.sh $(BUILD)
