@@ -25,9 +25,12 @@ std::mutex g_heldLock;
 std::vector<std::pair<dev_t, ino_t>> g_held;
 int g_semaphoreDepth = 0;
 
-bool TakeSemaphore(sem_t *semaphore) {
+// Only the outermost writer of the process waits: the semaphore is one per
+// process, and a nested writer would wait for itself.
+bool TakeSemaphore(WriteLock &lock, sem_t *semaphore) {
   {
     std::lock_guard<std::mutex> hold(g_heldLock);
+    lock.counted = true;
     if (g_semaphoreDepth++ > 0) return false;
   }
   timespec until;
@@ -48,11 +51,11 @@ WriteLock::~WriteLock() {
     flock(file.fd, LOCK_UN);
   }
   if (semaphore != SEM_FAILED) sem_post(semaphore);
-  if (--g_semaphoreDepth < 0) g_semaphoreDepth = 0;
+  if (counted) g_semaphoreDepth--;
 }
 
 void LockForWriting(WriteLock &lock, const ZELRELAY_ContextRecord &context) {
-  if (TakeSemaphore(context.semaphore)) lock.semaphore = context.semaphore;
+  if (TakeSemaphore(lock, context.semaphore)) lock.semaphore = context.semaphore;
   FileDescriptor file{open(JoinPath(context.repository, kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
   if (file.fd < 0) Fail(RELAY_IO_ERROR);
   struct stat info;

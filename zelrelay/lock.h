@@ -13,6 +13,7 @@ inline constexpr const char *kLockName = ".zelrelay.lock";
 
 struct WriteLock {
   sem_t *semaphore = SEM_FAILED;
+  bool counted = false;  // raised the process's semaphore depth
   FileDescriptor file;
   dev_t device = 0;
   ino_t inode = 0;
