@@ -12,10 +12,16 @@ end
 before_each(function() double.reset() end)
 
 describe("the module table", function()
-  it("holds the frame's functions", function()
-    for _, name in ipairs { "startup", "shutdown", "version", "ok", "get_mode", "set_mode" } do
-      assert.equal("function", type(update[name]), name)
+  it("holds exactly the fifteen functions", function()
+    local names = {}
+    for name, f in pairs(update) do
+      assert.equal("function", type(f), name)
+      names[#names + 1] = name
     end
+    table.sort(names)
+    assert.same({ "components", "everything", "extract", "get_mode", "list", "ok", "patterns",
+                  "patternsExceptPelno", "removeek", "set_mode", "shutdown", "startup", "tocomponent",
+                  "toproduct", "version" }, names)
   end)
 
   it("is a new table with the same functions on every load", function()
