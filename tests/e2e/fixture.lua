@@ -1,43 +1,12 @@
--- Temporary upstreams published with zelrelay-publish, and file helpers.
+-- Temporary upstreams published with zelrelay-publish, and the file helpers.
 local fixture = {}
 
 local bin = assert(os.getenv("ZELRELAY_BIN"), "ZELRELAY_BIN names the relay's build directory")
 
-function fixture.run(command)
-  local ok = os.execute(command)
-  assert(ok == true or ok == 0, command)
-end
+local files = require "files"
 
-function fixture.tmpdir()
-  local path = os.tmpname()
-  os.remove(path)
-  fixture.run("mkdir -p '" .. path .. "'")
-  return path
-end
-
-function fixture.remove(path)
-  fixture.run("rm -rf '" .. path .. "'")
-end
-
-function fixture.read(path)
-  local file = io.open(path, "rb")
-  if not file then return nil end
-  local text = file:read("*a")
-  file:close()
-  return text
-end
-
-function fixture.write(path, text)
-  local file = assert(io.open(path, "wb"))
-  file:write(text)
-  file:close()
-end
-
-function fixture.ls(directory)
-  local names = {}
-  for name in io.popen("ls -A '" .. directory .. "' 2>/dev/null"):lines() do names[#names + 1] = name end
-  return names
-end
+fixture.run, fixture.tmpdir, fixture.remove = files.shell, files.tmpdir, files.remove
+fixture.read, fixture.write, fixture.ls, fixture.skeleton = files.read, files.write, files.listing, files.skeleton
 
 -- Components: identifier -> file text; each package holds one file named after the component.
 fixture.components = {
@@ -71,7 +40,5 @@ function fixture.package(repository, id)
   local update = require "update"
   return repository .. "/packages/" .. update.tocomponent(id).extract .. ".zip"
 end
-
-fixture.skeleton = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n"
 
 return fixture

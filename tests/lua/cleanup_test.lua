@@ -1,11 +1,7 @@
 -- removeek on real directories.
 local support = require "repository_support"
-local update = support.update
 
-local function removeek(...)
-  local ok, message = update.removeek(...)
-  return ok, message
-end
+local removeek = support.removeek
 
 local repository
 after_each(function()

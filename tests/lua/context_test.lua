@@ -3,11 +3,7 @@
 local support = require "repository_support"
 local double, update = support.double, support.update
 
--- Not a tail call, so argument errors name the function.
-local function list(...)
-  local result, code, message = update.list(...)
-  return result, code, message
-end
+local list = support.list
 
 local function request()
   return support.last("GetInformation")

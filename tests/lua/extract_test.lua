@@ -2,10 +2,7 @@
 local support = require "repository_support"
 local double, update = support.double, support.update
 
-local function extract(...)
-  local ok, code, message = update.extract(...)
-  return ok, code, message
-end
+local extract = support.extract
 
 before_each(function() double.reset() end)
 after_each(function() support.assert_released() end)

@@ -3,10 +3,7 @@
 local support = require "repository_support"
 local double, update = support.double, support.update
 
-local function list(...)
-  local result, code, message = update.list(...)
-  return result, code, message
-end
+local list = support.list
 
 local function noop() end
 

@@ -21,6 +21,22 @@ function support.product(fields)
   return product
 end
 
+-- Not tail calls, so argument errors name the function.
+function support.list(...)
+  local result, code, message = update.list(...)
+  return result, code, message
+end
+
+function support.extract(...)
+  local ok, code, message = update.extract(...)
+  return ok, code, message
+end
+
+function support.removeek(...)
+  local ok, message = update.removeek(...)
+  return ok, message
+end
+
 function support.calls(name)
   local found = {}
   for _, call in ipairs(double.calls()) do
@@ -49,40 +65,18 @@ function support.assert_released()
   assert.is_false(double.semaphore())
 end
 
-local function shell(command)
-  assert(os.execute(command), command)
-end
-
-local function quote(path)
-  return "'" .. path:gsub("'", "'\\''") .. "'"
-end
+local files = require "files"
 
 function support.read(path)
-  local file = assert(io.open(path, "rb"))
-  local content = file:read("*a")
-  file:close()
-  return content
+  return assert(files.read(path), path)
 end
 
-function support.write(path, content)
-  local file = assert(io.open(path, "wb"))
-  file:write(content)
-  file:close()
-end
-
-function support.exists(path)
-  return os.execute("test -e " .. quote(path)) == true
-end
-
-function support.mkdir(path)
-  shell("mkdir -p " .. quote(path))
-end
+support.write, support.exists, support.mkdir = files.write, files.exists, files.mkdir
+support.remove, support.listing, support.skeleton = files.remove, files.listing, files.skeleton
 
 -- A repository with an index holding `index` and the named package files.
 function support.repository(index, packages)
-  local pipe = assert(io.popen("mktemp -d /tmp/update_repo.XXXXXX"))
-  local path = pipe:read("*l")
-  pipe:close()
+  local path = files.tmpdir()
   if index then support.write(path .. "/server.ini", index) end
   if packages then
     support.mkdir(path .. "/packages")
@@ -90,21 +84,5 @@ function support.repository(index, packages)
   end
   return path
 end
-
-function support.remove(path)
-  shell("rm -rf " .. quote(path))
-end
-
--- The names left in a directory, sorted.
-function support.listing(path)
-  local pipe = assert(io.popen("ls -A " .. quote(path)))
-  local names = {}
-  for name in pipe:lines() do names[#names + 1] = name end
-  pipe:close()
-  table.sort(names)
-  return names
-end
-
-support.skeleton = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n"
 
 return support
