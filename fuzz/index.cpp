@@ -2,8 +2,8 @@
 // an accepted index written out reads back to the same text.
 #include <cstdlib>
 
-#include "../zelrelay/index.h"
-#include "../zelrelay/status.h"
+#include "repository/index.h"
+#include "base/status.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view text(reinterpret_cast<const char *>(data), size);

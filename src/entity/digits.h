@@ -35,9 +35,3 @@ inline char *PutSigned(char *out, int32_t value) {
 // a display version is built, signed where "%d" of lua_pushfstring would be.
 inline uint32_t Low32(uint64_t value) { return static_cast<uint32_t>(value); }
 inline int32_t Low32Signed(uint64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
-
-template <size_t N>
-inline char *PutLiteral(char *out, const char (&text)[N]) {
-  memcpy(out, text, N - 1);
-  return out + N - 1;
-}

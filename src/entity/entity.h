@@ -4,9 +4,11 @@
 
 #include <lua.hpp>
 
-#include "relay/zelrelay.h"
+#include "zelrelay.h"
+#include "zelrelay_shared.h"
 
-// Parser: null on success, else a static message. Never raises or allocates.
+// Parser: null on success, else a static message. Never raises; a number
+// argument is converted in place by lua_tolstring, which allocates its text.
 const char *StringToComponent(lua_State *L, int32_t index, ZELRELAY_EntityItem *entity);
 int32_t ReadNumberField(const char **position);
 
@@ -29,7 +31,6 @@ const char *ComponentToString(lua_State *L, const ZELRELAY_EntityItem &entity);
 void ProductToString(lua_State *L, const ZELRELAY_EntityItem &entity);
 void EntityToString(lua_State *L, const ZELRELAY_EntityItem &entity);
 const char *EntityFriendlyName(const ZELRELAY_EntityItem &entity);
-void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool product);
 void ComponentToLua(lua_State *L, const ZELRELAY_EntityItem &entity);
 void ProductToLua(lua_State *L, const ZELRELAY_EntityItem &entity);
 

@@ -1,6 +1,6 @@
 // Identifier strings: "c" class "t" type ["v" version] then up to four of
 // "l", "p", "r", "o" with signed numbers. One pass over Lua's own copy of the
-// string; nothing allocated, nothing raised.
+// string, nothing raised; only a number argument gets a string made for it.
 #include <array>
 #include <cstring>
 

@@ -105,7 +105,7 @@ static bool HasHiddenQualifier(const ZELRELAY_EntityItem &entity) {
          entity.region == HIDDEN_QUALIFIER || entity.oem == HIDDEN_QUALIFIER;
 }
 
-void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool product) {
+static void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool product) {
   if (HasHiddenQualifier(entity)) {
     lua_pushnil(L);
     return;

@@ -6,7 +6,7 @@
 #include "entity/digits.h"
 #include "entity/entity.h"
 
-enum { CLASS_SCAN_ENGINE = 2, CLASS_DATED = 3, CLASS_KVEM = 22, TYPE_KVEM = 2213 };
+enum { CLASS_SCAN_ENGINE = 2 };
 
 static const int32_t kScanEngineTypes[] = {
     0x48000132, 0x48000202, 0x48000203, 0x48000225, 0x48000226, 0x48000227, 0x48000228,
@@ -21,7 +21,7 @@ struct Class3Format {
 };
 
 static const Class3Format kClass3Formats[] = {
-    {0x00000004, "%d.%d%d%d.%d%d"},     {0x00000800, "%d"},
+    {ZELRELAY_TYPE_PELNO, "%d.%d%d%d.%d%d"}, {0x00000800, "%d"},
     {0x00080000, "%d"},                 {0x04000000, "%d.%d%d%d"},
     {0x04000001, "%d.%d%d%d"},          {0x20000001, "%d"},
     {0x20000020, "%d.%d%d%d.%d%d"},     {0x20000040, "%d.%d%d%d.%d%d"},
@@ -115,11 +115,11 @@ static void PushClass3Version(lua_State *L, const char *pattern, uint64_t major)
 }
 
 void ConvertVersionFormatEK2UI(lua_State *L, int32_t klass, int32_t type, const ZEL_Version &version) {
-  if (klass == CLASS_DATED && version.minor == 0 && version.build == 0)
+  if (klass == ZELRELAY_CLASS_PATTERN && version.minor == 0 && version.build == 0)
     PushClass3Version(L, Class3Pattern(type), version.major);
   else if (IsScanEngine(klass, type))
     FormatVersion(L, version.major, version.minor, version.build, 1, false, MINOR_VERSION_PAD_RIGHT);
-  else if (klass == CLASS_KVEM && type == TYPE_KVEM)
+  else if (klass == ZELRELAY_CLASS_KVEM && type == ZELRELAY_TYPE_KVEM)
     FormatVersion(L, version.major, version.minor, version.build, 1, false, MINOR_VERSION_PAD_LEFT);
   else
     FormatVersion(L, version.major, version.minor, version.build, 3, false, MINOR_VERSION_PAD_LEFT);

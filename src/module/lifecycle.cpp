@@ -1,4 +1,5 @@
 // The library's one process-wide life: start-up, mode, shut-down and version.
+#include "frame/frame.h"
 #include "module/export.h"
 #include "module/module.h"
 
@@ -7,7 +8,7 @@ bool g_zel_startup = false;
 int32_t g_zel_startup_count = 0;
 int32_t g_zel_starup_status = 0;
 
-int32_t RunStartup() {
+static int32_t RunStartup() {
   int32_t status = ZELRELAY_Startup(0);
   g_zel_startup_count++;
   g_zel_startup = status == 1 || status == 2;

@@ -1,19 +1,12 @@
 // The module's entry point and its function table.
 #include "entity/entity.h"
+#include "frame/frame.h"
 #include "module/export.h"
 #include "module/module.h"
 #include "repository/repository.h"
 
-// Indexed by the library's event number.
-const char *const kEventNames[EVENT_NAME_COUNT] = {
-    "download", "progress", "removebegin", "removefailed", "downloadbegin", "downloadend",
-};
-
 const int32_t _lib_version = 1;
 
-// Registered in this order: startup, shutdown, version, tocomponent,
-// toproduct, extract, removeek, list, everything, patterns,
-// patternsExceptPelno, components, ok, get_mode, set_mode.
 static const luaL_Reg kFunctions[] = {
     {"startup", update_startup},
     {"shutdown", update_shutdown},
@@ -34,7 +27,6 @@ static const luaL_Reg kFunctions[] = {
 };
 
 int luaopen_update(lua_State *L) {
-  lua_createtable(L, 0, 15);
-  luaL_setfuncs(L, kFunctions, 0);
+  luaL_newlib(L, kFunctions);
   return 1;
 }

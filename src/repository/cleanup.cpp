@@ -7,9 +7,10 @@
 #include <cstring>
 
 #include "repository/repository.h"
+#include "zelrelay_shared.h"
 
-static const char kSkeleton[] = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n";
-static const char kMerged[] = "_merged.zip";
+static const char kSkeleton[] = ZELRELAY_EMPTY_INDEX;
+static const char kMerged[] = ZELRELAY_MERGED_SUFFIX;
 static const char kZip[] = ".zip";
 static const char kDirectoryGuard[] = "update.directory";
 
@@ -129,13 +130,13 @@ int update_removeek(lua_State *L) {
   bool filter = !lua_isnoneornil(L, 2);
   if (filter && !lua_isfunction(L, 2)) return luaL_argerror(L, 2, "expected function");
   lua_settop(L, 2);
-  PushRepositoryFile(L, path, length, "server.ini");
+  PushRepositoryFile(L, path, length, ZELRELAY_INDEX_FILE);
   if (!RewriteIndex(L, 3)) {
     lua_pushnil(L);
     lua_pushfstring(L, "%s is not a repository", path);
     return 2;
   }
-  PushRepositoryFile(L, path, length, "packages");
+  PushRepositoryFile(L, path, length, ZELRELAY_PACKAGES_DIR);
   size_t directoryLength = 0;
   const char *directory = lua_tolstring(L, 4, &directoryLength);
   DIR **stream = PushDirectoryGuard(L);

@@ -2,11 +2,10 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "module/module.h"
+#include "frame/frame.h"
 #include "repository/repository.h"
+#include "zelrelay_shared.h"
 
-// The library leaves its named semaphore behind; nobody else removes it.
-static const char kSemaphoreFile[] = "/dev/shm/sem.zelrelay";
 
 int OpenContext(lua_State *L, ZELRELAY_Context *handle) {
   const char *path = lua_tolstring(L, 1, nullptr);
@@ -15,7 +14,7 @@ int OpenContext(lua_State *L, ZELRELAY_Context *handle) {
   int32_t status = ZELRELAY_CreateContext(handle, wide);
   free(wide);
   if (status > 0) return 0;
-  unlink(kSemaphoreFile);
+  unlink(ZELRELAY_SEMAPHORE_FILE);
   lua_pushnil(L);
   PushStatus(L, status);
   return 3;
@@ -23,5 +22,6 @@ int OpenContext(lua_State *L, ZELRELAY_Context *handle) {
 
 void DestroyContext(ZELRELAY_Context &handle) {
   ZELRELAY_DestroyContext(handle);
-  unlink(kSemaphoreFile);
+  // The library leaves its named semaphore behind; nobody else removes it.
+  unlink(ZELRELAY_SEMAPHORE_FILE);
 }

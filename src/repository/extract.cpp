@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "entity/entity.h"
-#include "module/module.h"
+#include "frame/frame.h"
 #include "repository/repository.h"
 
 int update_extract(lua_State *L) {

@@ -4,8 +4,14 @@
 #include <cstdlib>
 
 #include "entity/entity.h"
-#include "module/module.h"
+#include "frame/frame.h"
 #include "repository/repository.h"
+#include "zelrelay_shared.h"
+
+typedef int32_t (*RepositoryOperation)(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
+                                       ZELRELAY_Source *sources, uint64_t sourceCount,
+                                       ZELRELAY_Information **information);
+typedef int (*ComponentFilter)(const ZELRELAY_EntityItem *component, const void *extra, uint64_t extraCount);
 
 // Everything one call builds. The body fills it under a protected call and
 // the driver releases it on every path, also when the interpreter raises.
@@ -30,15 +36,19 @@ static void ReleaseInformation(ZELRELAY_Information **information) {
   *information = nullptr;
 }
 
-int IsPatternComponent(const ZELRELAY_EntityItem *component, const void *, uint64_t) {
-  return component->klass == 3 || (component->klass == 22 && component->type == 2213);
+static bool IsKvem(const ZELRELAY_EntityItem *component) {
+  return component->klass == ZELRELAY_CLASS_KVEM && component->type == ZELRELAY_TYPE_KVEM;
 }
 
-int IsPatternExceptPelno(const ZELRELAY_EntityItem *component, const void *, uint64_t) {
-  return (component->klass == 3 && component->type != 4) || (component->klass == 22 && component->type == 2213);
+static int IsPatternComponent(const ZELRELAY_EntityItem *component, const void *, uint64_t) {
+  return component->klass == ZELRELAY_CLASS_PATTERN || IsKvem(component);
 }
 
-int MatchesListedType(const ZELRELAY_EntityItem *component, const void *extra, uint64_t extraCount) {
+static int IsPatternExceptPelno(const ZELRELAY_EntityItem *component, const void *, uint64_t) {
+  return (component->klass == ZELRELAY_CLASS_PATTERN && component->type != ZELRELAY_TYPE_PELNO) || IsKvem(component);
+}
+
+static int MatchesListedType(const ZELRELAY_EntityItem *component, const void *extra, uint64_t extraCount) {
   const auto *listed = static_cast<const ZELRELAY_Product *>(extra);
   for (uint64_t i = 0; i < extraCount; i++)
     if (listed[i].entity.klass == component->klass && listed[i].entity.type == component->type) return 1;
@@ -82,7 +92,7 @@ static uint64_t SelectComponents(const ZELRELAY_Information *information, ZELREL
   return count;
 }
 
-int32_t SelectAndDuplicate(ComponentFilter filter, ZELRELAY_Context handle, ZELRELAY_Product *products,
+static int32_t SelectAndDuplicate(ComponentFilter filter, ZELRELAY_Context handle, ZELRELAY_Product *products,
                            uint64_t productCount, ZELRELAY_Source *sources, uint64_t sourceCount,
                            ZELRELAY_Information **information, const void *extra, uint64_t extraCount) {
   int32_t status = ZELRELAY_GetInformation(handle, products, productCount, sources, sourceCount, information);
@@ -92,7 +102,7 @@ int32_t SelectAndDuplicate(ComponentFilter filter, ZELRELAY_Context handle, ZELR
   void *buffer = AllocateSelection(found);
   if (buffer == nullptr) {
     ReleaseInformation(information);
-    return -4;
+    return ZELRELAY_STATUS_OUT_OF_MEMORY;
   }
   auto *rebuilt = static_cast<ZELRELAY_Product *>(buffer);
   uint64_t rebuiltCount = SelectComponents(found, rebuilt, filter, extra, extraCount);
@@ -102,13 +112,13 @@ int32_t SelectAndDuplicate(ComponentFilter filter, ZELRELAY_Context handle, ZELR
   return status;
 }
 
-int32_t DuplicatePatterns(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
+static int32_t DuplicatePatterns(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
                           ZELRELAY_Source *sources, uint64_t sourceCount, ZELRELAY_Information **information) {
   return SelectAndDuplicate(IsPatternComponent, handle, products, productCount, sources, sourceCount, information,
                             nullptr, 0);
 }
 
-int32_t DuplicatePatternsExceptPelno(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
+static int32_t DuplicatePatternsExceptPelno(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
                                      ZELRELAY_Source *sources, uint64_t sourceCount,
                                      ZELRELAY_Information **information) {
   return SelectAndDuplicate(IsPatternExceptPelno, handle, products, productCount, sources, sourceCount,
@@ -116,7 +126,7 @@ int32_t DuplicatePatternsExceptPelno(ZELRELAY_Context handle, ZELRELAY_Product *
 }
 
 // Stack: result table, integer key, value; left as found.
-void AddFriendlyAlias(lua_State *L) {
+static void AddFriendlyAlias(lua_State *L) {
   if (lua_isnil(L, -1)) return;
   lua_getfield(L, -1, "friendly");
   if (lua_isnil(L, -1)) {
@@ -127,7 +137,7 @@ void AddFriendlyAlias(lua_State *L) {
   lua_settable(L, -5);
 }
 
-int InformationToLua(lua_State *L, const ZELRELAY_Information *information) {
+static int InformationToLua(lua_State *L, const ZELRELAY_Information *information) {
   uint64_t keys = information->productCount;
   for (uint64_t i = 0; i < information->productCount; i++) keys += information->products[i].componentCount;
   lua_createtable(L, keys <= INT_MAX ? static_cast<int>(keys) : 0, 0);
@@ -230,7 +240,7 @@ static void RunCleanup(lua_State *L, int32_t mode) {
   lua_settop(L, top);
 }
 
-int RunRepositoryOperation(lua_State *L, RepositoryOperation operation, bool list) {
+static int RunRepositoryOperation(lua_State *L, RepositoryOperation operation, bool list) {
   Request request = {};
   request.operation = operation;
   if (RunRequest(L, request) && !list && request.cleanup > 0) RunCleanup(L, request.cleanup);

@@ -3,8 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "module/module.h"
+#include "frame/frame.h"
 #include "repository/repository.h"
+#include "zelrelay_shared.h"
 
 enum OptionKind { OPTION_INTEGER, OPTION_BOOLEAN };
 
@@ -24,10 +25,14 @@ static const OptionRow kOptions[] = {
     {"dupdigisign", OPTION_BOOLEAN, ZELRELAY_OPTION_DUPDIGISIGN},
 };
 
+// Indexed by the library's event number.
+static const char *const kEventNames[ZELRELAY_EVENT_COUNT] = {
+    "download", "progress", "removebegin", "removefailed", "downloadbegin", "downloadend",
+};
 static const char kUnknownEvent[] = "unknown";
 
 static int FindEvent(const char *key) {
-  for (int i = 0; i < EVENT_NAME_COUNT; i++)
+  for (int i = 0; i < ZELRELAY_EVENT_COUNT; i++)
     if (strcmp(key, kEventNames[i]) == 0) return i;
   return -1;
 }
@@ -51,6 +56,8 @@ static const char *SetOption(lua_State *L, ZELRELAY_Context handle, const Option
   ZELRELAY_SetOption(handle, row.id, value);
   return nullptr;
 }
+
+static int OnLibraryEvent(int event, ZELRELAY_Event *record, void *user);
 
 // The key is at -2 and the value on top.
 static const char *ApplyOption(lua_State *L, ZELRELAY_Context handle, int32_t *cleanup) {
@@ -117,9 +124,9 @@ static int DeliverEvent(lua_State *L) {
 
 // Called from inside the library: no Lua error may unwind through it, so
 // only calls that cannot raise stay outside the protected call.
-int OnLibraryEvent(int event, ZELRELAY_Event *record, void *user) {
+static int OnLibraryEvent(int event, ZELRELAY_Event *record, void *user) {
   auto *L = static_cast<lua_State *>(user);
-  const char *name = event >= 0 && event < EVENT_NAME_COUNT ? kEventNames[event] : kUnknownEvent;
+  const char *name = event >= 0 && event < ZELRELAY_EVENT_COUNT ? kEventNames[event] : kUnknownEvent;
   int top = lua_gettop(L);
   if (!lua_checkstack(L, 4)) return 1;
   lua_pushcfunction(L, DeliverEvent);

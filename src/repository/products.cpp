@@ -5,7 +5,7 @@
 #include "entity/entity.h"
 #include "repository/repository.h"
 
-const char *StringToProduct(lua_State *L, int32_t index, ZELRELAY_Product *product) {
+static const char *StringToProduct(lua_State *L, int32_t index, ZELRELAY_Product *product) {
   product->components = nullptr;
   product->componentCount = 0;
   return StringToComponent(L, index, &product->entity);

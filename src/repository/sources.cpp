@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "module/module.h"
+#include "frame/frame.h"
 #include "repository/repository.h"
 
 static const size_t kSourceBytes = sizeof(ZELRELAY_Source) + sizeof(ZELRELAY_Proxy);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/zelrelay.h"
+#include "zelrelay.h"
 
 namespace zeldouble {
 

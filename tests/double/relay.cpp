@@ -10,6 +10,7 @@
 #include <map>
 
 #include "double/decode.h"
+#include "zelrelay_shared.h"
 
 using namespace zeldouble;
 
@@ -32,7 +33,7 @@ const char *const kCallNames[CALL_COUNT + 1] = {
     "ExportComponent", "DestroyData", nullptr,
 };
 
-static const char kSemaphore[] = "/dev/shm/sem.zelrelay";
+static const char kSemaphore[] = ZELRELAY_SEMAPHORE_FILE;
 
 namespace {
 // What a test scripts; reset restores exactly this.

@@ -43,21 +43,26 @@ describe("the local relay", function()
     fixture.remove(victim)
   end)
 
-  it("lets two processes mirror into one repository, one after the other", function()
+  it("keeps two processes mirroring into one repository apart", function()
+    -- Each writes a different product, slowly enough to overlap: writers
+    -- not kept apart would each replace the index with their own product.
     local child = os.tmpname()
     fixture.write(child, string.format([[
       local update = require "update"
       update.startup()
-      local _, code = update.everything(%q, { "c3t4", "c2t1207959858" }, %q, { ek = true, maxbandwidth = 4000 })
+      local _, code = update.everything(%q, "c3t4", %q, { ek = true, maxbandwidth = 2000 })
       io.write(code)
     ]], repository, upstream))
     local other = io.popen("lua5.2 " .. child)
-    local _, code, message = update.everything(repository, products, upstream, { ek = true, maxbandwidth = 4000 })
+    local _, code, message = update.everything(repository, "c2t1207959858", upstream, { ek = true, maxbandwidth = 400 })
     local childCode = other:read("*a")
     other:close()
     os.remove(child)
     assert.are.equal(1, code, message)
     assert.are.equal("1", childCode)
+    local index = fixture.read(repository .. "/server.ini")
+    assert.is_truthy(index:find("\nc3t4v1.0500.3l-1p-1r-1o-1=", 1, true))
+    assert.is_truthy(index:find("\nc2t1207959858v10.2000.1l-1p-1r-1o-1=", 1, true))
     -- the result is a whole repository: another relay mirrors from it
     local chained = fixture.tmpdir()
     local result, chainedCode = update.everything(chained, products, repository, { ek = true })

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "double/double.h"
-#include "module/module.h"
+#include "frame/frame.h"
 
 namespace {
 

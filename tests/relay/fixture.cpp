@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "digest.h"
-#include "files.h"
-#include "zip.h"
+#include "base/files.h"
+#include "packages/digest.h"
+#include "packages/zip.h"
 
 TempDirectory::TempDirectory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "relay-test-XXXXXX").string();

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "entity.h"
-#include "index.h"
-#include "relay/zelrelay.h"
+#include "base/entity.h"
+#include "repository/index.h"
+#include "zelrelay.h"
 
 struct TempDirectory {
   std::filesystem::path path;

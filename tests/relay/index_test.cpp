@@ -1,10 +1,12 @@
 // Index text, identifiers and the path policy.
 #include <gtest/gtest.h>
 
+#include "base/paths.h"
+#include "base/status.h"
+#include "base/text.h"
 #include "fixture.h"
-#include "index.h"
-#include "paths.h"
-#include "status.h"
+#include "repository/index.h"
+#include "sources/directory.h"
 
 namespace {
 

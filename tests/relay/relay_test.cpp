@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <functional>
 
-#include "digest.h"
+#include "base/status.h"
 #include "fixture.h"
-#include "merge.h"
-#include "relay/zelrelay.h"
-#include "status.h"
+#include "packages/digest.h"
+#include "repository/merge.h"
+#include "zelrelay.h"
 
 extern "C" {
 __attribute__((visibility("default"))) uint32_t g_zel_mode = 0;

@@ -4,13 +4,13 @@
 
 #include <filesystem>
 
-#include "digest.h"
-#include "files.h"
+#include "base/files.h"
+#include "base/status.h"
 #include "fixture.h"
-#include "merge.h"
-#include "prune.h"
-#include "status.h"
-#include "zip.h"
+#include "packages/digest.h"
+#include "packages/zip.h"
+#include "repository/merge.h"
+#include "repository/prune.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <set>
 
 #include "../relay/fixture.h"
-#include "digest.h"
-#include "status.h"
+#include "base/status.h"
+#include "packages/digest.h"
 
 namespace fs = std::filesystem;
 

@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <map>
 
-#include "zip.h"
-#include "digest.h"
-#include "entity.h"
-#include "files.h"
-#include "index.h"
-#include "manifest.h"
-#include "status.h"
+#include "base/entity.h"
+#include "base/files.h"
+#include "base/status.h"
+#include "packages/digest.h"
+#include "packages/zip.h"
+#include "publish/manifest.h"
+#include "repository/index.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ void CollectFiles(const std::string &root, const std::string &relative, std::vec
 
 ComponentEntry Publish(const ManifestComponent &component, const std::string &base, const std::string &output) {
   ComponentEntry entry{component.entity, ExtractName(component.entity), 0, {}, {}};
-  entry.path = std::string(kPackagesName) + "/" + entry.id + ".zip";
+  entry.path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + entry.id + ".zip";
   std::vector<ArchiveMember> members;
   CollectFiles(JoinPath(base, component.payload), {}, members);
   if (members.empty()) throw ManifestError("payload folder " + component.payload + " holds no file");
@@ -71,7 +71,7 @@ int Run(const std::string &manifestPath, const std::string &output) {
   Manifest manifest = ParseManifest(*text);
   std::string base = ParentOf(manifestPath);
   MakeDirectory(output);
-  MakeDirectory(JoinPath(output, kPackagesName));
+  MakeDirectory(JoinPath(output, ZELRELAY_PACKAGES_DIR));
   Index index;
   for (const ManifestComponent &component : manifest.components) {
     index.components.push_back(Publish(component, base, output));

@@ -1,15 +1,10 @@
 // The publishing manifest.
-#include "manifest.h"
+#include "publish/manifest.h"
 
-#include "entity.h"
+#include "base/entity.h"
+#include "base/text.h"
 
 namespace {
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
 
 [[noreturn]] void Refuse(int line, const std::string &why) {
   throw ManifestError("line " + std::to_string(line) + ": " + why);
@@ -30,11 +25,8 @@ void SetComponentKey(ManifestComponent &c, std::string_view key, std::string_vie
 
 void SetProductKey(ManifestProduct &p, std::string_view key, std::string_view value, int line) {
   if (key != "components") Refuse(line, "unknown product key \"" + std::string(key) + "\"");
-  while (!(value = Trim(value)).empty()) {
-    size_t end = value.find(' ');
-    p.components.push_back(Identifier(value.substr(0, end), line));
-    value = end == std::string_view::npos ? std::string_view{} : value.substr(end);
-  }
+  for (std::string_view word = NextWord(value); !word.empty(); word = NextWord(value))
+    p.components.push_back(Identifier(word, line));
 }
 
 }  // namespace
@@ -42,10 +34,8 @@ void SetProductKey(ManifestProduct &p, std::string_view key, std::string_view va
 Manifest ParseManifest(std::string_view text) {
   Manifest manifest;
   enum { None, Component, Product } section = None;
-  for (int line = 1; !text.empty(); ++line) {
-    size_t end = text.find('\n');
-    std::string_view row = Trim(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  std::string_view row;
+  for (int line = 1; NextLine(text, row); ++line) {
     if (row.empty() || row.front() == ';' || row.front() == '#') continue;
     if (row.front() == '[') {
       if (row.back() != ']') Refuse(line, "unclosed section header");

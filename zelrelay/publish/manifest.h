@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "relay/zelrelay.h"
+#include "zelrelay.h"
 
 struct ManifestComponent {
   ZELRELAY_EntityItem entity;

@@ -1,0 +1,40 @@
+// A context: the repository it works on, its options and event subscriptions.
+#pragma once
+
+#include <semaphore.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "zelrelay.h"
+#include "zelrelay_shared.h"
+
+
+struct RelayOptions {
+  int64_t maxbandwidth = 0;  // bytes per second, 0: no limit
+  int64_t buildpatch = 0;
+  int64_t maxmerge = 0;  // packages per merged archive, 0: no limit
+  int64_t diffcount = 0;
+  int64_t keepcount = 0;  // versions kept per component, 0: all
+  int64_t httpslevel = 0;
+  int64_t dupdigisign = 0;
+};
+
+struct Subscription {
+  ZELRELAY_EventCallback callback = nullptr;
+  void *user = nullptr;
+};
+
+struct ZELRELAY_ContextRecord {
+  std::string repository;
+  RelayOptions options;
+  Subscription events[ZELRELAY_EVENT_COUNT];
+  sem_t *semaphore = SEM_FAILED;
+};
+
+// Throws RELAY_BAD_CONTEXT for a handle that no live context has.
+ZELRELAY_ContextRecord &ContextOf(ZELRELAY_Context handle);
+// False when the subscriber asked to cancel.
+bool Emit(const ZELRELAY_ContextRecord &context, int event, std::string_view information, uint64_t total,
+          uint64_t finished);

@@ -1,0 +1,25 @@
+// Listing: what the first source that answers offers for a request.
+#include <cstdlib>
+
+#include "api/context.h"
+#include "api/guard.h"
+#include "sources/selection.h"
+#include "sources/source.h"
+
+int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
+                                ZELRELAY_Source *sources, uint64_t sourceCount,
+                                ZELRELAY_Information **information) {
+  return GuardedStarted([&] {
+    ContextOf(handle);
+    if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
+    Upstream upstream = ResolveUpstream(sources, sourceCount);
+    *information = BuildInformation(upstream.index, Select(upstream.index, products, productCount, true));
+    return RELAY_OK;
+  });
+}
+
+int32_t ZELRELAY_DestroyData(ZELRELAY_Information *information) {
+  if (information == nullptr) return RELAY_INVALID_ARGUMENT;
+  free(information);
+  return RELAY_OK;
+}

@@ -1,0 +1,129 @@
+// Entity identifiers as the relay reads and writes them, and request matching.
+#include "base/entity.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "zelrelay_shared.h"
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+uint64_t ReadDigits(std::string_view text, size_t &at) {
+  uint64_t value = 0;
+  while (at < text.size() && IsDigit(text[at])) value = value * 10 + uint64_t(text[at++] - '0');
+  return value;
+}
+
+int32_t ReadField(std::string_view text, size_t &at) {
+  bool negative = at < text.size() && text[at] == '-';
+  if (negative) ++at;
+  uint32_t value = uint32_t(ReadDigits(text, at));
+  return int32_t(negative ? 0u - value : value);
+}
+
+bool Next(std::string_view text, size_t at, char c) { return at < text.size() && text[at] == c; }
+
+bool ReadVersion(std::string_view text, size_t &at, ZEL_Version &version, uint64_t &revision) {
+  version.major = ReadDigits(text, at);
+  if (!Next(text, at, '.')) return true;
+  ++at;
+  uint64_t weight = 10000, minor = 0;
+  for (int i = 0; i < 5 && at < text.size() && IsDigit(text[at]); ++i) {
+    weight /= 10;
+    minor += uint64_t(text[at++] - '0') * weight;
+  }
+  if (at < text.size() && IsDigit(text[at])) return false;
+  version.minor = minor;
+  if (!Next(text, at, '.')) return true;
+  ++at;
+  version.build = ReadDigits(text, at);
+  if (!Next(text, at, '.')) return true;
+  ++at;
+  revision = ReadDigits(text, at);
+  return true;
+}
+
+int32_t *FieldOf(ZELRELAY_EntityItem &entity, char letter) {
+  switch (letter) {
+    case 'l': return &entity.language;
+    case 'p': return &entity.platform;
+    case 'r': return &entity.region;
+    case 'o': return &entity.oem;
+    default: return nullptr;
+  }
+}
+
+// The repository's keys print klass, type, major and build as signed 32-bit
+// numbers: a larger value would come back as another entity, or not at all.
+bool FitsKey(uint64_t value) { return value <= INT32_MAX; }
+
+}  // namespace
+
+bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity) {
+  entity = ZELRELAY_EntityItem{};
+  entity.language = entity.platform = entity.region = entity.oem = -1;
+  size_t at = 0;
+  if (!Next(text, at, 'c')) return false;
+  uint64_t klass = ReadDigits(text, ++at);
+  if (!Next(text, at, 't')) return false;
+  uint64_t type = ReadDigits(text, ++at);
+  if (!FitsKey(klass) || !FitsKey(type)) return false;
+  entity.klass = int32_t(klass);
+  entity.type = int32_t(type);
+  if (Next(text, at, 'v') && !ReadVersion(text, ++at, entity.version, entity.revision)) return false;
+  if (!FitsKey(entity.version.major) || !FitsKey(entity.version.build)) return false;
+  for (int fields = 0; at < text.size(); ++fields) {
+    int32_t *field = FieldOf(entity, text[at]);
+    if (field == nullptr || fields == 4) return false;
+    *field = ReadField(text, ++at);
+  }
+  return true;
+}
+
+std::string ExtractName(const ZELRELAY_EntityItem &e) {
+  char text[160];
+  snprintf(text, sizeof text, "c%dt%dv%d.%04llu.%dl%dp%dr%do%d", e.klass, e.type, int32_t(e.version.major),
+           static_cast<unsigned long long>(e.version.minor), int32_t(e.version.build), e.language, e.platform,
+           e.region, e.oem);
+  return text;
+}
+
+std::string ComponentName(const ZELRELAY_EntityItem &e) {
+  char text[96];
+  snprintf(text, sizeof text, "c%dt%dl%dp%dr%do%d", e.klass, e.type, e.language, e.platform, e.region, e.oem);
+  return text;
+}
+
+bool IsPatternEntity(const ZELRELAY_EntityItem &e) {
+  return e.klass == ZELRELAY_CLASS_PATTERN || (e.klass == ZELRELAY_CLASS_KVEM && e.type == ZELRELAY_TYPE_KVEM);
+}
+
+bool SameIdentity(const ZELRELAY_EntityItem &a, const ZELRELAY_EntityItem &b) {
+  return a.klass == b.klass && a.type == b.type && a.language == b.language && a.platform == b.platform &&
+         a.region == b.region && a.oem == b.oem;
+}
+
+int CompareVersions(const ZEL_Version &a, const ZEL_Version &b) {
+  if (a.major != b.major) return a.major > b.major ? -1 : 1;
+  if (a.minor != b.minor) return a.minor > b.minor ? -1 : 1;
+  if (a.build != b.build) return a.build > b.build ? -1 : 1;
+  return 0;
+}
+
+namespace {
+
+bool QualifierMatches(int32_t request, int32_t value) { return request == -1 || request == value; }
+
+bool AnyVersion(const ZEL_Version &v) { return v.major == 0 && v.minor == 0 && v.build == 0; }
+
+}  // namespace
+
+bool RequestMatches(const ZELRELAY_EntityItem &request, const ZELRELAY_EntityItem &entity) {
+  return request.klass == entity.klass && request.type == entity.type &&
+         QualifierMatches(request.language, entity.language) &&
+         QualifierMatches(request.platform, entity.platform) && QualifierMatches(request.region, entity.region) &&
+         QualifierMatches(request.oem, entity.oem) &&
+         (AnyVersion(request.version) || CompareVersions(request.version, entity.version) == 0);
+}

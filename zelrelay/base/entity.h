@@ -1,0 +1,21 @@
+// Entity identifiers as the relay reads and writes them, and request matching.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "zelrelay.h"
+
+// The identifier grammar: c<klass>t<type>[v<major>[.<minor>[.<build>[.<revision>]]]] then l/p/r/o fields.
+bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity);
+// "c%dt%dv%d.%s.%dl%dp%dr%do%d", minor as four digits: the repository's key for an entity.
+std::string ExtractName(const ZELRELAY_EntityItem &entity);
+// "c%dt%dl%dp%dr%do%d": an entity without its version.
+std::string ComponentName(const ZELRELAY_EntityItem &entity);
+
+bool IsPatternEntity(const ZELRELAY_EntityItem &entity);
+bool SameIdentity(const ZELRELAY_EntityItem &a, const ZELRELAY_EntityItem &b);
+// Newer first: major, then minor, then build.
+int CompareVersions(const ZEL_Version &a, const ZEL_Version &b);
+// A request matches on klass and type; -1 qualifiers and a 0.0.0 version match anything.
+bool RequestMatches(const ZELRELAY_EntityItem &request, const ZELRELAY_EntityItem &entity);

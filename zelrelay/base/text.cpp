@@ -1,0 +1,61 @@
+// Reading the relay's INI-like texts, and its string forms.
+#include "base/text.h"
+
+#include <cstdint>
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+bool NextLine(std::string_view &text, std::string_view &line) {
+  if (text.empty()) return false;
+  size_t end = text.find('\n');
+  line = Trim(text.substr(0, end));
+  text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  return true;
+}
+
+std::string_view NextWord(std::string_view &text) {
+  text = Trim(text);
+  size_t end = text.find(' ');
+  std::string_view word = text.substr(0, end);
+  text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  return word;
+}
+
+namespace {
+
+void AppendUtf8(std::string &out, uint32_t c) {
+  if (c < 0x800) {
+    out += char(0xC0 | (c >> 6));
+  } else if (c < 0x10000) {
+    out += char(0xE0 | (c >> 12));
+    out += char(0x80 | ((c >> 6) & 0x3F));
+  } else {
+    out += char(0xF0 | ((c >> 18) & 0x07));
+    out += char(0x80 | ((c >> 12) & 0x3F));
+    out += char(0x80 | ((c >> 6) & 0x3F));
+  }
+  out += char(0x80 | (c & 0x3F));
+}
+
+}  // namespace
+
+std::string WideToNarrow(const wchar_t *text) {
+  std::string out;
+  for (; *text; ++text) {
+    int32_t c = int32_t(*text);
+    if (c < 0x80) out += char(c);
+    else AppendUtf8(out, uint32_t(c) > 0x10FFFF ? 0xFFFDu : uint32_t(c));
+  }
+  return out;
+}
+
+std::wstring NarrowToWide(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (char c : text) out += wchar_t(static_cast<signed char>(c));
+  return out;
+}

@@ -1,0 +1,18 @@
+// Reading the relay's INI-like texts, and its string forms: one line reader
+// for the index and the publishing manifest, and wide/narrow conversion.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Without surrounding blanks and a trailing carriage return.
+std::string_view Trim(std::string_view text);
+// Takes the next line off text, trimmed; false once text is used up.
+bool NextLine(std::string_view &text, std::string_view &line);
+// Takes the next blank-separated word off text; empty once none is left.
+std::string_view NextWord(std::string_view &text);
+
+// Bytes as the module widens them (sign-extended) come back unchanged; other
+// characters become UTF-8.
+std::string WideToNarrow(const wchar_t *text);
+std::wstring NarrowToWide(std::string_view text);
