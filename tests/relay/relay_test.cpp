@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <algorithm>
 #include <functional>
 
 #include "base/status.h"
@@ -117,11 +118,23 @@ TEST(Lifecycle, CallsBeforeStartupFailAsNotStarted) {
 
 TEST(Lifecycle, EveryStatusHasAMessageThatFits) {
   wchar_t message[ZELRELAY_MESSAGE_CHARS];
-  for (int32_t status = RELAY_BAD_CONTEXT; status <= RELAY_ALREADY_STARTED; ++status) {
-    if (status == -3) continue;  // unused
+  std::vector<int32_t> statuses;
+  for (size_t i = 0; i < kStatusRowCount; ++i) statuses.push_back(kStatusRows[i].status);
+  for (int32_t status : statuses) {
     ZELRELAY_GetStatusMessage(message, status);
     EXPECT_NE(std::wstring(message), L"unknown status") << status;
     EXPECT_LT(wcslen(message), size_t(ZELRELAY_MESSAGE_CHARS) - 1) << status;
+  }
+  std::sort(statuses.begin(), statuses.end());
+  EXPECT_EQ(std::adjacent_find(statuses.begin(), statuses.end()), statuses.end());
+  const struct {
+    int32_t status;
+    const wchar_t *message;
+  } cases[] = {{HttpStatus(404), L"upstream answered HTTP 404"}, {HttpStatus(99), L"unknown status"},
+               {-3, L"unknown status"}, {HttpStatus(600), L"unknown status"}};
+  for (const auto &c : cases) {
+    ZELRELAY_GetStatusMessage(message, c.status);
+    EXPECT_EQ(std::wstring(message), c.message) << c.status;
   }
 }
 

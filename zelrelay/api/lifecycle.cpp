@@ -7,6 +7,7 @@
 #include "api/guard.h"
 #include "api/lifecycle.h"
 #include "base/status.h"
+#include "base/text.h"
 #include "zelrelay.h"
 
 static bool g_started = false;
@@ -60,47 +61,10 @@ int32_t ZELRELAY_GetVersion(uint64_t *major, uint64_t *minor, uint64_t *build, u
   return RELAY_OK;
 }
 
-struct StatusText {
-  int32_t status;
-  const wchar_t *text;
-};
-
-static const StatusText kMessages[] = {
-    {RELAY_OK, L"success"},
-    {RELAY_ALREADY_STARTED, L"already started"},
-    {RELAY_FAILED, L"failed"},
-    {RELAY_NOT_STARTED, L"not started"},
-    {RELAY_INVALID_ARGUMENT, L"invalid argument"},
-    {RELAY_OUT_OF_MEMORY, L"out of memory"},
-    {RELAY_NO_SOURCES, L"no sources given"},
-    {RELAY_NETWORK_SOURCE, L"network sources are not supported yet"},
-    {RELAY_BAD_SOURCE, L"source is neither a directory nor a file:// URL"},
-    {RELAY_NO_SOURCE_ANSWERED, L"no source has a repository index"},
-    {RELAY_NOT_WRITABLE, L"repository is not a writable directory"},
-    {RELAY_BAD_INDEX, L"repository index is malformed"},
-    {RELAY_UNSAFE_PACKAGE_PATH, L"index names a package outside \"packages\""},
-    {RELAY_PACKAGE_MISMATCH, L"package size or SHA-256 does not match the index"},
-    {RELAY_CANCELLED, L"cancelled"},
-    {RELAY_NOT_FOUND, L"component not found in the repository"},
-    {RELAY_ARCHIVE_ERROR, L"archive is damaged or unreadable"},
-    {RELAY_UNSAFE_ARCHIVE_ENTRY, L"archive entry would leave the destination"},
-    {RELAY_IO_ERROR, L"file read or write failed"},
-    {RELAY_BAD_DESTINATION, L"destination directory cannot be created"},
-    {RELAY_UNKNOWN_OPTION, L"unknown option"},
-    {RELAY_BAD_OPTION_VALUE, L"option value out of range"},
-    {RELAY_UNKNOWN_EVENT, L"unknown event"},
-    {RELAY_SEMAPHORE, L"named semaphore unavailable"},
-    {RELAY_PACKAGE_MISSING, L"upstream package is missing"},
-    {RELAY_BUSY, L"repository is already being written by this process"},
-    {RELAY_BAD_CONTEXT, L"invalid context handle"},
-};
-
 int32_t ZELRELAY_GetStatusMessage(wchar_t *buffer, int32_t status) {
   if (buffer == nullptr) return RELAY_INVALID_ARGUMENT;
-  const wchar_t *text = L"unknown status";
-  for (const StatusText &m : kMessages)
-    if (m.status == status) text = m.text;
-  wcsncpy(buffer, text, ZELRELAY_MESSAGE_CHARS - 1);
+  std::wstring text = NarrowToWide(StatusMessage(status));
+  wcsncpy(buffer, text.c_str(), ZELRELAY_MESSAGE_CHARS - 1);
   buffer[ZELRELAY_MESSAGE_CHARS - 1] = 0;
   return RELAY_OK;
 }

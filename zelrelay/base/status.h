@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 enum RelayStatus : int32_t {
   RELAY_OK = 1,
@@ -31,7 +32,41 @@ enum RelayStatus : int32_t {
   RELAY_PACKAGE_MISSING = -23,
   RELAY_BUSY = -24,
   RELAY_BAD_CONTEXT = -25,
+  RELAY_SOURCE_IS_REPOSITORY = -26,
+  RELAY_NOT_REGULAR_FILE = -27,
+  RELAY_INDEX_TOO_LARGE = -28,
+  RELAY_LINK_LEAVES_UPSTREAM = -29,
+  RELAY_NO_SPACE = -30,
+  RELAY_NAME_TOO_LONG = -31,
+  RELAY_NOT_A_ZIP = -32,
+  RELAY_UNSUPPORTED_MEMBER = -33,
+  RELAY_INSECURE_SOURCE = -34,
+  RELAY_HOST_UNREACHABLE = -35,
+  RELAY_TLS_UNTRUSTED = -36,
+  RELAY_PROXY_AUTH = -37,
+  RELAY_PROXY_UNREACHABLE = -38,
+  RELAY_TIMED_OUT = -39,
+  RELAY_TRANSFER_FAILED = -40,
+  // An upstream's HTTP answer N is the status RELAY_HTTP - N.
+  RELAY_HTTP = -1000,
 };
+
+inline constexpr int kHttpStatusMin = 100, kHttpStatusMax = 599;
+
+// The status that reports an HTTP answer the relay cannot use.
+inline RelayStatus HttpStatus(long code) { return RelayStatus(RELAY_HTTP - int32_t(code)); }
+
+// The message of a status, as GetStatusMessage gives it: one line of at
+// most 63 characters; "unknown status" for a code the relay never returns.
+std::string StatusMessage(int32_t status);
+
+struct StatusRow {
+  RelayStatus status;
+  const char *message;
+};
+// Every fixed status with its message, the one definition of both.
+extern const StatusRow kStatusRows[];
+extern const size_t kStatusRowCount;
 
 // Thrown inside the relay, turned back into its status at the C boundary.
 struct RelayError {
