@@ -112,16 +112,32 @@ int32_t ZELRELAY_DestroyContext(ZELRELAY_Context handle) {
   });
 }
 
+namespace {
+
+RelayStatus ApplyOption(ZELRELAY_ContextRecord &context, int32_t id, int64_t value) {
+  for (const OptionSlot &slot : kOptionSlots) {
+    if (slot.id != id) continue;
+    if (value < 0 || value > slot.maximum) return RELAY_BAD_OPTION_VALUE;
+    context.options.*slot.field = value;
+    return RELAY_OK;
+  }
+  return RELAY_UNKNOWN_OPTION;
+}
+
+}  // namespace
+
+void CheckOptions(const ZELRELAY_ContextRecord &context) {
+  if (context.refusedOption != RELAY_OK) Fail(context.refusedOption);
+}
+
+// The module does not read this call's status, so a refusal is also kept
+// for the operation that follows.
 int32_t ZELRELAY_SetOption(ZELRELAY_Context handle, int32_t id, int64_t value) {
   return GuardedStarted([&] {
     ZELRELAY_ContextRecord &context = ContextOf(handle);
-    for (const OptionSlot &slot : kOptionSlots) {
-      if (slot.id != id) continue;
-      if (value < 0 || value > slot.maximum) return RELAY_BAD_OPTION_VALUE;
-      context.options.*slot.field = value;
-      return RELAY_OK;
-    }
-    return RELAY_UNKNOWN_OPTION;
+    RelayStatus status = ApplyOption(context, id, value);
+    if (status != RELAY_OK && context.refusedOption == RELAY_OK) context.refusedOption = status;
+    return status;
   });
 }
 

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "zelrelay.h"
+#include "base/status.h"
 #include "zelrelay_shared.h"
-
 
 struct RelayOptions {
   int64_t maxbandwidth = 0;  // bytes per second, 0: no limit
@@ -30,8 +30,16 @@ struct ZELRELAY_ContextRecord {
   std::string repository;
   RelayOptions options;
   Subscription events[ZELRELAY_EVENT_COUNT];
+  // Opened because peers expect the library's named semaphore to exist;
+  // nothing waits on it: the repository's lock keeps writers apart.
   sem_t *semaphore = SEM_FAILED;
+  // The first option value refused, which every later operation on the
+  // context reports instead of running without it.
+  RelayStatus refusedOption = RELAY_OK;
 };
+
+// Throws the refused option's status, if any.
+void CheckOptions(const ZELRELAY_ContextRecord &context);
 
 // Throws RELAY_BAD_CONTEXT for a handle that no live context has.
 ZELRELAY_ContextRecord &ContextOf(ZELRELAY_Context handle);

@@ -2,11 +2,18 @@
 // visible only complete (temporary name, fsync, rename).
 #include "base/files.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 
 #include "base/status.h"
 
@@ -55,7 +62,7 @@ bool IsRegularFile(const std::string &path) {
 }
 
 void MakeDirectory(const std::string &path) {
-  if (mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(path))) Fail(RELAY_IO_ERROR);
+  if (mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(path))) Fail(WriteFailure(errno));
 }
 
 size_t ReadSome(int fd, void *buffer, size_t size) {
@@ -87,7 +94,7 @@ void WriteAll(int fd, const void *data, size_t size) {
   while (size > 0) {
     ssize_t put = write(fd, at, size);
     if (put < 0 && errno == EINTR) continue;
-    if (put < 0) Fail(RELAY_IO_ERROR);
+    if (put < 0) Fail(WriteFailure(errno));
     at += put;
     size -= size_t(put);
   }
@@ -96,9 +103,9 @@ void WriteAll(int fd, const void *data, size_t size) {
 TempFile CreateTempFile(const std::string &target) {
   TempFile temp;
   temp.target = target;
-  std::string pattern = JoinPath(ParentOf(target), ".zelrelay-XXXXXX");
+  std::string pattern = JoinPath(ParentOf(target), std::string(kTemporaryPrefix) + "XXXXXX");
   int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) Fail(RELAY_IO_ERROR);
+  if (fd < 0) Fail(WriteFailure(errno));
   temp.file.fd = fd;
   temp.path = pattern;
   fchmod(fd, 0644);
@@ -114,10 +121,14 @@ void SyncDirectory(const std::string &path) {
 
 }  // namespace
 
+RelayStatus WriteFailure(int error) {
+  return error == ENOSPC || error == EDQUOT ? RELAY_NO_SPACE : RELAY_IO_ERROR;
+}
+
 void CommitTempFile(TempFile &temp) {
-  if (fsync(temp.file.fd) != 0) Fail(RELAY_IO_ERROR);
+  if (fsync(temp.file.fd) != 0) Fail(WriteFailure(errno));
   temp.file = FileDescriptor{};
-  if (rename(temp.path.c_str(), temp.target.c_str()) != 0) Fail(RELAY_IO_ERROR);
+  if (rename(temp.path.c_str(), temp.target.c_str()) != 0) Fail(WriteFailure(errno));
   temp.path.clear();
   SyncDirectory(ParentOf(temp.target));
 }
@@ -129,3 +140,90 @@ void WriteFileAtomically(const std::string &path, const std::string &content) {
 }
 
 bool RemoveFile(const std::string &path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+namespace {
+
+// Where openat2 is missing: open, then ask the kernel where the file is.
+long OpenCheckingPath(int directory, const std::string &path, int flags) {
+  int fd = openat(directory, path.c_str(), flags);
+  if (fd < 0) return fd;
+  char here[PATH_MAX], there[PATH_MAX];
+  std::string self = "/proc/self/fd/";
+  if (!realpath((self + std::to_string(directory)).c_str(), here) ||
+      !realpath((self + std::to_string(fd)).c_str(), there)) {
+    close(fd);
+    errno = EIO;
+    return -1;
+  }
+  std::string_view inside(there), root(here);
+  if (inside.substr(0, root.size()) != root || (inside.size() > root.size() && inside[root.size()] != '/')) {
+    close(fd);
+    errno = EXDEV;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+FileDescriptor OpenBeneath(int directory, const std::string &path) {
+  open_how how{};
+  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, directory, path.c_str(), &how, sizeof how);
+  if (fd < 0 && errno == ENOSYS) fd = OpenCheckingPath(directory, path, int(how.flags));
+  if (fd < 0) {
+    if (errno == ENOENT) return FileDescriptor{};
+    if (errno == EXDEV) Fail(RELAY_LINK_LEAVES_UPSTREAM);
+    if (errno == ENXIO) Fail(RELAY_NOT_REGULAR_FILE);  // a socket
+    Fail(RELAY_IO_ERROR);
+  }
+  FileDescriptor file{int(fd)};
+  struct stat info;
+  if (fstat(file.fd, &info) != 0) Fail(RELAY_IO_ERROR);
+  if (!S_ISREG(info.st_mode)) Fail(RELAY_NOT_REGULAR_FILE);
+  return file;
+}
+
+FileDescriptor OpenDirectory(const std::string &path) {
+  return FileDescriptor{open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+}
+
+std::string ReadLimited(int fd, size_t limit, RelayStatus tooLarge) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) Fail(RELAY_IO_ERROR);
+  if (uint64_t(info.st_size) > limit) Fail(tooLarge);
+  std::string content;
+  content.resize(size_t(info.st_size));
+  size_t got = ReadSome(fd, content.data(), content.size());
+  content.resize(got);
+  // It may have grown since fstat.
+  char more[4096];
+  while (size_t extra = ReadSome(fd, more, sizeof more)) {
+    if (content.size() + extra > limit) Fail(tooLarge);
+    content.append(more, extra);
+  }
+  return content;
+}
+
+void RemoveTemporaries(const std::string &directory) {
+  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
+  if (!dir) return;
+  while (dirent *entry = readdir(dir.get())) {
+    std::string_view name = entry->d_name;
+    if (name.substr(0, kTemporaryPrefix.size()) != kTemporaryPrefix) continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(JoinPath(directory, std::string(name)), ignored);
+  }
+}
+
+RunFolder::RunFolder(const std::string &parent) {
+  std::string pattern = JoinPath(parent, std::string(kTemporaryPrefix) + "run-XXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) Fail(WriteFailure(errno));
+  path = pattern;
+}
+
+RunFolder::~RunFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+
+#include "base/status.h"
 
 inline constexpr size_t kCopyChunk = 128 * 1024;
 
@@ -41,6 +44,8 @@ void MakeDirectory(const std::string &path);
 // nullopt when the file does not exist; throws RELAY_IO_ERROR on other failures.
 std::optional<std::string> ReadWholeFile(const std::string &path);
 void WriteAll(int fd, const void *data, size_t size);
+// A failed write's status: a full file system is told apart from other faults.
+RelayStatus WriteFailure(int error);
 // Fills buffer as far as the file goes; returns the bytes read.
 size_t ReadSome(int fd, void *buffer, size_t size);
 
@@ -49,3 +54,26 @@ void CommitTempFile(TempFile &temp);
 void WriteFileAtomically(const std::string &path, const std::string &content);
 // Removes a file; false when it existed and could not be removed.
 bool RemoveFile(const std::string &path);
+
+// Opens path for reading below the directory descriptor, never outside it:
+// a link that leads out is RELAY_LINK_LEAVES_UPSTREAM, anything but a regular
+// file RELAY_NOT_REGULAR_FILE, and nothing blocks (a FIFO is refused at once).
+// An absent file gives no descriptor (fd -1).
+FileDescriptor OpenBeneath(int directory, const std::string &path);
+FileDescriptor OpenDirectory(const std::string &path);
+// The whole file, refused with tooLarge beyond limit bytes.
+std::string ReadLimited(int fd, size_t limit, RelayStatus tooLarge);
+
+// What a killed writer leaves behind: ".zelrelay-" temporaries and run folders.
+inline constexpr std::string_view kTemporaryPrefix = ".zelrelay-";
+// Removes them from a directory; only a writer holding the lock may.
+void RemoveTemporaries(const std::string &directory);
+
+// A writer's own folder under such a name, removed with all it holds.
+struct RunFolder {
+  std::string path;
+  explicit RunFolder(const std::string &parent);
+  RunFolder(const RunFolder &) = delete;
+  RunFolder &operator=(const RunFolder &) = delete;
+  ~RunFolder();
+};

@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <new>
 
 #include "base/files.h"
@@ -56,6 +58,20 @@ std::string Sha256OfFile(const std::string &path, uint64_t *size) {
     total += uint64_t(got);
   }
   if (size) *size = total;
+  return FinishSha256(digest);
+}
+
+std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size) {
+  Sha256 digest = StartSha256();
+  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+  for (uint64_t done = 0; done < size;) {
+    ssize_t got = pread(fd, buffer.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) Fail(RELAY_IO_ERROR);
+    if (got == 0) return {};
+    UpdateSha256(digest, buffer.get(), size_t(got));
+    done += uint64_t(got);
+  }
   return FinishSha256(digest);
 }
 

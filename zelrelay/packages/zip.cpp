@@ -4,9 +4,12 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -60,50 +63,102 @@ bool NextHeader(archive *reader, archive_entry **entry) {
   return true;
 }
 
-void WriteMemberData(archive *writer, const ArchiveMember &member) {
-  if (member.file.empty()) {
-    if (archive_write_data(writer, member.bytes.data(), member.bytes.size()) < 0) Fail(RELAY_ARCHIVE_ERROR);
-    return;
+// Counts what reaches the descriptor, so each member's data offset is known,
+// and keeps the errno of a failed write, which libarchive would blur.
+struct Output {
+  int fd;
+  uint64_t written = 0;
+  int error = 0;
+};
+
+la_ssize_t WriteOut(archive *, void *data, const void *buffer, size_t size) {
+  auto *out = static_cast<Output *>(data);
+  la_ssize_t total = la_ssize_t(size);
+  for (const char *at = static_cast<const char *>(buffer); size > 0;) {
+    ssize_t put = write(out->fd, at, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) {
+      out->error = errno;
+      return -1;
+    }
+    at += put;
+    size -= size_t(put);
+    out->written += uint64_t(put);
   }
-  FileDescriptor file{open(member.file.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) Fail(RELAY_IO_ERROR);
-  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  while (size_t got = ReadSome(file.fd, buffer.get(), kCopyChunk))
-    if (archive_write_data(writer, buffer.get(), got) < 0) Fail(RELAY_ARCHIVE_ERROR);
+  return total;
 }
 
-int64_t MemberSize(const ArchiveMember &member) {
-  if (member.file.empty()) return int64_t(member.bytes.size());
-  uint64_t size = 0;
-  FileDescriptor file{open(member.file.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) Fail(RELAY_IO_ERROR);
-  off_t end = lseek(file.fd, 0, SEEK_END);
-  if (end < 0) Fail(RELAY_IO_ERROR);
-  size = uint64_t(end);
-  return int64_t(size);
+void CheckWrite(int result, const Output &out) {
+  if (result >= ARCHIVE_WARN) return;
+  if (out.error != 0) Fail(WriteFailure(out.error));
+  Fail(RELAY_ARCHIVE_ERROR);
+}
+
+uint64_t MemberSize(const ArchiveMember &member, int file) {
+  if (file < 0) return member.bytes.size();
+  if (member.size != kRestOfFile) return member.size;
+  struct stat info;
+  if (fstat(file, &info) != 0 || uint64_t(info.st_size) < member.offset) Fail(RELAY_IO_ERROR);
+  return uint64_t(info.st_size) - member.offset;
+}
+
+void WriteMemberData(archive *writer, const ArchiveMember &member, int file, uint64_t size, const Output &out) {
+  Sha256 digest = StartSha256();
+  auto put = [&](const void *data, size_t length) {
+    if (!member.sha256.empty()) UpdateSha256(digest, data, length);
+    if (archive_write_data(writer, data, length) < 0) CheckWrite(ARCHIVE_FATAL, out);
+  };
+  if (file < 0) {
+    put(member.bytes.data(), member.bytes.size());
+  } else {
+    std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+    for (uint64_t done = 0; done < size;) {
+      size_t want = size_t(std::min<uint64_t>(kCopyChunk, size - done));
+      ssize_t got = pread(file, buffer.get(), want, off_t(member.offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) Fail(RELAY_IO_ERROR);
+      put(buffer.get(), size_t(got));
+      done += uint64_t(got);
+    }
+  }
+  if (!member.sha256.empty() && FinishSha256(digest) != member.sha256) Fail(RELAY_PACKAGE_MISMATCH);
 }
 
 }  // namespace
 
-void WriteZip(int fd, const std::vector<ArchiveMember> &members, bool compress) {
+std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members, bool compress) {
   Writer writer(archive_write_new());
   if (!writer) throw std::bad_alloc();
+  Output out{fd};
   Check(archive_write_set_format_zip(writer.get()));
   Check(archive_write_set_options(writer.get(), compress ? "zip:compression=deflate" : "zip:compression=store"));
-  Check(archive_write_open_fd(writer.get(), fd));
+  // Unblocked, so a header is on the descriptor when its call returns.
+  Check(archive_write_set_bytes_per_block(writer.get(), 0));
+  CheckWrite(archive_write_open2(writer.get(), &out, nullptr, WriteOut, nullptr, nullptr), out);
+  std::vector<uint64_t> offsets;
   for (const ArchiveMember &member : members) {
+    FileDescriptor opened;
+    int file = member.descriptor;
+    if (file < 0 && !member.file.empty()) {
+      opened = FileDescriptor{open(member.file.c_str(), O_RDONLY | O_CLOEXEC)};
+      if (opened.fd < 0) Fail(errno == ENOENT ? RELAY_PACKAGE_MISSING : RELAY_IO_ERROR);
+      file = opened.fd;
+    }
+    uint64_t size = MemberSize(member, file);
     Entry entry(archive_entry_new());
     if (!entry) throw std::bad_alloc();
     archive_entry_set_pathname(entry.get(), member.name.c_str());
     archive_entry_set_filetype(entry.get(), AE_IFREG);
     archive_entry_set_perm(entry.get(), 0644);
     archive_entry_set_mtime(entry.get(), kMemberTime, 0);
-    archive_entry_set_size(entry.get(), MemberSize(member));
-    Check(archive_write_header(writer.get(), entry.get()));
-    WriteMemberData(writer.get(), member);
-    Check(archive_write_finish_entry(writer.get()));
+    archive_entry_set_size(entry.get(), la_int64_t(size));
+    CheckWrite(archive_write_header(writer.get(), entry.get()), out);
+    offsets.push_back(out.written);
+    WriteMemberData(writer.get(), member, file, size, out);
+    CheckWrite(archive_write_finish_entry(writer.get()), out);
   }
-  Check(archive_write_close(writer.get()));
+  CheckWrite(archive_write_close(writer.get()), out);
+  return offsets;
 }
 
 namespace {
@@ -153,6 +208,48 @@ std::string CopyMemberTo(const std::string &archivePath, const std::string &name
     WriteAll(fd, block, size);
   });
   return FinishSha256(digest);
+}
+
+namespace {
+
+uint16_t Little16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
+
+// The local header that follows a member's data: directly, or after a data
+// descriptor of 12 to 24 bytes, with or without its signature.
+bool FindLocalHeader(int fd, uint64_t after, uint64_t &at, unsigned char (&header)[30]) {
+  for (uint64_t skip : {0, 12, 16, 20, 24}) {
+    if (pread(fd, header, sizeof header, off_t(after + skip)) == ssize_t(sizeof header) &&
+        memcmp(header, "PK\3\4", 4) == 0) {
+      at = after + skip;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// libarchive reads the members in file order but does not tell where their
+// data lies; for stored members it follows from the local headers.
+std::map<std::string, MemberSpan> StoredMemberSpans(const std::string &archivePath) {
+  FileDescriptor file{open(archivePath.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) Fail(RELAY_IO_ERROR);
+  Reader reader(archive_read_new());
+  if (!reader) throw std::bad_alloc();
+  archive_read_support_format_zip_streamable(reader.get());
+  Check(archive_read_open_fd(reader.get(), file.fd, kCopyChunk));
+  std::map<std::string, MemberSpan> spans;
+  archive_entry *entry = nullptr;
+  for (uint64_t next = 0; NextHeader(reader.get(), &entry);) {
+    uint64_t at = 0;
+    unsigned char header[30];
+    if (!FindLocalHeader(file.fd, next, at, header) || Little16(header + 8) != 0) Fail(RELAY_ARCHIVE_ERROR);
+    uint64_t data = at + sizeof header + Little16(header + 26) + Little16(header + 28);
+    uint64_t size = uint64_t(archive_entry_size(entry));
+    spans[archive_entry_pathname(entry)] = MemberSpan{data, size};
+    next = data + size;
+  }
+  return spans;
 }
 
 namespace {

@@ -33,6 +33,21 @@ ZELRELAY_EntityItem EntityOf(std::string_view id) {
   return entity;
 }
 
+// "ARCHIVE OFFSET" names a member of a merged archive; anything else is a
+// package path, blanks and all.
+void ReadArchiveOffset(std::string_view &path, ComponentEntry &entry) {
+  size_t blank = path.rfind(' ');
+  if (blank == std::string_view::npos) return;
+  std::string_view archive = Trim(path.substr(0, blank)), digits = path.substr(blank + 1);
+  std::string_view suffix = ZELRELAY_MERGED_SUFFIX;
+  if (archive.size() < suffix.size() || archive.substr(archive.size() - suffix.size()) != suffix) return;
+  uint64_t offset = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), offset);
+  if (error != std::errc() || end != digits.data() + digits.size() || offset == kWholeFile) return;
+  entry.offset = offset;
+  path = archive;
+}
+
 ComponentEntry ParseComponent(std::string_view key, std::string_view value) {
   ComponentEntry entry;
   entry.entity = EntityOf(key);
@@ -46,6 +61,7 @@ ComponentEntry ParseComponent(std::string_view key, std::string_view value) {
   if (!IsSha256Hex(entry.sha256)) Fail(RELAY_BAD_INDEX);
   value = Trim(value);
   if (value.empty()) Fail(RELAY_BAD_INDEX);
+  ReadArchiveOffset(value, entry);
   if (!IsSafePackagePath(value)) Fail(RELAY_UNSAFE_PACKAGE_PATH);
   entry.path = std::string(value);
   return entry;
@@ -106,7 +122,8 @@ namespace {
 void AppendComponents(std::string &text, const Index &index, bool patterns) {
   for (const ComponentEntry &c : index.components)
     if (IsPatternEntity(c.entity) == patterns)
-      text += c.id + "=" + std::to_string(c.size) + " " + c.sha256 + " " + c.path + "\n";
+      text += c.id + "=" + std::to_string(c.size) + " " + c.sha256 + " " + c.path +
+              (c.InArchive() ? " " + std::to_string(c.offset) : "") + "\n";
 }
 
 }  // namespace
@@ -126,14 +143,24 @@ std::string IndexToText(const Index &index) {
   return text;
 }
 
+std::optional<Index> ReadIndexAt(int directory, const std::string &name) {
+  FileDescriptor file = OpenBeneath(directory, name);
+  if (file.fd < 0) return std::nullopt;
+  return ParseIndex(ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE));
+}
+
 std::optional<Index> ReadIndex(const std::string &directory) {
-  std::optional<std::string> text = ReadWholeFile(JoinPath(directory, ZELRELAY_INDEX_FILE));
-  if (!text) return std::nullopt;
-  return ParseIndex(*text);
+  FileDescriptor root = OpenDirectory(directory);
+  if (root.fd < 0) return std::nullopt;
+  return ReadIndexAt(root.fd, ZELRELAY_INDEX_FILE);
 }
 
 void WriteIndex(const std::string &directory, const Index &index) {
   WriteFileAtomically(JoinPath(directory, ZELRELAY_INDEX_FILE), IndexToText(index));
+}
+
+std::string PackagePath(const ComponentEntry &entry) {
+  return std::string(ZELRELAY_PACKAGES_DIR) + "/" + entry.id + ".zip";
 }
 
 const ComponentEntry *FindComponent(const Index &index, const std::string &id) {

@@ -1,12 +1,11 @@
-// Holding a repository for writing: the context's named semaphore across
-// processes, and an exclusive flock on the repository's lock file, since the
-// module unlinks the semaphore after each context and two processes may then
-// hold different ones.
+// Holding a repository for writing: an exclusive flock on its lock file,
+// which is part of the repository format so any other writer (a clean-up
+// tool, another relay) can take it too. The kernel drops it when its holder
+// dies, so a writer killed with SIGKILL never makes the next one wait, and
+// writers of different repositories never wait for each other.
 #pragma once
 
 #include <sys/types.h>
-
-#include <semaphore.h>
 
 #include <string>
 
@@ -15,8 +14,6 @@
 inline constexpr const char *kLockName = ".zelrelay.lock";
 
 struct WriteLock {
-  sem_t *semaphore = SEM_FAILED;
-  bool counted = false;  // raised the process's semaphore depth
   FileDescriptor file;
   dev_t device = 0;
   ino_t inode = 0;
@@ -26,7 +23,8 @@ struct WriteLock {
   ~WriteLock();
 };
 
-// Waits for other writers. Throws RELAY_BUSY when this process is already
-// writing the repository (an event handler re-entering the relay), which
-// would otherwise wait for itself.
-void LockForWriting(WriteLock &lock, const std::string &repository, sem_t *semaphore);
+// Waits for another process's writer of the same repository, then removes
+// what killed writers left behind. Throws RELAY_BUSY when this process is
+// already writing it (an event handler re-entering the relay), which would
+// otherwise wait for itself.
+void LockForWriting(WriteLock &lock, const std::string &repository);

@@ -1,53 +1,230 @@
 // Merged archives.
 #include "repository/merge.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <map>
+#include <memory>
+#include <set>
 
 #include "base/entity.h"
-#include "base/files.h"
+#include "base/status.h"
+#include "base/text.h"
 #include "packages/zip.h"
 
 namespace {
+
+// Largest manifest read from a merged archive.
+constexpr size_t kManifestLimit = size_t(16) << 20;
 
 std::string PartName(const ProductEntry &product, size_t part) {
   std::string base = ComponentName(product.entity);
   return part == 0 ? base + ZELRELAY_MERGED_SUFFIX : base + "_" + std::to_string(part + 1) + ZELRELAY_MERGED_SUFFIX;
 }
 
-void WritePart(const std::string &repository, const ProductEntry &product,
-               const std::vector<const ComponentEntry *> &members, size_t part) {
-  Index manifest;
-  manifest.products.push_back(ProductEntry{product.entity, product.id, {}});
-  std::vector<ArchiveMember> files(1);
-  for (const ComponentEntry *c : members) {
-    manifest.components.push_back(*c);
-    manifest.products[0].components.push_back(c->id);
-    files.push_back(ArchiveMember{c->path, JoinPath(repository, c->path), {}});
+std::string InPackages(const std::string &name) { return std::string(ZELRELAY_PACKAGES_DIR) + "/" + name; }
+
+// Size and modification time: what tells that an archive changed since
+// merged.ini described it (a writer killed between the two).
+struct Stamp {
+  uint64_t size = 0;
+  int64_t modified = 0;
+  bool operator==(const Stamp &) const = default;
+};
+
+bool StampOf(const std::string &path, Stamp &stamp) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  stamp = Stamp{uint64_t(info.st_size), int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+  return true;
+}
+
+// merged.ini ends in a section the index reader skips: each archive with
+// the stamp it had when the file was written.
+constexpr std::string_view kArchivesHeader = "[Archives]";
+
+std::map<std::string, Stamp> ParseStamps(std::string_view text) {
+  std::map<std::string, Stamp> stamps;
+  bool inside = false;
+  std::string_view line;
+  while (NextLine(text, line)) {
+    if (!line.empty() && line.front() == '[') {
+      inside = line == kArchivesHeader;
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (!inside || equals == std::string_view::npos) continue;
+    std::string_view value = line.substr(equals + 1), size = NextWord(value), modified = NextWord(value);
+    Stamp stamp;
+    std::from_chars(size.data(), size.data() + size.size(), stamp.size);
+    std::from_chars(modified.data(), modified.data() + modified.size(), stamp.modified);
+    stamps[std::string(Trim(line.substr(0, equals)))] = stamp;
   }
-  files[0] = ArchiveMember{kMergedManifest, {}, IndexToText(manifest)};
-  TempFile temp = CreateTempFile(JoinPath(JoinPath(repository, ZELRELAY_PACKAGES_DIR), PartName(product, part)));
-  WriteZip(temp.file.fd, files, false);
-  CommitTempFile(temp);
+  return stamps;
+}
+
+std::vector<std::string> ArchiveNames(const std::string &directory) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
+  if (!dir) return names;
+  while (dirent *entry = readdir(dir.get()))
+    if (IsMergedArchiveName(entry->d_name)) names.push_back(InPackages(entry->d_name));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Adds a component to a merged listing, and its id to the product it
+// belongs to; a component two products share is listed once.
+void AddMember(Index &into, std::set<std::string> &listed, const ComponentEntry &member, const ProductEntry &owner) {
+  if (listed.insert(member.id).second) into.components.push_back(member);
+  ProductEntry *product = FindProductByIdentity(into, owner.entity);
+  if (product == nullptr) {
+    into.products.push_back(ProductEntry{owner.entity, owner.id, {}});
+    product = &into.products.back();
+  } else if (CompareVersions(owner.entity.version, product->entity.version) < 0) {
+    product->entity = owner.entity;
+    product->id = owner.id;
+  }
+  if (std::find(product->components.begin(), product->components.end(), member.id) == product->components.end())
+    product->components.push_back(member.id);
+}
+
+// An archive's members from its own manifest; one that is not ours or is
+// damaged holds nothing the relay can use.
+void ScanArchive(const std::string &repository, const std::string &name, Index &into, std::set<std::string> &listed) {
+  std::string path = JoinPath(repository, name);
+  try {
+    Index manifest = ParseIndex(ReadMemberBytes(path, kMergedManifest, kManifestLimit));
+    std::map<std::string, MemberSpan> spans = StoredMemberSpans(path);
+    if (manifest.products.empty()) return;
+    for (ComponentEntry c : manifest.components) {
+      auto span = spans.find(c.path);
+      if (span == spans.end() || span->second.size != c.size) continue;
+      c.path = name;
+      c.offset = span->second.offset;
+      AddMember(into, listed, c, manifest.products[0]);
+    }
+  } catch (const RelayError &) {
+  }
 }
 
 }  // namespace
 
-void BuildMergedArchives(const std::string &repository, const Index &index, const ProductEntry &product,
-                         int64_t maxmerge) {
-  std::vector<const ComponentEntry *> components;
-  for (const std::string &id : product.components)
-    if (const ComponentEntry *c = FindComponent(index, id)) components.push_back(c);
-  size_t per = maxmerge > 0 ? size_t(maxmerge) : std::max<size_t>(components.size(), 1);
-  size_t parts = (components.size() + per - 1) / per;
-  for (size_t part = 0; part < parts; ++part) {
-    size_t from = part * per, to = std::min(components.size(), from + per);
-    WritePart(repository, product,
-              std::vector<const ComponentEntry *>(components.begin() + long(from), components.begin() + long(to)),
-              part);
+MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
+                                const std::vector<MemberSource> &sources, int64_t maxmerge,
+                                std::vector<ComponentEntry> &missing) {
+  MergedBuild build{ProductEntry{product.entity, product.id, {}}, {}, {}};
+  std::vector<FileDescriptor> files;
+  std::vector<const MemberSource *> kept;
+  for (const MemberSource &source : sources) {
+    FileDescriptor file{open(source.file.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0 && errno != ENOENT) Fail(RELAY_IO_ERROR);
+    if (file.fd < 0) {
+      missing.push_back(source.entry);
+      continue;
+    }
+    files.push_back(std::move(file));
+    kept.push_back(&source);
+    build.product.components.push_back(source.entry.id);
   }
+  size_t per = maxmerge > 0 ? size_t(maxmerge) : std::max<size_t>(kept.size(), 1);
+  for (size_t from = 0, part = 0; from < kept.size(); from += per, ++part) {
+    size_t to = std::min(kept.size(), from + per);
+    Index manifest;
+    manifest.products.push_back(ProductEntry{product.entity, product.id, {}});
+    std::vector<ArchiveMember> members{ArchiveMember{kMergedManifest, {}, {}}};
+    for (size_t i = from; i < to; ++i) {
+      ComponentEntry entry = kept[i]->entry;
+      entry.path = PackagePath(entry);
+      entry.offset = kWholeFile;
+      manifest.components.push_back(entry);
+      manifest.products[0].components.push_back(entry.id);
+      ArchiveMember &member = members.emplace_back(entry.path, kept[i]->file, std::string{});
+      member.descriptor = files[i].fd;
+      member.offset = kept[i]->offset;
+      member.size = entry.size;
+      member.sha256 = entry.sha256;
+    }
+    members[0].bytes = IndexToText(manifest);
+    std::string name = InPackages(PartName(product, part));
+    TempFile temp = CreateTempFile(JoinPath(repository, name));
+    WriteZip(temp.file.fd, members, false);
+    build.parts.push_back(std::move(temp));
+    build.names.push_back(name);
+  }
+  return build;
+}
+
+void CommitMergedArchives(const std::string &repository, MergedBuild &build) {
+  for (TempFile &part : build.parts) CommitTempFile(part);
   std::string directory = JoinPath(repository, ZELRELAY_PACKAGES_DIR);
-  for (size_t part = parts; IsRegularFile(JoinPath(directory, PartName(product, part))); ++part)
-    RemoveFile(JoinPath(directory, PartName(product, part)));
+  for (size_t part = build.parts.size(); IsRegularFile(JoinPath(directory, PartName(build.product, part))); ++part)
+    RemoveFile(JoinPath(directory, PartName(build.product, part)));
+}
+
+Index ReadMergedArchives(const std::string &repository, const std::set<std::string> &changed) {
+  Index cached, merged;
+  std::map<std::string, Stamp> stamps;
+  try {
+    FileDescriptor root = OpenDirectory(repository);
+    FileDescriptor file = root.fd < 0 ? FileDescriptor{} : OpenBeneath(root.fd, kMergedIndex);
+    if (file.fd >= 0) {
+      std::string text = ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);
+      cached = ParseIndex(text);
+      stamps = ParseStamps(text);
+    }
+  } catch (const RelayError &) {
+    stamps.clear();  // unreadable: the archives themselves still tell
+  }
+  std::map<std::string, std::vector<const ComponentEntry *>> byArchive;
+  for (const ComponentEntry &c : cached.components) byArchive[c.path].push_back(&c);
+  std::map<std::string, const ProductEntry *> owners;
+  for (const ProductEntry &p : cached.products)
+    for (const std::string &id : p.components) owners[id] = &p;
+  std::set<std::string> listed;
+  for (const std::string &name : ArchiveNames(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
+    Stamp now;
+    auto stamp = stamps.find(name);
+    bool current = stamp != stamps.end() && !changed.count(name) && StampOf(JoinPath(repository, name), now) &&
+                   now == stamp->second;
+    bool complete = current;
+    for (const ComponentEntry *c : current ? byArchive[name] : std::vector<const ComponentEntry *>{})
+      complete = complete && owners.count(c->id);
+    if (!complete) {
+      ScanArchive(repository, name, merged, listed);
+      continue;
+    }
+    for (const ComponentEntry *c : byArchive[name]) AddMember(merged, listed, *c, *owners[c->id]);
+  }
+  return merged;
+}
+
+void WriteMergedIndex(const std::string &repository, const Index &members) {
+  std::string text = IndexToText(members);
+  text += std::string(kArchivesHeader) + "\n";
+  std::set<std::string> archives;
+  for (const ComponentEntry &c : members.components) archives.insert(c.path);
+  for (const std::string &name : archives) {
+    Stamp stamp;
+    if (StampOf(JoinPath(repository, name), stamp))
+      text += name + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
+  }
+  WriteFileAtomically(JoinPath(repository, kMergedIndex), text);
+}
+
+bool IsArchiveOf(const std::string &archive, const ProductEntry &product) {
+  std::string base = InPackages(ComponentName(product.entity));
+  std::string_view suffix = ZELRELAY_MERGED_SUFFIX, rest = archive;
+  if (rest.substr(0, base.size()) != base || !IsMergedArchiveName(archive)) return false;
+  rest = rest.substr(base.size(), rest.size() - base.size() - suffix.size());
+  if (rest.empty()) return true;
+  return rest.size() > 1 && rest[0] == '_' && rest.find_first_not_of("0123456789", 1) == std::string_view::npos;
 }
 
 bool IsMergedArchiveName(const std::string &name) {

@@ -1,17 +1,54 @@
 // Merged archives: one or more "<product>_merged.zip" per product holding its
-// component packages, with a member "zelrelay.ini" in the index format that
-// lists them, so components can be found after the index is stripped.
+// component packages, stored, each with a first member "zelrelay.ini" in the
+// index format that lists them. Once the module's clean-up has stripped the
+// index they are the repository's only copy, so "merged.ini" at its root
+// lists the members of all of them, with where each one's data lies, for
+// relays that mirror from this repository (docs/repository-format.md).
 #pragma once
 
+#include <set>
 #include <string>
+#include <vector>
 
+#include "base/files.h"
 #include "repository/index.h"
 #include "zelrelay_shared.h"
 
 inline constexpr const char *kMergedManifest = "zelrelay.ini";
+inline constexpr const char *kMergedIndex = "merged.ini";
 
-// maxmerge 0: all in one archive. Removes parts left over from a larger set.
-void BuildMergedArchives(const std::string &repository, const Index &index, const ProductEntry &product,
-                         int64_t maxmerge);
+// Where a member's bytes come from while an archive is built.
+struct MemberSource {
+  ComponentEntry entry;  // as the index lists it: the member's name, size and digest
+  std::string file;      // a package file, or an older merged archive
+  uint64_t offset = 0;   // of the package in file
+};
+
+// One product's new merged archives, complete beside their final names.
+struct MergedBuild {
+  ProductEntry product;
+  std::vector<TempFile> parts;
+  std::vector<std::string> names;  // relative to the repository
+};
+
+// maxmerge 0: all in one archive. A source that cannot be opened is left out
+// and returned in missing; one whose bytes differ from its digest fails.
+MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
+                                const std::vector<MemberSource> &sources, int64_t maxmerge,
+                                std::vector<ComponentEntry> &missing);
+// Puts the parts in place and removes parts left over from a larger set.
+void CommitMergedArchives(const std::string &repository, MergedBuild &build);
+
+// What the merged archives hold: their members (path: the archive, offset:
+// the data) and their products, from merged.ini where it still describes the
+// archives on disk, else, and always for the changed ones, from the
+// archives' own manifests.
+Index ReadMergedArchives(const std::string &repository, const std::set<std::string> &changed = {});
+void WriteMergedIndex(const std::string &repository, const Index &members);
+
+// Whether an archive (a path relative to the repository) is one of the
+// product's merged archives.
+bool IsArchiveOf(const std::string &archive, const ProductEntry &product);
+
 // Whether a package directory entry is a merged archive.
 bool IsMergedArchiveName(const std::string &name);

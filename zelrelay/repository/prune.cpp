@@ -1,36 +1,37 @@
-// Dropping superseded component versions from an index.
+// Dropping superseded component versions.
 #include "repository/prune.h"
 
 #include <algorithm>
-#include <map>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/entity.h"
 
-std::vector<std::string> PruneVersions(Index &index, int64_t keep) {
+std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep) {
   if (keep <= 0) return {};
-  std::map<std::string, std::vector<size_t>> versions;
+  std::unordered_map<std::string, std::vector<size_t>> versions;
   for (size_t i = 0; i < index.components.size(); ++i)
     versions[ComponentName(index.components[i].entity)].push_back(i);
-  std::set<std::string> dropped;
+  std::vector<size_t> dropped;
   for (auto &[name, positions] : versions) {
+    if (positions.size() <= size_t(keep)) continue;
     std::stable_sort(positions.begin(), positions.end(), [&](size_t a, size_t b) {
       return CompareVersions(index.components[a].entity.version, index.components[b].entity.version) < 0;
     });
-    for (size_t i = size_t(keep); i < positions.size(); ++i) dropped.insert(index.components[positions[i]].id);
+    dropped.insert(dropped.end(), positions.begin() + keep, positions.end());
   }
-  std::vector<ComponentEntry> kept;
-  std::vector<std::string> removed;
-  for (ComponentEntry &c : index.components) {
-    if (dropped.count(c.id)) removed.push_back(c.path);
-    else kept.push_back(std::move(c));
-  }
-  index.components = std::move(kept);
-  for (ProductEntry &p : index.products)
-    std::erase_if(p.components, [&](const std::string &id) { return dropped.count(id) > 0; });
-  std::erase_if(removed, [&](const std::string &path) {
-    return std::any_of(index.components.begin(), index.components.end(),
-                       [&](const ComponentEntry &c) { return c.path == path; });
-  });
-  return removed;
+  std::sort(dropped.begin(), dropped.end());
+  std::vector<ComponentEntry> entries;
+  for (size_t i : dropped) entries.push_back(index.components[i]);
+  return entries;
+}
+
+std::vector<std::string> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped) {
+  std::unordered_set<std::string> used;
+  for (const ComponentEntry &c : kept.components)
+    if (!c.InArchive()) used.insert(c.path);
+  std::vector<std::string> paths;
+  for (const ComponentEntry &c : dropped)
+    if (!c.InArchive() && !used.count(c.path)) paths.push_back(c.path);
+  return paths;
 }

@@ -1,4 +1,4 @@
-// Dropping superseded component versions from an index.
+// Dropping superseded component versions.
 #pragma once
 
 #include <string>
@@ -6,6 +6,7 @@
 
 #include "repository/index.h"
 
-// Keeps the newest keep versions of each component (0 keeps all); returns the
-// package paths that no kept entry uses any more.
-std::vector<std::string> PruneVersions(Index &index, int64_t keep);
+// The components beyond the newest keep versions of each (0 keeps all).
+std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep);
+// The package files of dropped components that no kept component uses.
+std::vector<std::string> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped);

@@ -3,19 +3,26 @@
 
 #include <string>
 
+#include "base/files.h"
 #include "sources/source.h"
 
 // A source URL as an upstream directory. Throws the status that says why a
 // source cannot be used.
 std::string SourceDirectory(const wchar_t *url);
 
+// Every file is opened below the directory and must be a regular file: a
+// link that leads out of it, a FIFO or a device is refused at once.
 class DirectorySource final : public Source {
  public:
-  explicit DirectorySource(std::string directory) : directory_(std::move(directory)) {}
+  explicit DirectorySource(std::string directory);
+  // server.ini; when it lists no component, as in a relay's repository after
+  // the clean-up, merged.ini as well.
   std::optional<Index> ReadIndex() override;
   void FetchPackage(const ComponentEntry &entry, PackageSink &sink) override;
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
+  bool IsDirectory(const std::string &path) const override;
 
  private:
   std::string directory_;
+  FileDescriptor root_;
 };

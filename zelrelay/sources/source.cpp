@@ -8,6 +8,18 @@ std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record) {
   return std::make_unique<DirectorySource>(SourceDirectory(record.url));
 }
 
+void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository) {
+  for (uint64_t i = 0; sources != nullptr && i < count; ++i) {
+    std::unique_ptr<Source> source;
+    try {
+      source = OpenSource(sources[i]);
+    } catch (const RelayError &) {
+      continue;  // ResolveUpstream reports it
+    }
+    if (source->IsDirectory(repository)) Fail(RELAY_SOURCE_IS_REPOSITORY);
+  }
+}
+
 Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count) {
   if (sources == nullptr || count == 0) Fail(RELAY_NO_SOURCES);
   RelayStatus first = RELAY_NO_SOURCE_ANSWERED;

@@ -30,6 +30,8 @@ class Source {
   virtual void FetchPackage(const ComponentEntry &entry, PackageSink &sink) = 0;
   // The package's detached signature, when the source has one.
   virtual std::optional<std::string> FetchSignature(const ComponentEntry &entry) = 0;
+  // Whether the source is this directory, however its name is spelled.
+  virtual bool IsDirectory(const std::string &) const { return false; }
 };
 
 // Throws RELAY_NETWORK_SOURCE or RELAY_BAD_SOURCE for a record no kind takes.
@@ -39,6 +41,10 @@ struct Upstream {
   std::unique_ptr<Source> source;
   Index index;
 };
+
+// Throws RELAY_SOURCE_IS_REPOSITORY when one of the sources is the
+// repository itself, before anything is read from it.
+void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository);
 
 // The first source whose index can be read. Throws RELAY_NO_SOURCES,
 // RELAY_NETWORK_SOURCE, RELAY_BAD_SOURCE or RELAY_NO_SOURCE_ANSWERED when

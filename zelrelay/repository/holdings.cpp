@@ -1,0 +1,94 @@
+// What a repository holds.
+#include "repository/holdings.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "base/entity.h"
+#include "base/files.h"
+#include "repository/merge.h"
+
+namespace {
+
+// A package file that is there with the size the index gave: whether its
+// bytes still match is checked where they are read.
+bool PackageFileThere(const std::string &repository, const ComponentEntry &entry) {
+  struct stat info;
+  return stat(JoinPath(repository, entry.path).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         uint64_t(info.st_size) == entry.size;
+}
+
+void DropRepeats(std::vector<std::string> &ids) {
+  std::unordered_set<std::string> seen;
+  std::erase_if(ids, [&](const std::string &id) { return !seen.insert(id).second; });
+}
+
+}  // namespace
+
+const ComponentEntry *Holdings::Find(const std::string &id) const {
+  auto at = byId_.find(id);
+  return at == byId_.end() ? nullptr : &index.components[at->second];
+}
+
+ComponentEntry &Holdings::Hold(const ComponentEntry &entry) {
+  auto [at, added] = byId_.emplace(entry.id, index.components.size());
+  if (added) return index.components.emplace_back(entry);
+  return index.components[at->second] = entry;
+}
+
+void Holdings::Drop(const std::vector<ComponentEntry> &dropped) {
+  std::unordered_set<std::string> ids;
+  for (const ComponentEntry &c : dropped) ids.insert(c.id);
+  std::erase_if(index.components, [&](const ComponentEntry &c) { return ids.count(c.id) > 0; });
+  for (ProductEntry &p : index.products)
+    std::erase_if(p.components, [&](const std::string &id) { return ids.count(id) > 0; });
+  Reindex();
+}
+
+ProductEntry &Holdings::Product(const ProductEntry &like) {
+  auto [at, added] = byProduct_.emplace(ComponentName(like.entity), index.products.size());
+  if (added) index.products.push_back(ProductEntry{like.entity, like.id, {}});
+  return index.products[at->second];
+}
+
+void Holdings::Tidy() {
+  for (ProductEntry &p : index.products) DropRepeats(p.components);
+}
+
+void Holdings::Reindex() {
+  byId_.clear();
+  for (size_t i = 0; i < index.components.size(); ++i) byId_.emplace(index.components[i].id, i);
+}
+
+Holdings ReadHoldings(const std::string &repository) {
+  Holdings held;
+  Index merged = ReadMergedArchives(repository);
+  for (const ComponentEntry &m : merged.components) held.members.emplace(m.id, m);
+  Index index = ReadIndex(repository).value_or(Index{});
+  for (const ComponentEntry &c : index.components) {
+    auto member = held.members.find(c.id);
+    bool inMerged = member != held.members.end() && member->second.sha256 == c.sha256;
+    if (!c.InArchive() && PackageFileThere(repository, c))
+      held.Hold(c);
+    else if (inMerged)
+      held.Hold(member->second);
+    else
+      held.gone.push_back(c);
+  }
+  for (const ComponentEntry &m : merged.components)
+    if (!held.Find(m.id)) held.Hold(m);
+  for (const Index *from : {&index, &merged})
+    for (const ProductEntry &p : from->products) {
+      ProductEntry &into = held.Product(p);
+      if (CompareVersions(p.entity.version, into.entity.version) < 0) {
+        into.entity = p.entity;
+        into.id = p.id;
+      }
+      for (const std::string &id : p.components)
+        if (held.Find(id)) into.components.push_back(id);
+    }
+  held.Tidy();
+  return held;
+}
