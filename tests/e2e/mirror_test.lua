@@ -74,6 +74,18 @@ describe("mirroring through the module", function()
     end
   end)
 
+  it("keeps every component across runs that copy less, each followed by the clean-up", function()
+    assert.is_table(update.everything(repository, products, sources))
+    assert.is_table(update.patterns(repository, "c3t4", sources))
+    assert.is_table(update.components(repository, "c3t4", sources, nil, { "c22t2213" }))
+    for id, text in pairs(fixture.components) do
+      local into = repository .. "/out/" .. id
+      assert.is_true(update.extract(repository, id, into), id)
+      assert.are.equal(text, fixture.read(into .. "/" .. id .. ".txt"))
+    end
+    assert.are.equal(8, #update.list(repository, products, repository))
+  end)
+
   it("extracts a component before and after the clean-up", function()
     assert.is_table(update.everything(repository, products, sources, { ek = true }))
     local before = repository .. "/before"
@@ -119,9 +131,12 @@ describe("mirroring through the module", function()
     assert.are.same({}, fixture.ls(repository))
   end)
 
-  it("refuses network sources and a missing source list", function()
+  it("refuses network sources, a missing source list and an option value out of range", function()
     assert.are.same({ nil, -6, "network sources are not supported yet" },
       { update.list(repository, products, "http://127.0.0.1/upstream") })
     assert.are.same({ nil, -5, "no sources given" }, { update.list(repository, products) })
+    assert.are.same({ nil, -20, "option value out of range" },
+      { update.everything(repository, products, sources, { keepcount = -1 }) })
+    assert.are.same({}, fixture.ls(repository))
   end)
 end)

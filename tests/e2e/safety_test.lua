@@ -70,4 +70,45 @@ describe("the local relay", function()
     assert.are.equal(8, #result)
     fixture.remove(chained)
   end)
+
+  it("refuses a handler that re-enters the repository as busy, and its clean-up loses nothing", function()
+    local inner
+    local _, code, message = update.everything(repository, products, upstream, { progress = function()
+      inner = inner or { update.everything(repository, products, upstream) }
+    end })
+    assert.are.equal(1, code, message)
+    assert.are.same({ nil, -24 }, { inner[1], inner[2] })
+    local chained = fixture.tmpdir()
+    local result = update.everything(chained, products, repository, { ek = true })
+    assert.are.equal(8, #result)
+    fixture.remove(chained)
+  end)
+
+  it("never makes a writer wait for the writer of another repository", function()
+    local other, child = fixture.tmpdir(), os.tmpname()
+    fixture.write(child, string.format([[
+      local update = require "update"
+      update.startup()
+      update.everything(%q, "c3t4", %q, { ek = true, maxbandwidth = 600,
+        downloadbegin = function() io.open(%q, "w"):close() end })
+      io.open(%q, "w"):close()
+    ]], other, upstream, other .. ".started", other .. ".done"))
+    os.execute("lua5.2 " .. child .. " &")
+    for _ = 1, 200 do
+      if fixture.read(other .. ".started") then break end
+      os.execute("sleep 0.05")
+    end
+    assert.is_truthy(fixture.read(other .. ".started"), "the other writer never started")
+    local _, code, message = update.everything(repository, products, upstream, { ek = true })
+    assert.are.equal(1, code, message)
+    assert.is_nil(fixture.read(other .. ".done"), "waited for the other repository's writer")
+    for _ = 1, 300 do
+      if fixture.read(other .. ".done") then break end
+      os.execute("sleep 0.1")
+    end
+    os.remove(child)
+    fixture.remove(other)
+    os.remove(other .. ".started")
+    os.remove(other .. ".done")
+  end)
 end)

@@ -1,14 +1,18 @@
 // The relay's calls end to end, against temporary repositories.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <algorithm>
 #include <functional>
 
 #include "base/status.h"
 #include "fixture.h"
 #include "packages/digest.h"
+#include "repository/holdings.h"
 #include "repository/merge.h"
 #include "zelrelay.h"
 
@@ -94,6 +98,22 @@ class Relay : public ::testing::Test {
     std::wstring wide(destination.begin(), destination.end());
     return ZELRELAY_ExportComponent(context, wide.c_str(), Entity(id));
   }
+  std::vector<std::string> SeenAs(int event) const {
+    std::vector<std::string> seen;
+    for (const struct Seen &s : recorder.events)
+      if (s.event == event) seen.push_back(s.information);
+    return seen;
+  }
+  int32_t DuplicateFrom(const std::string &from, ZELRELAY_Context on, const char *product) {
+    std::wstring wide = Wide(from);
+    ZELRELAY_Source elsewhere{wide.data(), nullptr, nullptr, nullptr};
+    ZELRELAY_Product request = Product(product);
+    ZELRELAY_Information *information = nullptr;
+    int32_t status = ZELRELAY_Duplicate(on, &request, 1, &elsewhere, 1, &information);
+    if (information) ZELRELAY_DestroyData(information);
+    return status;
+  }
+  bool Holds(const char *id) const { return ReadHoldings(repo.path.string()).Find(ExtractName(Entity(id))); }
   void Strip() {  // what the module's clean-up leaves
     Spill(repo / "server.ini", "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n");
     for (const auto &entry : fs::directory_iterator(repo / "packages"))
@@ -343,6 +363,130 @@ TEST_F(Relay, AHandlerReenteringTheSameRepositoryGetsBusyNotADeadlock) {
   EXPECT_EQ(ReadIndex(other.path.string())->components.size(), 2u);
   ZELRELAY_DestroyContext(second);
   ZELRELAY_DestroyContext(elsewhere);
+}
+
+TEST_F(Relay, AfterTheCleanUpTheMergedArchivesAreTheRepository) {
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  Strip();
+  // A later run of one component rebuilds the archive from all it holds.
+  ZELRELAY_EntityItem one[] = {Entity("c22t2213")};
+  ASSERT_EQ(Duplicate({ZELRELAY_Product{Entity("c3t4"), one, 1}}), RELAY_OK);
+  Strip();
+  for (const char *id : {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c22t2213v1.05.3"})
+    EXPECT_EQ(Export(id, repo / "out"), RELAY_OK) << id;
+  // Stripped, it is still a whole upstream for another relay.
+  TempDirectory downstream;
+  ZELRELAY_Context other = Open(downstream.path.string());
+  EXPECT_EQ(DuplicateFrom(repo.path.string(), other, "c3t4"), RELAY_OK);
+  EXPECT_EQ(ReadIndex(downstream.path.string())->components.size(), 3u);
+  ZELRELAY_DestroyContext(other);
+  // A new version replaces the old ones in the archive, and only through pruning.
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.06.0", {"c3t4v1.06.0l1", "c3t4v1.06.0l2", "c22t2213v1.06.0"}}});
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, 1);
+  recorder.events.clear();
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_EQ(SeenAs(ZELRELAY_EVENT_REMOVEBEGIN).size(), 3u);
+  Index merged = ReadMergedArchives(repo.path.string());
+  ASSERT_EQ(merged.components.size(), 3u);
+  for (const ComponentEntry &c : merged.components) EXPECT_EQ(c.entity.version.minor, 600u) << c.id;
+}
+
+TEST_F(Relay, APackageFileThatIsGoneIsAbsentNotAFault) {
+  const struct {
+    bool archiveGone;
+    const char *then;
+    bool held, reported;
+  } cases[] = {
+      {false, "c2t1207959858", true, false},  // its merged archive still holds it
+      {true, "c2t1207959858", false, true},   // nothing does: dropped, and the script hears of it
+      {true, "c3t4", true, false},            // asked for again: copied again
+  };
+  for (const auto &c : cases) {
+    TempDirectory fresh;
+    ZELRELAY_DestroyContext(context);
+    repo.path.swap(fresh.path);
+    context = Open(repo.path.string());
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+    fs::remove(Package("c3t4v1.05.3l1"));
+    if (c.archiveGone) fs::remove(repo / "packages/c3t4l-1p-1r-1o-1_merged.zip");
+    recorder.events.clear();
+    EXPECT_EQ(Duplicate({Product(c.then)}), RELAY_OK) << c.then;
+    EXPECT_EQ(Holds("c3t4v1.05.3l1"), c.held) << c.then;
+    std::vector<std::string> failed = SeenAs(ZELRELAY_EVENT_REMOVEFAILED);
+    EXPECT_EQ(std::count(failed.begin(), failed.end(), "packages/c3t4v1.0500.3l1p-1r-1o-1.zip"), c.reported);
+    repo.path.swap(fresh.path);
+  }
+}
+
+TEST_F(Relay, RefusesTheRepositoryAsItsOwnSourceBeforeTouchingIt) {
+  for (std::string spelled : {repo.path.string(), repo / ".", "file://" + repo.path.string() + "/"}) {
+    EXPECT_EQ(DuplicateFrom(spelled, context, "c3t4"), RELAY_SOURCE_IS_REPOSITORY) << spelled;
+    EXPECT_TRUE(fs::is_empty(repo.path)) << spelled;
+  }
+}
+
+TEST_F(Relay, HostileUpstreamFilesAreRefusedAtOnce) {
+  TempDirectory outside;
+  std::string index = Slurp(upstream / "server.ini"), package = ExtractName(Entity("c3t4v1.05.3l2")) + ".zip";
+  Spill(outside / "server.ini", index);
+  Spill(outside / "package.zip", Slurp(upstream / ("packages/" + package)));
+  const struct {
+    std::string file;
+    std::function<void(const std::string &)> make;
+    int32_t status;
+  } cases[] = {
+      {"server.ini", [](const std::string &at) { mkfifo(at.c_str(), 0644); }, RELAY_NOT_REGULAR_FILE},
+      {"server.ini", [&](const std::string &at) { fs::create_symlink(outside / "server.ini", at); },
+       RELAY_LINK_LEAVES_UPSTREAM},
+      {"server.ini", [](const std::string &at) { fs::resize_file(at, (size_t(64) << 20) + 1); },
+       RELAY_INDEX_TOO_LARGE},
+      {"packages/" + package, [](const std::string &at) { mkfifo(at.c_str(), 0644); }, RELAY_NOT_REGULAR_FILE},
+      {"packages/" + package, [&](const std::string &at) { fs::create_symlink(outside / "package.zip", at); },
+       RELAY_LINK_LEAVES_UPSTREAM},
+      {"packages/" + package, [&](const std::string &at) { fs::create_symlink("../packages/../packages/x", at); },
+       RELAY_OK},
+  };
+  for (const auto &c : cases) {
+    PublishUpstream(upstream.path.string(), SampleProducts());
+    std::string at = upstream / c.file;
+    if (c.status == RELAY_OK) fs::rename(at, upstream / "packages/x");
+    else if (c.file != "server.ini" || c.status != RELAY_INDEX_TOO_LARGE) fs::remove(at);
+    c.make(at);
+    EXPECT_EQ(Duplicate({Product("c3t4")}), c.status) << c.file << " " << c.status;
+    fs::remove(at);
+  }
+  EXPECT_TRUE(Holds("c3t4v1.05.3l1"));
+}
+
+TEST_F(Relay, CancelsPromptlyUnderALowBandwidthLimit) {
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_MAXBANDWIDTH, 1);
+  recorder.cancelAt = 3;  // downloadbegin, then the third progress event
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(Relay, ARefusedOptionFailsTheOperationInsteadOfBeingIgnored) {
+  EXPECT_EQ(ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, -1), RELAY_BAD_OPTION_VALUE);
+  EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_BAD_OPTION_VALUE);
+  EXPECT_TRUE(fs::is_empty(repo.path));
+}
+
+TEST_F(Relay, AFullFileSystemIsNoSpaceAndKeepsTheIndex) {
+  // One package that fits, and no room left for its merged archive.
+  std::string payload(20000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = char((i * 2654435761u) >> 13);
+  Spill(upstream / "packages/big.zip", payload);
+  Spill(upstream / "server.ini", "[ENGINE]\nc2t1=" + std::to_string(payload.size()) + " " +
+                                     Sha256OfBytes(payload.data(), payload.size()) +
+                                     " packages/big.zip\n[All_Product]\nc2t1=c2t1\n");
+  TempDirectory small;
+  if (mount("tmpfs", small.path.c_str(), "tmpfs", 0, "size=32k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  ZELRELAY_Context full = Open(small.path.string());
+  EXPECT_EQ(DuplicateFrom(upstream.path.string(), full, "c2t1"), RELAY_NO_SPACE);
+  EXPECT_FALSE(fs::exists(small / "server.ini"));
+  ZELRELAY_DestroyContext(full);
+  umount(small.path.c_str());
 }
 
 TEST_F(Relay, MaxbandwidthThrottlesCopying) {

@@ -109,7 +109,11 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
   return RELAY_OK;
 }
 
-bool PackageFailure(RelayStatus status) { return status == RELAY_PACKAGE_MISMATCH || status == RELAY_PACKAGE_MISSING; }
+// A package that cannot be had fails alone; the rest of the run goes on.
+bool PackageFailure(RelayStatus status) {
+  return status == RELAY_PACKAGE_MISMATCH || status == RELAY_PACKAGE_MISSING || status == RELAY_NOT_REGULAR_FILE ||
+         status == RELAY_LINK_LEAVES_UPSTREAM;
+}
 
 // Copies the missing packages; stops early only when cancelled or when the
 // repository cannot be written. copied: component id -> its second name in

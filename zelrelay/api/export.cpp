@@ -18,52 +18,29 @@
 #include "base/text.h"
 #include "packages/digest.h"
 #include "packages/zip.h"
-#include "repository/merge.h"
+#include "repository/holdings.h"
 
 namespace {
-
-// Largest manifest read from a merged archive.
-constexpr size_t kManifestLimit = 16 << 20;
 
 struct Found {
   ComponentEntry entry;
   std::string merged;  // the merged archive holding it; empty: a plain package
 };
 
-void ConsiderBest(std::optional<Found> &best, const ComponentEntry &entry, const std::string &merged) {
-  if (!best || CompareVersions(entry.entity.version, best->entry.entity.version) < 0) best = Found{entry, merged};
-}
-
-std::optional<Found> FindInIndex(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
+// The newest matching version of all the repository holds, in its index and
+// in its merged archives alike.
+std::optional<Found> FindHeld(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
   std::optional<Found> best;
-  std::optional<Index> index = ReadIndex(repository);
-  if (!index) return best;
-  for (const ComponentEntry &c : index->components)
-    if (RequestMatches(wanted, c.entity) && IsRegularFile(JoinPath(repository, c.path))) ConsiderBest(best, c, {});
-  return best;
-}
-
-std::vector<std::string> MergedArchives(const std::string &directory) {
-  std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return names;
-  while (dirent *entry = readdir(dir.get()))
-    if (IsMergedArchiveName(entry->d_name)) names.push_back(JoinPath(directory, entry->d_name));
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::optional<Found> FindInMerged(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
-  std::optional<Found> best;
-  for (const std::string &merged : MergedArchives(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
-    Index manifest;
-    try {
-      manifest = ParseIndex(ReadMemberBytes(merged, kMergedManifest, kManifestLimit));
-    } catch (const RelayError &) {
-      continue;  // not one of ours, or damaged: the others may still hold it
+  for (const ComponentEntry &c : ReadHoldings(repository).index.components) {
+    if (!RequestMatches(wanted, c.entity)) continue;
+    if (best && CompareVersions(c.entity.version, best->entry.entity.version) >= 0) continue;
+    if (!c.InArchive()) {
+      best = Found{c, {}};
+      continue;
     }
-    for (const ComponentEntry &c : manifest.components)
-      if (RequestMatches(wanted, c.entity)) ConsiderBest(best, c, merged);
+    ComponentEntry member = c;
+    member.path = PackagePath(c);
+    best = Found{member, JoinPath(repository, c.path)};
   }
   return best;
 }
@@ -99,8 +76,8 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
   return GuardedStarted([&] {
     const ZELRELAY_ContextRecord &context = ContextOf(handle);
     if (destination == nullptr || *destination == 0) return RELAY_INVALID_ARGUMENT;
-    std::optional<Found> found = FindInIndex(context.repository, entity);
-    if (!found) found = FindInMerged(context.repository, entity);
+    CheckOptions(context);
+    std::optional<Found> found = FindHeld(context.repository, entity);
     if (!found) return RELAY_NOT_FOUND;
     FileDescriptor package = OpenVerifiedPackage(context.repository, *found);
     ExtractArchive(package.fd, PrepareDestination(WideToNarrow(destination)));

@@ -10,7 +10,7 @@ int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *produ
                                 ZELRELAY_Source *sources, uint64_t sourceCount,
                                 ZELRELAY_Information **information) {
   return GuardedStarted([&] {
-    ContextOf(handle);
+    CheckOptions(ContextOf(handle));
     if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
     Upstream upstream = ResolveUpstream(sources, sourceCount);
     *information = BuildInformation(upstream.index, Select(upstream.index, products, productCount, true));
