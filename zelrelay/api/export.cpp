@@ -17,6 +17,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "packages/digest.h"
+#include "packages/extract.h"
 #include "packages/zip.h"
 #include "repository/merge.h"
 
@@ -103,7 +104,7 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
     if (!found) found = FindInMerged(context.repository, entity);
     if (!found) return RELAY_NOT_FOUND;
     FileDescriptor package = OpenVerifiedPackage(context.repository, *found);
-    ExtractArchive(package.fd, PrepareDestination(WideToNarrow(destination)));
+    ExtractPackage({package.fd, 0, found->entry.size}, PrepareDestination(WideToNarrow(destination)));
     return RELAY_OK;
   });
 }

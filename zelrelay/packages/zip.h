@@ -1,5 +1,5 @@
 // Zip archives through libarchive: writing packages and merged archives,
-// reading members, and extraction that never leaves its destination.
+// reading members. Extraction has its own room, packages/extract.h.
 #pragma once
 
 #include <string>
@@ -17,7 +17,3 @@ void WriteZip(int fd, const std::vector<ArchiveMember> &members, bool compress);
 std::string ReadMemberBytes(const std::string &archive, const std::string &name, size_t limit);
 // Copies a member into fd and returns its SHA-256.
 std::string CopyMemberTo(const std::string &archive, const std::string &name, int fd);
-// Extracts the archive read from fd into an existing directory. Throws
-// RELAY_UNSAFE_ARCHIVE_ENTRY, before writing anything, when an entry's path
-// or link would leave it.
-void ExtractArchive(int fd, const std::string &destination);
