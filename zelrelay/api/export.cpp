@@ -16,7 +16,6 @@
 #include "base/entity.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "packages/digest.h"
 #include "packages/extract.h"
 #include "packages/zip.h"
 #include "repository/merge.h"
@@ -69,18 +68,26 @@ std::optional<Found> FindInMerged(const std::string &repository, const ZELRELAY_
   return best;
 }
 
-FileDescriptor OpenVerifiedPackage(const std::string &repository, const Found &found) {
+uint64_t SizeOf(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) Fail(RELAY_IO_ERROR);
+  return uint64_t(info.st_size);
+}
+
+// The digest is checked through the descriptor that is then extracted, so
+// what is extracted is what was checked. A merged archive's member is copied
+// out first, onto the destination's file system.
+FileDescriptor OpenVerifiedPackage(const std::string &repository, const Found &found, const std::string &destination) {
+  const ComponentEntry &c = found.entry;
   if (found.merged.empty()) {
-    std::string path = JoinPath(repository, found.entry.path);
-    uint64_t size = 0;
-    if (Sha256OfFile(path, &size) != found.entry.sha256 || size != found.entry.size) Fail(RELAY_PACKAGE_MISMATCH);
-    FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    FileDescriptor file{open(JoinPath(repository, c.path).c_str(), O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0) Fail(RELAY_IO_ERROR);
+    if (SizeOf(file.fd) != c.size || !RangeHasDigest({file.fd, 0, c.size}, c.sha256)) Fail(RELAY_PACKAGE_MISMATCH);
     return file;
   }
-  FileDescriptor file{open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
-  if (file.fd < 0) Fail(RELAY_IO_ERROR);
-  if (CopyMemberTo(found.merged, found.entry.path, file.fd) != found.entry.sha256) Fail(RELAY_PACKAGE_MISMATCH);
+  FileDescriptor file = CreateScratchFile(destination);
+  if (CopyMemberTo(found.merged, c.path, file.fd) != c.sha256 || SizeOf(file.fd) != c.size)
+    Fail(RELAY_PACKAGE_MISMATCH);
   return file;
 }
 
@@ -103,8 +110,9 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
     std::optional<Found> found = FindInIndex(context.repository, entity);
     if (!found) found = FindInMerged(context.repository, entity);
     if (!found) return RELAY_NOT_FOUND;
-    FileDescriptor package = OpenVerifiedPackage(context.repository, *found);
-    ExtractPackage({package.fd, 0, found->entry.size}, PrepareDestination(WideToNarrow(destination)));
+    std::string target = PrepareDestination(WideToNarrow(destination));
+    FileDescriptor package = OpenVerifiedPackage(context.repository, *found, target);
+    ExtractPackage({package.fd, 0, found->entry.size}, target);
     return RELAY_OK;
   });
 }

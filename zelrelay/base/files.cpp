@@ -105,6 +105,17 @@ TempFile CreateTempFile(const std::string &target) {
   return temp;
 }
 
+FileDescriptor CreateScratchFile(const std::string &directory) {
+  FileDescriptor file{open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
+  if (file.fd >= 0) return file;
+  // File systems without O_TMPFILE: a hidden name, gone at once.
+  std::string pattern = JoinPath(directory, ".zelrelay-XXXXXX");
+  file = FileDescriptor{mkostemp(pattern.data(), O_CLOEXEC)};
+  if (file.fd < 0) Fail(RELAY_IO_ERROR);
+  unlink(pattern.c_str());
+  return file;
+}
+
 namespace {
 
 void SyncDirectory(const std::string &path) {

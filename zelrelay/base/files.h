@@ -47,5 +47,8 @@ size_t ReadSome(int fd, void *buffer, size_t size);
 TempFile CreateTempFile(const std::string &target);
 void CommitTempFile(TempFile &temp);
 void WriteFileAtomically(const std::string &path, const std::string &content);
+// A read-write file in directory that has no name, so nothing is left behind
+// when it closes, whatever happens.
+FileDescriptor CreateScratchFile(const std::string &directory);
 // Removes a file; false when it existed and could not be removed.
 bool RemoveFile(const std::string &path);
