@@ -1,6 +1,13 @@
 // Digests, atomic writes, archives, merging and pruning.
+#include <archive.h>
+#include <archive_entry.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -8,6 +15,7 @@
 #include "base/status.h"
 #include "fixture.h"
 #include "packages/digest.h"
+#include "packages/extract.h"
 #include "packages/zip.h"
 #include "repository/merge.h"
 #include "repository/prune.h"
@@ -48,12 +56,34 @@ std::vector<std::string> Extracted(const std::string &root) {
   return names;
 }
 
+// The status ExtractPackage ends with, in a child whose files cannot grow
+// past 16 KiB: to bigger members the file system looks full.
+int32_t Extract(const std::string &package, const std::string &destination) {
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // EFBIG instead
+    rlimit limit{16 << 10, 16 << 10};
+    FileDescriptor file{open(package.c_str(), O_RDONLY | O_CLOEXEC)};
+    int32_t status = RELAY_OK;
+    try {
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(0);
+      ExtractPackage({file.fd, 0, uint64_t(fs::file_size(package))}, destination);
+    } catch (const RelayError &e) {
+      status = e.status;
+    }
+    _exit(128 + status);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WEXITSTATUS(status) - 128;
+}
+
 TEST(Zip, ExtractsIntoTheDestinationOnly) {
   TempDirectory dir;
   fs::create_directories(dir / "out");
   FileDescriptor zip{open((dir / "p.zip").c_str(), O_RDWR | O_CREAT, 0644)};
   WriteZip(zip.fd, {{"a.txt", {}, "A"}, {"sub/b.txt", {}, "B"}}, true);
-  ExtractArchive(zip.fd, dir / "out");
+  ASSERT_EQ(Extract(dir / "p.zip", dir / "out"), RELAY_OK);
   EXPECT_EQ(Extracted(dir / "out"), (std::vector<std::string>{"a.txt", "sub", "sub/b.txt"}));
   EXPECT_EQ(Slurp(dir / "out/sub/b.txt"), "B");
 }
@@ -64,14 +94,112 @@ TEST(Zip, RefusesEntriesThatLeaveBeforeWritingAny) {
     fs::create_directories(dir / "out");
     FileDescriptor zip{open((dir / "p.zip").c_str(), O_RDWR | O_CREAT, 0644)};
     WriteZip(zip.fd, {{"first.txt", {}, "1"}, {hostile, {}, "x"}}, false);
-    try {
-      ExtractArchive(zip.fd, dir / "out");
-      ADD_FAILURE() << hostile;
-    } catch (const RelayError &e) {
-      EXPECT_EQ(e.status, RELAY_UNSAFE_ARCHIVE_ENTRY) << hostile;
-    }
+    EXPECT_EQ(Extract(dir / "p.zip", dir / "out"), RELAY_UNSAFE_ARCHIVE_ENTRY) << hostile;
     EXPECT_TRUE(Extracted(dir / "out").empty()) << hostile;
     EXPECT_FALSE(fs::exists(dir / "escape.txt"));
+  }
+}
+
+constexpr time_t kMemberTime = 1000000000;
+
+struct Member {
+  Member(std::string n, std::string d, mode_t m = AE_IFREG | 0644, std::string l = {})
+      : name(std::move(n)), data(std::move(d)), mode(m), link(std::move(l)) {}
+  std::string name, data;
+  mode_t mode;
+  std::string link;  // a symbolic link's target
+};
+
+// Stored, so that a test can find a member's bytes and forge them; a zip or,
+// by the name, a tar.gz.
+void WritePackage(const std::string &path, const std::vector<Member> &members) {
+  std::unique_ptr<archive, int (*)(archive *)> writer(archive_write_new(), archive_write_free);
+  archive *w = writer.get();
+  archive_write_set_format_filter_by_ext(w, path.c_str());
+  archive_write_set_options(w, "zip:compression=store");
+  ASSERT_EQ(archive_write_open_filename(w, path.c_str()), ARCHIVE_OK);
+  for (const Member &m : members) {
+    std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(), archive_entry_free);
+    archive_entry_set_pathname(entry.get(), m.name.c_str());
+    archive_entry_set_mode(entry.get(), m.mode);
+    if (!m.link.empty()) archive_entry_set_symlink(entry.get(), m.link.c_str());
+    archive_entry_set_size(entry.get(), la_int64_t(m.data.size()));
+    archive_entry_set_mtime(entry.get(), kMemberTime, 0);
+    ASSERT_EQ(archive_write_header(w, entry.get()), ARCHIVE_OK) << m.name;
+    archive_write_data(w, m.data.data(), m.data.size());
+  }
+  archive_write_close(w);
+}
+
+// A member's compressed and uncompressed sizes, side by side as zip headers hold them.
+std::string Sizes(uint32_t compressed, uint32_t uncompressed) {
+  std::string bytes;
+  for (uint32_t size : {compressed, uncompressed})
+    for (int shift = 0; shift < 32; shift += 8) bytes += char(size >> shift & 0xff);
+  return bytes;
+}
+
+// A destination that already holds a file and a directory.
+std::string Destination(const TempDirectory &dir) {
+  fs::create_directories(dir / "out/old");
+  Spill(dir / "out/old/kept.txt", "kept");
+  Spill(dir / "out/note", "old note");
+  return dir / "out";
+}
+
+TEST(Zip, ExtractsPlainFilesWithSafeModesAndMergesIntoTheDestination) {
+  TempDirectory dir;
+  std::string out = Destination(dir);
+  WritePackage(dir / "p.zip",
+               {{"./f.txt", "F"}, {"a/./b", "B"}, {"setuid", "S", AE_IFREG | 04777},
+                {"writable", "W", AE_IFREG | 06666}, {"d", "", AE_IFDIR | 01777}, {"old/new.txt", "N"},
+                {"note", "new note"}});
+  ASSERT_EQ(Extract(dir / "p.zip", out), RELAY_OK);
+  EXPECT_EQ(Extracted(out), (std::vector<std::string>{"a", "a/b", "d", "f.txt", "note", "old", "old/kept.txt",
+                                                      "old/new.txt", "setuid", "writable"}));
+  EXPECT_EQ(Slurp(out + "/note"), "new note");
+  const std::pair<const char *, mode_t> modes[] = {
+      {"f.txt", 0644}, {"setuid", 0755}, {"writable", 0644}, {"d", 0755}, {"a", 0755}};
+  for (auto [name, mode] : modes) {
+    struct stat info {};
+    ASSERT_EQ(stat((out + "/" + name).c_str(), &info), 0) << name;
+    EXPECT_EQ(info.st_mode & 07777, mode) << name;
+    EXPECT_TRUE(S_ISDIR(info.st_mode) || info.st_mtime == kMemberTime) << name;
+  }
+}
+
+TEST(Zip, RefusesUnsoundPackagesAndLeavesTheDestinationAsItWas) {
+  std::string longName(300, 'n');
+  const struct {
+    const char *what;
+    std::vector<Member> members;
+    std::string from, to;  // forged in the written package
+    int32_t status;
+  } cases[] = {
+      {"links", {{"y", "", AE_IFLNK | 0777, "."}, {"s", "", AE_IFLNK | 0777, "y/../outside"}}, "", "",
+       RELAY_UNSUPPORTED_MEMBER},
+      {"bad CRC", {{"a.txt", "A"}, {"f.txt", "payload"}}, "payload", "paxload", RELAY_ARCHIVE_ERROR},
+      {"longer than declared", {{"f.txt", "0123456789"}}, Sizes(10, 10), Sizes(10, 4), RELAY_ARCHIVE_ERROR},
+      // the long name would fail first if sizes were judged only when written
+      {"bomb", {{longName, "A"}, {"f.txt", "bomb"}}, Sizes(4, 4), Sizes(4, 0x7ffffff0), RELAY_ARCHIVE_ERROR},
+      {"long name", {{"a.txt", "A"}, {longName, "x"}}, "", "", RELAY_NAME_TOO_LONG},
+      {"full", {{"a.txt", "A"}, {"big", std::string(65536, 'b')}}, "", "", RELAY_NO_SPACE},
+      {"tar.gz", {{"a.txt", "A"}}, "", "", RELAY_NOT_A_ZIP},
+      // whatever order the directory lists them in, nothing moves before the clash
+      {"file over a directory", {{"old", "x"}, {"a", "A"}, {"b", "B"}, {"c", "C"}}, "", "", RELAY_BAD_DESTINATION},
+      {"directory over a file", {{"note/x", "x"}, {"a", "A"}, {"b", "B"}, {"c", "C"}}, "", "", RELAY_BAD_DESTINATION},
+  };
+  for (const auto &c : cases) {
+    TempDirectory dir;
+    std::string out = Destination(dir), package = dir / (c.status == RELAY_NOT_A_ZIP ? "p.tar.gz" : "p.zip");
+    WritePackage(package, c.members);
+    std::string bytes = Slurp(package);
+    for (size_t at = bytes.find(c.from); !c.from.empty() && at != std::string::npos; at = bytes.find(c.from, at + 1))
+      bytes.replace(at, c.from.size(), c.to);
+    Spill(package, bytes);
+    EXPECT_EQ(Extract(package, out), c.status) << c.what;
+    EXPECT_EQ(Extracted(out), (std::vector<std::string>{"note", "old", "old/kept.txt"})) << c.what;
+    EXPECT_EQ(Slurp(out + "/note"), "old note") << c.what;
   }
 }
 

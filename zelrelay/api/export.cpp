@@ -1,6 +1,5 @@
-// Export: find a component in the index or, once the index has been
-// stripped, in the merged archives, and extract its files.
-#include <dirent.h>
+// Export: find a component among what the repository holds and extract its
+// package, straight from its merged archive when that is the only copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,47 +15,32 @@
 #include "base/entity.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "packages/digest.h"
-#include "packages/zip.h"
+#include "packages/extract.h"
 #include "repository/holdings.h"
 
 namespace {
 
-struct Found {
-  ComponentEntry entry;
-  std::string merged;  // the merged archive holding it; empty: a plain package
-};
-
 // The newest matching version of all the repository holds, in its index and
 // in its merged archives alike.
-std::optional<Found> FindHeld(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
-  std::optional<Found> best;
-  for (const ComponentEntry &c : ReadHoldings(repository).index.components) {
-    if (!RequestMatches(wanted, c.entity)) continue;
-    if (best && CompareVersions(c.entity.version, best->entry.entity.version) >= 0) continue;
-    if (!c.InArchive()) {
-      best = Found{c, {}};
-      continue;
-    }
-    ComponentEntry member = c;
-    member.path = PackagePath(c);
-    best = Found{member, JoinPath(repository, c.path)};
-  }
+std::optional<ComponentEntry> FindHeld(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
+  std::optional<ComponentEntry> best;
+  for (const ComponentEntry &c : ReadHoldings(repository).index.components)
+    if (RequestMatches(wanted, c.entity) && (!best || CompareVersions(c.entity.version, best->entity.version) < 0))
+      best = c;
   return best;
 }
 
-FileDescriptor OpenVerifiedPackage(const std::string &repository, const Found &found) {
-  if (found.merged.empty()) {
-    std::string path = JoinPath(repository, found.entry.path);
-    uint64_t size = 0;
-    if (Sha256OfFile(path, &size) != found.entry.sha256 || size != found.entry.size) Fail(RELAY_PACKAGE_MISMATCH);
-    FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) Fail(RELAY_IO_ERROR);
-    return file;
-  }
-  FileDescriptor file{open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)};
+// The package file, or the merged archive whose member it is. The digest is
+// checked through the descriptor that is then extracted, so what is
+// extracted is what was checked.
+FileDescriptor OpenVerifiedPackage(const std::string &repository, const ComponentEntry &c) {
+  FileDescriptor file{open(JoinPath(repository, c.path).c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) Fail(RELAY_IO_ERROR);
-  if (CopyMemberTo(found.merged, found.entry.path, file.fd) != found.entry.sha256) Fail(RELAY_PACKAGE_MISMATCH);
+  struct stat info;
+  if (fstat(file.fd, &info) != 0) Fail(RELAY_IO_ERROR);
+  uint64_t offset = c.InArchive() ? c.offset : 0;
+  if ((!c.InArchive() && uint64_t(info.st_size) != c.size) || !RangeHasDigest({file.fd, offset, c.size}, c.sha256))
+    Fail(RELAY_PACKAGE_MISMATCH);
   return file;
 }
 
@@ -77,10 +61,11 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
     const ZELRELAY_ContextRecord &context = ContextOf(handle);
     if (destination == nullptr || *destination == 0) return RELAY_INVALID_ARGUMENT;
     CheckOptions(context);
-    std::optional<Found> found = FindHeld(context.repository, entity);
+    std::optional<ComponentEntry> found = FindHeld(context.repository, entity);
     if (!found) return RELAY_NOT_FOUND;
     FileDescriptor package = OpenVerifiedPackage(context.repository, *found);
-    ExtractArchive(package.fd, PrepareDestination(WideToNarrow(destination)));
+    uint64_t offset = found->InArchive() ? found->offset : 0;
+    ExtractPackage({package.fd, offset, found->size}, PrepareDestination(WideToNarrow(destination)));
     return RELAY_OK;
   });
 }

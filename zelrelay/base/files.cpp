@@ -122,7 +122,8 @@ void SyncDirectory(const std::string &path) {
 }  // namespace
 
 RelayStatus WriteFailure(int error) {
-  return error == ENOSPC || error == EDQUOT ? RELAY_NO_SPACE : RELAY_IO_ERROR;
+  // EFBIG too: the file system (or the process's limit) holds no more of it.
+  return error == ENOSPC || error == EDQUOT || error == EFBIG ? RELAY_NO_SPACE : RELAY_IO_ERROR;
 }
 
 void CommitTempFile(TempFile &temp) {

@@ -1,4 +1,4 @@
-// Path policy: which relative paths an index or an archive may name.
+// Path policy: which relative paths an index may name.
 #include "base/paths.h"
 
 #include <string>

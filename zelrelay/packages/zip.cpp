@@ -11,10 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <string_view>
 
 #include "base/files.h"
-#include "base/paths.h"
 #include "base/status.h"
 #include "packages/digest.h"
 
@@ -198,18 +196,6 @@ std::string ReadMemberBytes(const std::string &archivePath, const std::string &n
   return bytes;
 }
 
-std::string CopyMemberTo(const std::string &archivePath, const std::string &name, int fd) {
-  FileDescriptor file;
-  Reader reader = OpenReader(archivePath, file);
-  if (!SeekMember(reader.get(), name)) Fail(RELAY_NOT_FOUND);
-  Sha256 digest = StartSha256();
-  ForEachBlock(reader.get(), [&](const void *block, size_t size, la_int64_t) {
-    UpdateSha256(digest, block, size);
-    WriteAll(fd, block, size);
-  });
-  return FinishSha256(digest);
-}
-
 namespace {
 
 uint16_t Little16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
@@ -250,73 +236,4 @@ std::map<std::string, MemberSpan> StoredMemberSpans(const std::string &archivePa
     next = data + size;
   }
   return spans;
-}
-
-namespace {
-
-std::string EntryPath(archive_entry *entry) {
-  const char *name = archive_entry_pathname(entry);
-  std::string path = name ? name : "";
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// A symbolic link's target, resolved from the link's own directory, must stay below the destination.
-bool LinkStaysInside(const std::string &linkPath, const std::string &target) {
-  if (target.empty() || target.front() == '/') return false;
-  long depth = long(std::count(linkPath.begin(), linkPath.end(), '/'));
-  size_t start = 0;
-  while (start <= target.size()) {
-    size_t end = target.find('/', start);
-    if (end == std::string::npos) end = target.size();
-    std::string_view part(target.data() + start, end - start);
-    if (part == "..") {
-      if (--depth < 0) return false;
-    } else if (!part.empty() && part != ".") {
-      ++depth;
-    }
-    start = end + 1;
-  }
-  return true;
-}
-
-bool EntryIsSafe(archive_entry *entry) {
-  std::string path = EntryPath(entry);
-  if (!IsSafeRelativePath(path)) return false;
-  const char *hardlink = archive_entry_hardlink(entry);
-  if (hardlink && !IsSafeRelativePath(hardlink)) return false;
-  const char *symlink = archive_entry_symlink(entry);
-  return !symlink || LinkStaysInside(path, symlink);
-}
-
-constexpr int kExtractFlags = ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                              ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME;
-
-}  // namespace
-
-void ExtractArchive(int fd, const std::string &destination) {
-  {
-    Reader reader = OpenReader(fd);
-    archive_entry *entry = nullptr;
-    while (NextHeader(reader.get(), &entry))
-      if (!EntryIsSafe(entry)) Fail(RELAY_UNSAFE_ARCHIVE_ENTRY);
-  }
-  Reader reader = OpenReader(fd);
-  Writer writer(archive_write_disk_new());
-  if (!writer) throw std::bad_alloc();
-  Check(archive_write_disk_set_options(writer.get(), kExtractFlags));
-  archive_entry *entry = nullptr;
-  while (NextHeader(reader.get(), &entry)) {
-    archive_entry_set_pathname(entry, JoinPath(destination, EntryPath(entry)).c_str());
-    if (const char *hardlink = archive_entry_hardlink(entry))
-      archive_entry_set_hardlink(entry, JoinPath(destination, hardlink).c_str());
-    int result = archive_write_header(writer.get(), entry);
-    if (result == ARCHIVE_FAILED) Fail(RELAY_UNSAFE_ARCHIVE_ENTRY);
-    Check(result);
-    ForEachBlock(reader.get(), [&](const void *block, size_t size, la_int64_t offset) {
-      if (archive_write_data_block(writer.get(), block, size, offset) < ARCHIVE_WARN) Fail(RELAY_IO_ERROR);
-    });
-    Check(archive_write_finish_entry(writer.get()));
-  }
-  Check(archive_write_close(writer.get()));
 }

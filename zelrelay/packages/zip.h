@@ -1,5 +1,5 @@
 // Zip archives through libarchive: writing packages and merged archives,
-// reading members, and extraction that never leaves its destination.
+// reading members. Extraction has its own room, packages/extract.h.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +36,3 @@ struct MemberSpan {
 std::map<std::string, MemberSpan> StoredMemberSpans(const std::string &archive);
 // The bytes of a member no larger than limit; throws RELAY_NOT_FOUND when absent.
 std::string ReadMemberBytes(const std::string &archive, const std::string &name, size_t limit);
-// Copies a member into fd and returns its SHA-256.
-std::string CopyMemberTo(const std::string &archive, const std::string &name, int fd);
-// Extracts the archive read from fd into an existing directory. Throws
-// RELAY_UNSAFE_ARCHIVE_ENTRY, before writing anything, when an entry's path
-// or link would leave it.
-void ExtractArchive(int fd, const std::string &destination);
