@@ -131,9 +131,9 @@ describe("mirroring through the module", function()
     assert.are.same({}, fixture.ls(repository))
   end)
 
-  it("refuses network sources, a missing source list and an option value out of range", function()
-    assert.are.same({ nil, -6, "network sources are not supported yet" },
-      { update.list(repository, products, "http://127.0.0.1/upstream") })
+  it("refuses unknown schemes, a missing source list and an option value out of range", function()
+    assert.are.same({ nil, -6, "only file, http and https sources are supported" },
+      { update.list(repository, products, "ftp://127.0.0.1/upstream") })
     assert.are.same({ nil, -5, "no sources given" }, { update.list(repository, products) })
     assert.are.same({ nil, -20, "option value out of range" },
       { update.everything(repository, products, sources, { keepcount = -1 }) })

@@ -133,7 +133,7 @@ TEST(Lifecycle, CallsBeforeStartupFailAsNotStarted) {
   EXPECT_EQ(ZELRELAY_Shutdown(), RELAY_NOT_STARTED);
   wchar_t message[ZELRELAY_MESSAGE_CHARS];
   EXPECT_EQ(ZELRELAY_GetStatusMessage(message, RELAY_NETWORK_SOURCE), RELAY_OK);
-  EXPECT_EQ(std::wstring(message), L"network sources are not supported yet");
+  EXPECT_EQ(std::wstring(message), L"only file, http and https sources are supported");
 }
 
 TEST(Lifecycle, EveryStatusHasAMessageThatFits) {
@@ -206,13 +206,14 @@ TEST_F(Relay, InformationCoversWhatTheRequestMatches) {
 }
 
 TEST_F(Relay, SourcesAreTriedInOrder) {
-  std::wstring missing = L"/nonexistent/upstream", network = L"http://127.0.0.1/up";
+  std::wstring missing = L"/nonexistent/upstream", network = L"http://127.0.0.1:9/up";
   const struct {
     std::vector<const wchar_t *> urls;
     int32_t status;
   } cases[] = {
       {{}, RELAY_NO_SOURCES},
-      {{network.c_str()}, RELAY_NETWORK_SOURCE},
+      {{network.c_str()}, RELAY_HOST_UNREACHABLE},
+      {{L"ftp://127.0.0.1/up"}, RELAY_NETWORK_SOURCE},
       {{missing.c_str()}, RELAY_NO_SOURCE_ANSWERED},
       {{network.c_str(), missing.c_str(), url.c_str()}, RELAY_OK},
       {{L"gopher://x"}, RELAY_BAD_SOURCE},

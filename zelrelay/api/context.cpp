@@ -86,6 +86,7 @@ int32_t ZELRELAY_CreateContext(ZELRELAY_Context *handle, const wchar_t *reposito
     if (path.empty() || !IsWritableDirectory(path)) return RELAY_NOT_WRITABLE;
     auto *context = new ZELRELAY_ContextRecord{};
     context->repository = path;
+    context->indexes = IndexCache(path);
     context->semaphore = OpenSemaphore();
     if (context->semaphore == SEM_FAILED) {
       Release(context);
@@ -125,6 +126,14 @@ RelayStatus ApplyOption(ZELRELAY_ContextRecord &context, int32_t id, int64_t val
 }
 
 }  // namespace
+
+SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, bool writable) {
+  SourceSettings settings{NetworkSettings::FromEnvironment(), &context.indexes};
+  settings.network.maxbandwidth = context.options.maxbandwidth;
+  settings.network.httpslevel = context.options.httpslevel;
+  context.indexes.writable = writable;
+  return settings;
+}
 
 void CheckOptions(const ZELRELAY_ContextRecord &context) {
   if (context.refusedOption != RELAY_OK) Fail(context.refusedOption);

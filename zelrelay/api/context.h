@@ -9,6 +9,8 @@
 
 #include "zelrelay.h"
 #include "base/status.h"
+#include "sources/cache.h"
+#include "sources/source.h"
 #include "zelrelay_shared.h"
 
 struct RelayOptions {
@@ -36,7 +38,13 @@ struct ZELRELAY_ContextRecord {
   // The first option value refused, which every later operation on the
   // context reports instead of running without it.
   RelayStatus refusedOption = RELAY_OK;
+  // Kept indexes of the network sources, and those fetched in this context.
+  IndexCache indexes{std::string()};
 };
+
+// What the context's sources run with; a writable cache keeps what it
+// fetches in the repository (not when listing or in a dry run).
+SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, bool writable);
 
 // Throws the refused option's status, if any.
 void CheckOptions(const ZELRELAY_ContextRecord &context);

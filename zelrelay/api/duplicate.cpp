@@ -13,7 +13,11 @@
 #include "api/guard.h"
 #include "base/entity.h"
 #include "base/files.h"
+#include <sys/statvfs.h>
+
+#include "packages/copying.h"
 #include "packages/digest.h"
+#include "packages/partial.h"
 #include "packages/transfer.h"
 #include "repository/holdings.h"
 #include "repository/lock.h"
@@ -24,12 +28,6 @@
 
 namespace {
 
-struct PlannedPackage {
-  const ComponentEntry *upstream;
-  std::string path;  // its package file, relative to the repository
-  bool present;
-};
-
 // A held member is taken as it is: its bytes are checked whenever they are
 // read. A package file is checked now.
 bool Holds(const std::string &repository, const Holdings &held, const ComponentEntry &wanted) {
@@ -38,7 +36,7 @@ bool Holds(const std::string &repository, const Holdings &held, const ComponentE
   return mine->InArchive() || PackagePresent(JoinPath(repository, mine->path), wanted);
 }
 
-std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &held, const Upstream &upstream,
+std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &held, Upstream &upstream,
                                  const std::vector<SelectedProduct> &selection) {
   std::unordered_set<size_t> seen;
   std::vector<PlannedPackage> plan;
@@ -110,42 +108,6 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 }
 
 // A package that cannot be had fails alone; the rest of the run goes on.
-bool PackageFailure(RelayStatus status) {
-  return status == RELAY_PACKAGE_MISMATCH || status == RELAY_PACKAGE_MISSING || status == RELAY_NOT_REGULAR_FILE ||
-         status == RELAY_LINK_LEAVES_UPSTREAM;
-}
-
-// Copies the missing packages; stops early only when cancelled or when the
-// repository cannot be written. copied: component id -> its second name in
-// the run's folder.
-RelayStatus CopyAll(const ZELRELAY_ContextRecord &context, const Upstream &upstream,
-                    const std::vector<PlannedPackage> &plan, Transfer &transfer, Holdings &held,
-                    const RunFolder &run, std::unordered_map<std::string, std::string> &copied) {
-  RelayStatus status = RELAY_OK;
-  for (const PlannedPackage &package : plan) {
-    if (package.present) continue;
-    uint64_t size = package.upstream->size;
-    if (!Emit(context, ZELRELAY_EVENT_DOWNLOADBEGIN, package.path, size, 0)) return RELAY_CANCELLED;
-    std::string target = JoinPath(context.repository, package.path);
-    std::string kept = JoinPath(run.path, package.upstream->id + ".zip");
-    try {
-      CopyPackage(transfer, *upstream.source, *package.upstream, target, kept, package.path);
-      if (context.options.dupdigisign) CopySignature(*upstream.source, *package.upstream, target);
-    } catch (const RelayError &e) {
-      if (!PackageFailure(e.status)) return e.status;
-      status = e.status;
-      continue;
-    }
-    ComponentEntry entry = *package.upstream;
-    entry.path = package.path;
-    entry.offset = kWholeFile;
-    held.Hold(entry);
-    copied[entry.id] = kept;
-    if (!Emit(context, ZELRELAY_EVENT_DOWNLOAD, package.path, size, size)) return RELAY_CANCELLED;
-  }
-  return status;
-}
-
 // Where a held component's bytes are read while its product's archive is
 // rebuilt: this run's copy, else its member of an older merged archive
 // (which no clean-up deletes), else its package file.
@@ -198,7 +160,7 @@ void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::v
     return c.InArchive() && std::any_of(builds.begin(), builds.end(),
                                         [&](const MergedBuild &b) { return IsArchiveOf(c.path, b.product); });
   });
-  WriteIndex(context.repository, during);
+  if (!builds.empty()) WriteIndexIfChanged(context.repository, during);
   std::set<std::string> changed;
   for (MergedBuild &build : builds) {
     CommitMergedArchives(context.repository, build);
@@ -217,13 +179,33 @@ void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::v
   std::erase_if(lost, [&](const ComponentEntry &c) { return !reported.insert(c.id).second; });
   held.Drop(lost);
   for (const ComponentEntry &c : lost) Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
-  WriteIndex(context.repository, held.index);
+  WriteIndexIfChanged(context.repository, held.index);
 }
 
-// The products to rebuild: those the run touched, and those that lose a
-// pruned component.
-std::vector<size_t> Rebuilt(const Holdings &held, std::vector<size_t> touched,
-                            const std::vector<ComponentEntry> &pruned) {
+// Whether a product's merged archives already hold exactly what it holds,
+// in the parts maxmerge asks for: then they are left as they are.
+bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge) {
+  auto archived = held.archivedProducts.find(ComponentName(product.entity));
+  if (archived == held.archivedProducts.end() || archived->second.id != product.id ||
+      archived->second.components.size() != product.components.size())
+    return false;
+  std::set<std::string> parts;
+  for (const std::string &id : product.components) {
+    auto member = held.members.find(id);
+    const ComponentEntry *mine = held.Find(id);
+    if (member == held.members.end() || mine == nullptr || member->second.sha256 != mine->sha256 ||
+        !IsArchiveOf(member->second.path, product))
+      return false;
+    parts.insert(member->second.path);
+  }
+  size_t count = product.components.size(), per = maxmerge > 0 ? size_t(maxmerge) : std::max<size_t>(count, 1);
+  return parts.size() == (count + per - 1) / per;
+}
+
+// Prunes, and returns the products to rebuild: those the run touched and
+// those that lost a pruned component, unless their archives are current.
+std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
+                          int64_t maxmerge) {
   std::unordered_set<std::string> ids;
   for (const ComponentEntry &c : pruned) ids.insert(c.id);
   for (size_t p = 0; p < held.index.products.size(); ++p)
@@ -232,38 +214,75 @@ std::vector<size_t> Rebuilt(const Holdings &held, std::vector<size_t> touched,
         touched.push_back(p);
         break;
       }
+  held.Drop(pruned);
   std::sort(touched.begin(), touched.end());
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge); });
   return touched;
 }
 
-RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const Upstream &upstream,
+// Refuses a run whose packages and rebuilt archives cannot fit, before it
+// writes anything: the packages it lacks, and again every package of a
+// product that gets one.
+void CheckSpace(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
+                const std::vector<PlannedPackage> &plan) {
+  std::unordered_set<std::string> missing;
+  uint64_t needed = 0;
+  for (const PlannedPackage &package : plan)
+    if (!package.present) {
+      missing.insert(package.upstream->id);
+      needed += package.upstream->size;
+    }
+  if (missing.empty()) return;
+  for (const SelectedProduct &product : selection) {
+    uint64_t all = 0;
+    bool changes = false;
+    for (size_t c : product.components) {
+      all += upstream.index.components[c].size;
+      changes = changes || missing.count(upstream.index.components[c].id);
+    }
+    if (changes) needed += all;
+  }
+  struct statvfs room;
+  if (statvfs(repository.c_str(), &room) == 0 && uint64_t(room.f_bavail) * room.f_frsize < needed)
+    Fail(RELAY_NO_SPACE);
+}
+
+RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSettings &settings, Upstream &upstream,
                       const std::vector<SelectedProduct> &selection) {
   WriteLock lock;
   bool dry = RelayDryRun();
   if (!dry) LockForWriting(lock, context.repository);
   Holdings held = ReadHoldings(context.repository);
   std::vector<PlannedPackage> plan = Plan(context.repository, held, upstream, selection);
-  Transfer transfer{&context};
+  Transfer transfer{&context, settings.network};
   for (const PlannedPackage &package : plan)
     if (!package.present) transfer.total += package.upstream->size;
   if (dry) return DryRun(context, plan, transfer.total);
 
+  CheckSpace(context.repository, upstream, selection, plan);
   MakeDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
   RunFolder run(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
   std::unordered_map<std::string, std::string> copied;
-  RelayStatus status = CopyAll(context, upstream, plan, transfer, held, run, copied);
+  RelayStatus status =
+      CopyMissing(transfer, upstream, plan, run.path, [&](const PlannedPackage &package, const std::string &kept) {
+        ComponentEntry entry = *package.upstream;
+        entry.path = package.path;
+        entry.offset = kWholeFile;
+        held.Hold(entry);
+        copied[entry.id] = kept;
+      });
   ReportGone(context, held);
   std::vector<size_t> touched = RecordProducts(held, upstream, selection);
-  if (status != RELAY_OK && !PackageFailure(status)) {
-    WriteIndex(context.repository, held.index);
+  if (StopsEverything(status)) {
+    WriteIndexIfChanged(context.repository, held.index);
     return status;
   }
   std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
-  std::vector<size_t> products = Rebuilt(held, std::move(touched), pruned);
-  held.Drop(pruned);
+  std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge);
   Publish(context, held, products, copied);
   RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
+  RemoveObsoletePartials(context.repository, upstream.index);
   Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, transfer.total, transfer.finished);
   return status;
 }
@@ -273,14 +292,15 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const Upstream &ups
 int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
                            ZELRELAY_Source *sources, uint64_t sourceCount, ZELRELAY_Information **information) {
   return GuardedStarted([&] {
-    const ZELRELAY_ContextRecord &context = ContextOf(handle);
+    ZELRELAY_ContextRecord &context = ContextOf(handle);
     if (products == nullptr && productCount > 0) return RELAY_INVALID_ARGUMENT;
     if (information) *information = nullptr;
     CheckOptions(context);
-    RefuseRepositoryAsSource(sources, sourceCount, context.repository);
-    Upstream upstream = ResolveUpstream(sources, sourceCount);
+    SourceSettings settings = SourcesOf(context, !RelayDryRun());
+    RefuseRepositoryAsSource(sources, sourceCount, context.repository, settings);
+    Upstream upstream = ResolveUpstream(sources, sourceCount, settings);
     std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false);
-    RelayStatus status = Duplicate(context, upstream, selection);
+    RelayStatus status = Duplicate(context, settings, upstream, selection);
     if (status > 0 && information) *information = BuildInformation(upstream.index, selection);
     return status;
   });

@@ -10,9 +10,10 @@ int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *produ
                                 ZELRELAY_Source *sources, uint64_t sourceCount,
                                 ZELRELAY_Information **information) {
   return GuardedStarted([&] {
-    CheckOptions(ContextOf(handle));
+    ZELRELAY_ContextRecord &context = ContextOf(handle);
+    CheckOptions(context);
     if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
-    Upstream upstream = ResolveUpstream(sources, sourceCount);
+    Upstream upstream = ResolveUpstream(sources, sourceCount, SourcesOf(context, false));
     *information = BuildInformation(upstream.index, Select(upstream.index, products, productCount, true));
     return RELAY_OK;
   });

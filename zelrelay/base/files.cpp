@@ -140,6 +140,16 @@ void WriteFileAtomically(const std::string &path, const std::string &content) {
   CommitTempFile(temp);
 }
 
+void WriteFileIfChanged(const std::string &path, const std::string &content) {
+  FileDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  struct stat info;
+  if (file.fd >= 0 && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) == content.size()) {
+    std::string current(content.size(), '\0');
+    if (ReadSome(file.fd, current.data(), current.size()) == current.size() && current == content) return;
+  }
+  WriteFileAtomically(path, content);
+}
+
 bool RemoveFile(const std::string &path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
 
 namespace {

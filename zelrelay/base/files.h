@@ -52,6 +52,8 @@ size_t ReadSome(int fd, void *buffer, size_t size);
 TempFile CreateTempFile(const std::string &target);
 void CommitTempFile(TempFile &temp);
 void WriteFileAtomically(const std::string &path, const std::string &content);
+// The same, unless the file already holds exactly that.
+void WriteFileIfChanged(const std::string &path, const std::string &content);
 // Removes a file; false when it existed and could not be removed.
 bool RemoveFile(const std::string &path);
 

@@ -9,7 +9,7 @@ const StatusRow kStatusRows[] = {
     {RELAY_INVALID_ARGUMENT, "invalid argument"},
     {RELAY_OUT_OF_MEMORY, "out of memory"},
     {RELAY_NO_SOURCES, "no sources given"},
-    {RELAY_NETWORK_SOURCE, "network sources are not supported yet"},
+    {RELAY_NETWORK_SOURCE, "only file, http and https sources are supported"},
     {RELAY_BAD_SOURCE, "source is neither a directory nor a file:// URL"},
     {RELAY_NO_SOURCE_ANSWERED, "no source has a repository index"},
     {RELAY_NOT_WRITABLE, "repository is not a writable directory"},

@@ -12,7 +12,7 @@ enum RelayStatus : int32_t {
   RELAY_INVALID_ARGUMENT = -2,
   RELAY_OUT_OF_MEMORY = -4,
   RELAY_NO_SOURCES = -5,
-  RELAY_NETWORK_SOURCE = -6,
+  RELAY_NETWORK_SOURCE = -6,  // a scheme the relay does not speak
   RELAY_BAD_SOURCE = -7,
   RELAY_NO_SOURCE_ANSWERED = -8,
   RELAY_NOT_WRITABLE = -9,

@@ -61,17 +61,23 @@ std::string Sha256OfFile(const std::string &path, uint64_t *size) {
   return FinishSha256(digest);
 }
 
-std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size) {
-  Sha256 digest = StartSha256();
+uint64_t HashRange(int fd, uint64_t offset, uint64_t size, Sha256 &digest) {
   std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  for (uint64_t done = 0; done < size;) {
+  uint64_t done = 0;
+  while (done < size) {
     ssize_t got = pread(fd, buffer.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) Fail(RELAY_IO_ERROR);
-    if (got == 0) return {};
+    if (got == 0) break;
     UpdateSha256(digest, buffer.get(), size_t(got));
     done += uint64_t(got);
   }
+  return done;
+}
+
+std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size) {
+  Sha256 digest = StartSha256();
+  if (HashRange(fd, offset, size, digest) != size) return {};
   return FinishSha256(digest);
 }
 

@@ -19,8 +19,10 @@ Sha256 StartSha256();
 void UpdateSha256(Sha256 &digest, const void *data, size_t size);
 std::string FinishSha256(Sha256 &digest);
 std::string Sha256OfBytes(const void *data, size_t size);
-// The digest of size bytes at offset, read through the descriptor; empty
-// when the file ends first. Throws RELAY_IO_ERROR when it cannot be read.
+// Adds up to size bytes at offset, read through the descriptor; returns
+// how many there were. Throws RELAY_IO_ERROR when they cannot be read.
+uint64_t HashRange(int fd, uint64_t offset, uint64_t size, Sha256 &digest);
+// The digest of size bytes at offset; empty when the file ends first.
 std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size);
 // Throws RELAY_IO_ERROR when the file cannot be read; size receives its length.
 std::string Sha256OfFile(const std::string &path, uint64_t *size = nullptr);

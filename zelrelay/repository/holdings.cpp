@@ -66,6 +66,7 @@ Holdings ReadHoldings(const std::string &repository) {
   Holdings held;
   Index merged = ReadMergedArchives(repository);
   for (const ComponentEntry &m : merged.components) held.members.emplace(m.id, m);
+  for (const ProductEntry &p : merged.products) held.archivedProducts.emplace(ComponentName(p.entity), p);
   Index index = ReadIndex(repository).value_or(Index{});
   for (const ComponentEntry &c : index.components) {
     auto member = held.members.find(c.id);

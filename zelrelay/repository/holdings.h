@@ -14,8 +14,10 @@ struct Holdings {
   // Every component held once: by its package file when that is there,
   // else by its member of a merged archive; products with what they hold.
   Index index;
-  // Members of the merged archives as they are now, by component id.
+  // Members of the merged archives as they are now, by component id, and
+  // the products the archives are of, by identity (ComponentName).
   std::unordered_map<std::string, ComponentEntry> members;
+  std::unordered_map<std::string, ProductEntry> archivedProducts;
   // Components the index named that nothing holds any more.
   std::vector<ComponentEntry> gone;
 

@@ -159,6 +159,10 @@ void WriteIndex(const std::string &directory, const Index &index) {
   WriteFileAtomically(JoinPath(directory, ZELRELAY_INDEX_FILE), IndexToText(index));
 }
 
+void WriteIndexIfChanged(const std::string &directory, const Index &index) {
+  WriteFileIfChanged(JoinPath(directory, ZELRELAY_INDEX_FILE), IndexToText(index));
+}
+
 std::string PackagePath(const ComponentEntry &entry) {
   return std::string(ZELRELAY_PACKAGES_DIR) + "/" + entry.id + ".zip";
 }

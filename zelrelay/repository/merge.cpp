@@ -215,7 +215,7 @@ void WriteMergedIndex(const std::string &repository, const Index &members) {
     if (StampOf(JoinPath(repository, name), stamp))
       text += name + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
   }
-  WriteFileAtomically(JoinPath(repository, kMergedIndex), text);
+  WriteFileIfChanged(JoinPath(repository, kMergedIndex), text);
 }
 
 bool IsArchiveOf(const std::string &archive, const ProductEntry &product) {

@@ -41,7 +41,7 @@ std::string PercentDecoded(std::string_view text) {
 // Detached signatures are small; a larger one is no signature of ours.
 constexpr size_t kSignatureLimit = size_t(1) << 20;
 
-constexpr std::array<std::string_view, 5> kNetworkSchemes = {"http://", "https://", "ftp://", "ftps://", "sftp://"};
+constexpr std::array<std::string_view, 3> kNetworkSchemes = {"ftp://", "ftps://", "sftp://"};
 
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
@@ -73,23 +73,39 @@ std::optional<Index> DirectorySource::ReadIndex() {
   return merged ? merged : index;
 }
 
-void DirectorySource::FetchPackage(const ComponentEntry &entry, PackageSink &sink) {
-  FileDescriptor input = root_.fd < 0 ? FileDescriptor{} : OpenBeneath(root_.fd, entry.path);
-  if (input.fd < 0) Fail(RELAY_PACKAGE_MISSING);
+namespace {
+
+// Copies from the start: a local copy is cheap enough to make whole again.
+RelayStatus Copy(int root, const ComponentEntry &entry, PackageSink &sink, const std::string &origin) {
+  FileDescriptor input = root < 0 ? FileDescriptor{} : OpenBeneath(root, entry.path);
+  if (input.fd < 0) return RELAY_PACKAGE_MISSING;
+  sink.Begin(false, origin, {});
   std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  if (!entry.InArchive()) {
-    while (size_t got = ReadSome(input.fd, buffer.get(), kCopyChunk)) sink.Receive(buffer.get(), got);
-    return;
-  }
-  for (uint64_t done = 0; done < entry.size;) {
-    ssize_t got = pread(input.fd, buffer.get(), size_t(std::min<uint64_t>(kCopyChunk, entry.size - done)),
-                        off_t(entry.offset + done));
+  uint64_t start = entry.InArchive() ? entry.offset : 0;
+  uint64_t end = entry.InArchive() ? entry.offset + entry.size : UINT64_MAX;
+  for (uint64_t at = start; at < end;) {
+    ssize_t got = pread(input.fd, buffer.get(), size_t(std::min<uint64_t>(kCopyChunk, end - at)), off_t(at));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Fail(RELAY_IO_ERROR);
-    if (got == 0) Fail(RELAY_PACKAGE_MISMATCH);  // the archive is shorter than its index says
+    if (got < 0) return RELAY_IO_ERROR;
+    if (got == 0) break;  // a short file: the size check tells
     sink.Receive(buffer.get(), size_t(got));
-    done += uint64_t(got);
+    at += uint64_t(got);
   }
+  return RELAY_OK;
+}
+
+}  // namespace
+
+void DirectorySource::Fetch(const ComponentEntry &entry, PackageSink &sink, Network &,
+                            std::function<void(RelayStatus)> done) {
+  RelayStatus status;
+  try {
+    status = Copy(root_.fd, entry, sink, JoinPath(directory_, entry.path));
+  } catch (const RelayError &e) {
+    if (e.status == RELAY_CANCELLED) throw;
+    status = e.status;
+  }
+  done(status);
 }
 
 std::optional<std::string> DirectorySource::FetchSignature(const ComponentEntry &entry) {

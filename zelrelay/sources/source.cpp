@@ -1,18 +1,26 @@
-// Choosing the kind of a source, and the source that answers.
+// Choosing the kind of a source, and the sources that answer.
 #include "sources/source.h"
 
 #include "base/status.h"
+#include "base/text.h"
 #include "sources/directory.h"
+#include "sources/http.h"
 
-std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record) {
+std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSettings &settings) {
+  if (record.url != nullptr) {
+    std::string url = WideToNarrow(record.url);
+    if (url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0)
+      return std::make_unique<HttpSource>(url, ProxyOf(record.proxy), settings.network, settings.cache);
+  }
   return std::make_unique<DirectorySource>(SourceDirectory(record.url));
 }
 
-void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository) {
+void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository,
+                              const SourceSettings &settings) {
   for (uint64_t i = 0; sources != nullptr && i < count; ++i) {
     std::unique_ptr<Source> source;
     try {
-      source = OpenSource(sources[i]);
+      source = OpenSource(sources[i], settings);
     } catch (const RelayError &) {
       continue;  // ResolveUpstream reports it
     }
@@ -20,17 +28,52 @@ void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, co
   }
 }
 
-Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count) {
+const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
+  if (sources_[i] == nullptr) return nullptr;
+  if (!read_[i]) {
+    read_[i] = true;
+    try {
+      indexes_[i] = sources_[i]->ReadIndex();
+    } catch (const RelayError &) {
+      indexes_[i].reset();  // an unreadable index offers nothing
+    }
+    if (indexes_[i])
+      for (size_t c = 0; c < indexes_[i]->components.size(); ++c) byId_[i].emplace(indexes_[i]->components[c].id, c);
+  }
+  const Index *at = i == answered_ ? &index : indexes_[i] ? &*indexes_[i] : nullptr;
+  if (at == nullptr) return nullptr;
+  const std::unordered_map<std::string, size_t> &ids = i == answered_ ? byId_[answered_] : byId_[i];
+  auto found = ids.find(wanted.id);
+  if (found == ids.end()) return nullptr;
+  const ComponentEntry &offered = at->components[found->second];
+  return offered.sha256 == wanted.sha256 && offered.size == wanted.size ? &offered : nullptr;
+}
+
+Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings) {
   if (sources == nullptr || count == 0) Fail(RELAY_NO_SOURCES);
-  RelayStatus first = RELAY_NO_SOURCE_ANSWERED;
+  Upstream upstream;
+  upstream.sources_.resize(count);
+  upstream.indexes_.resize(count);
+  upstream.read_.assign(count, false);
+  upstream.byId_.resize(count);
+  RelayStatus last = RELAY_NO_SOURCE_ANSWERED;
+  bool found = false;
   for (uint64_t i = 0; i < count; ++i) {
     try {
-      std::unique_ptr<Source> source = OpenSource(sources[i]);
-      if (std::optional<Index> index = source->ReadIndex()) return Upstream{std::move(source), std::move(*index)};
+      upstream.sources_[i] = OpenSource(sources[i], settings);
+      if (found) continue;  // the rest are read only when a package needs them
+      upstream.read_[i] = true;
+      if (std::optional<Index> index = upstream.sources_[i]->ReadIndex()) {
+        upstream.index = std::move(*index);
+        upstream.answered_ = i;
+        found = true;
+      }
     } catch (const RelayError &e) {
-      if (e.status != RELAY_NETWORK_SOURCE && e.status != RELAY_BAD_SOURCE && e.status != RELAY_IO_ERROR) throw;
-      if (first == RELAY_NO_SOURCE_ANSWERED) first = e.status;
+      last = e.status;
     }
   }
-  Fail(first);
+  if (!found) Fail(last);
+  for (size_t c = 0; c < upstream.index.components.size(); ++c)
+    upstream.byId_[upstream.answered_].emplace(upstream.index.components[c].id, c);
+  return upstream;
 }

@@ -1,18 +1,31 @@
-// Where packages come from: a source reads its index and fetches a package's
-// bytes. The directory source is one kind; each kind lives in a file of its own.
+// Where packages come from: a source reads its index and fetches a package
+// into a file. Each kind lives in a file of its own: directory.h, http.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "repository/index.h"
+#include "sources/cache.h"
+#include "sources/network.h"
 #include "zelrelay.h"
 
-// Takes a package's bytes as they arrive; throws a RelayError to stop.
-struct PackageSink {
+// Takes a package's bytes as they arrive, into a file that may already hold
+// the first Have() bytes from an earlier try. Throws a RelayError to stop.
+class PackageSink {
+ public:
+  virtual uint64_t Have() const = 0;
+  // Where the kept bytes came from, and the validator they came with.
+  virtual const std::string &Origin() const = 0;
+  virtual const std::string &Validator() const = 0;
+  // The answer starts: from Have() on when resumed, else from the start.
+  virtual void Begin(bool resumed, const std::string &origin, const std::string &validator) = 0;
   virtual void Receive(const void *data, size_t size) = 0;
 
  protected:
@@ -25,28 +38,56 @@ class Source {
   // nullopt when the source holds no index; throws the status that says why
   // it cannot be read.
   virtual std::optional<Index> ReadIndex() = 0;
-  // Streams the package the entry names; throws RELAY_PACKAGE_MISSING when
-  // it is not there.
-  virtual void FetchPackage(const ComponentEntry &entry, PackageSink &sink) = 0;
+  // Fetches the package the entry names into the sink and tells done how it
+  // ended (RELAY_PACKAGE_MISSING when it is not there). A source whose
+  // transfers run side by side queues them on the network and returns at
+  // once; the others copy before returning.
+  virtual void Fetch(const ComponentEntry &entry, PackageSink &sink, Network &network,
+                     std::function<void(RelayStatus)> done) = 0;
+  virtual bool Parallel() const { return false; }
   // The package's detached signature, when the source has one.
   virtual std::optional<std::string> FetchSignature(const ComponentEntry &entry) = 0;
   // Whether the source is this directory, however its name is spelled.
   virtual bool IsDirectory(const std::string &) const { return false; }
 };
 
-// Throws RELAY_NETWORK_SOURCE or RELAY_BAD_SOURCE for a record no kind takes.
-std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record);
-
-struct Upstream {
-  std::unique_ptr<Source> source;
-  Index index;
+struct SourceSettings {
+  NetworkSettings network;
+  IndexCache *cache = nullptr;
 };
+
+// Throws the status that says why no kind of source takes the record.
+std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSettings &settings);
 
 // Throws RELAY_SOURCE_IS_REPOSITORY when one of the sources is the
 // repository itself, before anything is read from it.
-void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository);
+void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository,
+                              const SourceSettings &settings);
 
-// The first source whose index can be read. Throws RELAY_NO_SOURCES,
-// RELAY_NETWORK_SOURCE, RELAY_BAD_SOURCE or RELAY_NO_SOURCE_ANSWERED when
-// none answers, and the index's own status when the one that answers is unfit.
-Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count);
+// The sources of a call in order: the index of the first that answers, and
+// the others for the packages it fails to give.
+class Upstream {
+ public:
+  Index index;
+
+  size_t Count() const { return sources_.size(); }
+  size_t Answered() const { return answered_; }
+  // Null when the record names no usable source.
+  Source *At(size_t i) { return sources_[i].get(); }
+  // How source i lists the component that the index lists as wanted, when
+  // it lists it with the same digest; its index is read on first need.
+  const ComponentEntry *Offer(size_t i, const ComponentEntry &wanted);
+
+ private:
+  friend Upstream ResolveUpstream(const ZELRELAY_Source *, uint64_t, const SourceSettings &);
+  std::vector<std::unique_ptr<Source>> sources_;
+  size_t answered_ = 0;
+  std::vector<std::optional<Index>> indexes_;
+  std::vector<bool> read_;
+  std::vector<std::unordered_map<std::string, size_t>> byId_;
+};
+
+// Sources are tried in order for the index; when none answers, the status
+// of the last failure says why (RELAY_NO_SOURCES without sources,
+// RELAY_NO_SOURCE_ANSWERED when none has an index).
+Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings);

@@ -1,0 +1,210 @@
+// Copying what a duplication lacks.
+#include "packages/copying.h"
+
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "base/files.h"
+#include "packages/partial.h"
+
+namespace {
+
+// However low the bandwidth limit, a subscriber hears from a copy this
+// often, and so can cancel it.
+constexpr auto kProgressInterval = std::chrono::milliseconds(200);
+
+struct Job;
+
+class Copying {
+ public:
+  Copying(Transfer &transfer, Upstream &upstream, const std::string &keepIn,
+          const std::function<void(const PlannedPackage &, const std::string &)> &copied)
+      : transfer_(transfer), upstream_(upstream), keepIn_(keepIn), copied_(copied),
+        network_(transfer.network) {}
+  RelayStatus Run(std::vector<Job> &jobs);
+
+  Transfer &transfer_;
+  std::string shown_;  // the package last heard of
+
+  bool Progress() {
+    return Emit(*transfer_.context, ZELRELAY_EVENT_PROGRESS, shown_, transfer_.total, transfer_.finished);
+  }
+
+ private:
+  Upstream &upstream_;
+  const std::string &keepIn_;
+  const std::function<void(const PlannedPackage &, const std::string &)> &copied_;
+  Network network_;
+  std::deque<Job *> next_;
+  RelayStatus failed_ = RELAY_OK, stopped_ = RELAY_OK;
+
+  bool Choose(Job &job);
+  void Ended(Job &job, RelayStatus status);
+  void Finish(Job &job);
+};
+
+// Counts what arrives toward the run's progress; a copy that runs alone
+// also keeps to the bandwidth limit itself, reporting while it waits.
+class JobSink final : public PackageSink {
+ public:
+  JobSink(Copying &run, Job &job, bool alone);
+  uint64_t Have() const override { return partial_.Have(); }
+  const std::string &Origin() const override { return partial_.Origin(); }
+  const std::string &Validator() const override { return partial_.Validator(); }
+  void Begin(bool resumed, const std::string &origin, const std::string &validator) override;
+  void Receive(const void *data, size_t size) override;
+  PartialFile &Partial() { return partial_; }
+
+ private:
+  Copying &run_;
+  Job &job_;
+  PartialFile partial_;
+  bool alone_;
+  void Throttle();
+};
+
+struct Job {
+  Job(const PlannedPackage &planned, std::string path) : package(&planned), target(std::move(path)) {}
+  const PlannedPackage *package;
+  std::string target;
+  size_t source = 0;
+  const ComponentEntry *offered = nullptr;  // as the source being tried lists it
+  RelayStatus last = RELAY_PACKAGE_MISSING;
+  bool begun = false;
+  uint64_t counted = 0;  // of its bytes in the run's progress
+  std::unique_ptr<JobSink> sink;
+};
+
+JobSink::JobSink(Copying &run, Job &job, bool alone)
+    : run_(run), job_(job), partial_(job.target, *job.package->upstream), alone_(alone) {}
+
+void JobSink::Begin(bool resumed, const std::string &origin, const std::string &validator) {
+  Transfer &transfer = run_.transfer_;
+  if (!job_.begun) {
+    job_.begun = true;
+    if (!Emit(*transfer.context, ZELRELAY_EVENT_DOWNLOADBEGIN, job_.package->path, job_.package->upstream->size, 0))
+      Fail(RELAY_CANCELLED);
+  }
+  partial_.Begin(resumed, origin, validator);
+  transfer.finished = transfer.finished - job_.counted + partial_.Have();
+  job_.counted = partial_.Have();
+}
+
+void JobSink::Receive(const void *data, size_t size) {
+  Transfer &transfer = run_.transfer_;
+  int64_t rate = transfer.context->options.maxbandwidth;
+  // Under a limit, pieces of what the limit lets through in one interval.
+  size_t piece = alone_ && rate > 0 ? std::max<size_t>(1, size_t(rate / 5)) : size;
+  for (const char *at = static_cast<const char *>(data); size > 0;) {
+    size_t now = std::min(piece, size);
+    partial_.Receive(at, now);
+    job_.counted += now;
+    transfer.finished += now;
+    run_.shown_ = job_.package->path;
+    if (alone_) {
+      if (rate > 0) Throttle();
+      if (!run_.Progress()) Fail(RELAY_CANCELLED);
+    }
+    at += now;
+    size -= now;
+  }
+}
+
+void JobSink::Throttle() {
+  Transfer &transfer = run_.transfer_;
+  auto due = transfer.start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                  double(transfer.finished) / double(transfer.context->options.maxbandwidth)));
+  for (auto now = Clock::now(); now < due; now = Clock::now()) {
+    std::this_thread::sleep_until(std::min(due, now + kProgressInterval));
+    if (Clock::now() < due && !run_.Progress()) Fail(RELAY_CANCELLED);
+  }
+}
+
+bool Copying::Choose(Job &job) {
+  for (; job.source < upstream_.Count(); ++job.source) {
+    job.offered = upstream_.Offer(job.source, *job.package->upstream);
+    if (job.offered == nullptr) continue;
+    job.sink = std::make_unique<JobSink>(*this, job, !upstream_.At(job.source)->Parallel());
+    return true;
+  }
+  return false;
+}
+
+void Copying::Finish(Job &job) {
+  std::string kept = JoinPath(keepIn_, job.package->upstream->id + ".zip");
+  job.sink->Partial().Complete(kept);
+  if (transfer_.context->options.dupdigisign) CopySignature(*upstream_.At(job.source), *job.offered, job.target);
+  copied_(*job.package, kept);
+  uint64_t size = job.package->upstream->size;
+  if (!Emit(*transfer_.context, ZELRELAY_EVENT_DOWNLOAD, job.package->path, size, size)) Fail(RELAY_CANCELLED);
+}
+
+void Copying::Ended(Job &job, RelayStatus status) {
+  if (status == RELAY_OK) {
+    try {
+      Finish(job);
+      return;
+    } catch (const RelayError &e) {
+      status = e.status;
+    }
+  }
+  if (StopsEverything(status)) {
+    stopped_ = status;
+    return;
+  }
+  transfer_.finished -= job.counted;
+  job.counted = 0;
+  job.last = status;
+  job.source++;
+  next_.push_back(&job);
+}
+
+RelayStatus Copying::Run(std::vector<Job> &jobs) {
+  for (Job &job : jobs) next_.push_back(&job);
+  while (!next_.empty() && stopped_ == RELAY_OK) {
+    std::deque<Job *> round;
+    round.swap(next_);
+    std::vector<Job *> alone;
+    for (Job *job : round) {
+      if (!Choose(*job)) {
+        failed_ = job->last;  // every source failed it
+        continue;
+      }
+      Source &source = *upstream_.At(job->source);
+      if (!source.Parallel()) {
+        alone.push_back(job);
+        continue;
+      }
+      source.Fetch(*job->offered, *job->sink, network_, [this, job](RelayStatus status) { Ended(*job, status); });
+    }
+    if (!network_.Run([this] { return stopped_ == RELAY_OK && Progress(); }) && stopped_ == RELAY_OK)
+      stopped_ = RELAY_CANCELLED;
+    for (Job *job : alone) {
+      if (stopped_ != RELAY_OK) break;
+      try {
+        upstream_.At(job->source)->Fetch(*job->offered, *job->sink, network_,
+                                         [this, job](RelayStatus status) { Ended(*job, status); });
+      } catch (const RelayError &e) {
+        stopped_ = e.status;
+      }
+    }
+  }
+  return stopped_ != RELAY_OK ? stopped_ : failed_;
+}
+
+}  // namespace
+
+bool StopsEverything(RelayStatus status) {
+  return status == RELAY_CANCELLED || status == RELAY_NO_SPACE || status == RELAY_OUT_OF_MEMORY;
+}
+
+RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
+                        const std::string &keepIn,
+                        const std::function<void(const PlannedPackage &, const std::string &kept)> &copied) {
+  std::vector<Job> jobs;
+  for (const PlannedPackage &package : plan)
+    if (!package.present) jobs.emplace_back(package, JoinPath(transfer.context->repository, package.path));
+  Copying copying(transfer, upstream, keepIn, copied);
+  return copying.Run(jobs);
+}

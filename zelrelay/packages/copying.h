@@ -1,0 +1,29 @@
+// Copying what a duplication lacks: each package from the first source that
+// lists it with the same digest, from the next when that one fails (cannot
+// be reached, answers with an error, breaks off, stalls, or sends other
+// bytes), and counted as failed only when every source failed. Network
+// transfers run side by side; copies from directories one after another.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "packages/transfer.h"
+#include "sources/source.h"
+
+struct PlannedPackage {
+  const ComponentEntry *upstream;  // as the answering source lists it
+  std::string path;                // its package file, relative to the repository
+  bool present;
+};
+
+// Failures that end the whole run rather than one package's try.
+bool StopsEverything(RelayStatus status);
+
+// Each copied package also gets a second name in keepIn (see CopyPackage).
+// Returns RELAY_OK, the status of the last package that failed, or the
+// status that stopped everything (cancelled, no space left).
+RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
+                        const std::string &keepIn,
+                        const std::function<void(const PlannedPackage &, const std::string &kept)> &copied);

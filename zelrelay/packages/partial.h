@@ -1,0 +1,57 @@
+// A package coming over the network is written to "<package>.partial"
+// beside its final name, so an interrupted transfer goes on where it
+// stopped, in the same run or a later one. "<package>.partial.ini" holds
+// what going on needs: the size and digest the whole must have, where the
+// bytes came from, and the validator (ETag or Last-Modified) they came with.
+// A partial never shows under the package's name; it is removed once
+// complete, or once the upstream no longer offers what it was for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/files.h"
+#include "packages/digest.h"
+#include "repository/index.h"
+#include "sources/source.h"
+
+inline constexpr const char *kPartialSuffix = ".partial";
+
+class PartialFile final : public PackageSink {
+ public:
+  // Keeps what an earlier try left only when it was for these very bytes.
+  PartialFile(const std::string &target, const ComponentEntry &entry);
+  // Bytes that no later try could go on from are not kept.
+  ~PartialFile();
+  PartialFile(const PartialFile &) = delete;
+  PartialFile &operator=(const PartialFile &) = delete;
+  uint64_t Have() const override { return have_; }
+  // The URL and validator the bytes so far came with; empty: start afresh.
+  const std::string &Origin() const override { return url_; }
+  const std::string &Validator() const override { return validator_; }
+
+  // An answer is arriving: it goes on from Have() when resumed, else from
+  // the start. Records what a later try needs.
+  void Begin(bool resumed, const std::string &url, const std::string &validator) override;
+  // Throws RELAY_PACKAGE_MISMATCH beyond the size the index gave.
+  void Receive(const void *data, size_t size) override;
+  // Checks the whole file's size and digest; gives it the package's name
+  // (and keepAt as a second one), or removes it and throws
+  // RELAY_PACKAGE_MISMATCH.
+  void Complete(const std::string &keepAt);
+
+ private:
+  std::string path_, state_, target_;
+  uint64_t size_;
+  std::string sha256_;
+  FileDescriptor file_;
+  uint64_t have_ = 0;
+  Sha256 digest_;
+  std::string url_, validator_;
+  bool completed_ = false;
+
+  void Restart();
+};
+
+// Removes the partials of packages that the upstream no longer offers.
+void RemoveObsoletePartials(const std::string &repository, const Index &upstream);

@@ -1,0 +1,61 @@
+// Kept indexes of network sources.
+#include "sources/cache.h"
+
+#include <fcntl.h>
+
+#include "base/files.h"
+#include "base/text.h"
+#include "packages/digest.h"
+#include "repository/index.h"
+
+namespace {
+
+constexpr const char *kCacheFolder = ".zelrelay.sources";
+
+}  // namespace
+
+std::string IndexCache::PathOf(const std::string &url) const {
+  return JoinPath(JoinPath(repository_, kCacheFolder), Sha256OfBytes(url.data(), url.size()).substr(0, 32));
+}
+
+// A few header lines, a blank line, then the index's text.
+std::optional<CachedIndex> IndexCache::Load(const std::string &url) const {
+  if (auto kept = fetched_.find(url); kept != fetched_.end()) return kept->second;
+  FileDescriptor file{open(PathOf(url).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (file.fd < 0) return std::nullopt;
+  std::string text;
+  try {
+    text = ReadLimited(file.fd, kIndexLimit + 4096, RELAY_INDEX_TOO_LARGE);
+  } catch (const RelayError &) {
+    return std::nullopt;
+  }
+  size_t body = text.find("\n\n");
+  if (body == std::string::npos) return std::nullopt;
+  CachedIndex cached;
+  std::string_view head = std::string_view(text).substr(0, body), line;
+  std::string keptUrl;
+  while (NextLine(head, line)) {
+    size_t equals = line.find('=');
+    std::string_view name = line.substr(0, equals), value = line.substr(equals + 1);
+    if (equals == std::string_view::npos) continue;
+    if (name == "url") keptUrl = value;
+    if (name == "etag") cached.etag = value;
+    if (name == "last-modified") cached.lastModified = value;
+  }
+  if (keptUrl != url) return std::nullopt;
+  cached.text = text.substr(body + 2);
+  return cached;
+}
+
+void IndexCache::Store(const std::string &url, const CachedIndex &cached) {
+  fetched_[url] = cached;
+  if (!writable || (cached.etag.empty() && cached.lastModified.empty())) return;
+  MakeDirectory(JoinPath(repository_, kCacheFolder));
+  WriteFileAtomically(PathOf(url), "url=" + url + "\netag=" + cached.etag + "\nlast-modified=" +
+                                       cached.lastModified + "\n\n" + cached.text);
+}
+
+const std::string *IndexCache::Fetched(const std::string &url) const {
+  auto kept = fetched_.find(url);
+  return kept == fetched_.end() ? nullptr : &kept->second.text;
+}

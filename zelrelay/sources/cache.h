@@ -1,0 +1,30 @@
+// What each network source's index was when last fetched, so the next fetch
+// asks only whether it changed: kept in the repository, one file per source
+// in ".zelrelay.sources/", and for the life of a context in memory too, so
+// a listing followed by a duplication costs one request.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+struct CachedIndex {
+  std::string etag, lastModified, text;
+};
+
+class IndexCache {
+ public:
+  explicit IndexCache(std::string repository) : repository_(std::move(repository)) {}
+  std::optional<CachedIndex> Load(const std::string &url) const;
+  // Kept in memory; written to the repository only when writable.
+  void Store(const std::string &url, const CachedIndex &cached);
+  // Fetched in this context already: no need to ask again.
+  const std::string *Fetched(const std::string &url) const;
+
+  bool writable = false;
+
+ private:
+  std::string repository_;
+  std::map<std::string, CachedIndex> fetched_;
+  std::string PathOf(const std::string &url) const;
+};

@@ -1,0 +1,42 @@
+// An upstream repository on a web server, over HTTP or HTTPS, directly or
+// through the source's proxy. Its index is fetched conditionally; its
+// packages are fetched side by side by the copying (packages/copying.h).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "sources/cache.h"
+#include "sources/network.h"
+#include "sources/source.h"
+
+class HttpSource final : public Source {
+ public:
+  // Throws RELAY_INSECURE_SOURCE for plain http:// under httpslevel 1.
+  HttpSource(std::string url, std::optional<Proxy> proxy, const NetworkSettings &settings, IndexCache *cache);
+  // server.ini; when it lists no component, as in a relay's repository after
+  // the clean-up, merged.ini as well.
+  std::optional<Index> ReadIndex() override;
+  // Queued on the network, tried again after a transient failure, going
+  // on from the sink's bytes while the server still has what they came from.
+  void Fetch(const ComponentEntry &entry, PackageSink &sink, Network &network,
+             std::function<void(RelayStatus)> done) override;
+  bool Parallel() const override { return true; }
+  std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
+
+  std::string UrlOf(const std::string &path) const;
+  Request PackageRequest(const ComponentEntry &entry, uint64_t have, const std::string &validator) const;
+  const NetworkSettings &Settings() const { return settings_; }
+
+ private:
+  std::string base_;  // ends in "/"
+  std::optional<Proxy> proxy_;
+  NetworkSettings settings_;
+  IndexCache *cache_;
+
+  // nullopt when the server has no such file (404).
+  std::optional<std::string> FetchText(const std::string &name, size_t limit, bool cached);
+};
+
+// The Proxy a source record names, if any.
+std::optional<Proxy> ProxyOf(const ZELRELAY_Proxy *record);

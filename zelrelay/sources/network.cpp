@@ -1,0 +1,383 @@
+// HTTP and HTTPS transfers through libcurl's multi interface.
+#include "sources/network.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+
+namespace {
+
+constexpr auto kTickInterval = std::chrono::milliseconds(100);
+constexpr const char *kUserAgent = "zelrelay/1.0";
+
+long FromEnvironment(const char *name, long fallback, long minimum) {
+  const char *text = getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char *end = nullptr;
+  long value = strtol(text, &end, 10);
+  return *end == '\0' && value >= minimum ? value : fallback;
+}
+
+bool StartsWith(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
+
+// scheme://host:port, for the per-host limit.
+std::string HostOf(const std::string &url) {
+  size_t start = url.find("://");
+  size_t end = start == std::string::npos ? std::string::npos : url.find('/', start + 3);
+  return url.substr(0, end);
+}
+
+std::string Trimmed(const char *data, size_t size) {
+  std::string text(data, size);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  size_t start = text.find_first_not_of(' ');
+  return start == std::string::npos ? std::string{} : text.substr(start);
+}
+
+// Only a proxy answers this way: told apart from an upstream's 401.
+bool ProxyRefused(long http, bool proxyChallenged) { return http == 407 || (http == 401 && proxyChallenged); }
+
+RelayStatus ProxyFailure(CURL *easy) {
+  long code = 0;
+  curl_easy_getinfo(easy, CURLINFO_PROXY_ERROR, &code);
+  switch (code) {
+    case CURLPX_USER_REJECTED:
+    case CURLPX_NO_AUTH:
+    case CURLPX_LONG_USER:
+    case CURLPX_LONG_PASSWD:
+    case CURLPX_SEND_AUTH:
+    case CURLPX_RECV_AUTH:
+      return RELAY_PROXY_AUTH;
+    case CURLPX_REPLY_CONNECTION_REFUSED:
+    case CURLPX_REPLY_HOST_UNREACHABLE:
+    case CURLPX_REPLY_NETWORK_UNREACHABLE:
+    case CURLPX_RESOLVE_HOST:
+      return RELAY_HOST_UNREACHABLE;
+    default:
+      return RELAY_PROXY_UNREACHABLE;
+  }
+}
+
+RelayStatus CurlFailure(CURLcode result, CURL *easy, bool proxied, bool proxyChallenged) {
+  long connect = 0;
+  curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connect);
+  if (ProxyRefused(connect, proxyChallenged || connect == 401)) return RELAY_PROXY_AUTH;
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return RELAY_PROXY_UNREACHABLE;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return RELAY_HOST_UNREACHABLE;
+    case CURLE_COULDNT_CONNECT:
+      return proxied ? RELAY_PROXY_UNREACHABLE : RELAY_HOST_UNREACHABLE;
+    case CURLE_PROXY:
+      return ProxyFailure(easy);
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+      return RELAY_TLS_UNTRUSTED;
+    case CURLE_OPERATION_TIMEDOUT:
+      return RELAY_TIMED_OUT;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return RELAY_BAD_SOURCE;
+    case CURLE_OUT_OF_MEMORY:
+      return RELAY_OUT_OF_MEMORY;
+    default:
+      return RELAY_TRANSFER_FAILED;
+  }
+}
+
+// SSL_CERT_FILE is OpenSSL's own variable, CURL_CA_BUNDLE the curl tool's;
+// libcurl heeds neither unless told.
+const char *CaBundle() {
+  for (const char *name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
+    if (const char *path = getenv(name); path != nullptr && *path != '\0') return path;
+  return nullptr;
+}
+
+}  // namespace
+
+NetworkSettings NetworkSettings::FromEnvironment() {
+  NetworkSettings settings;
+  settings.transfersPerHost = ::FromEnvironment("ZELRELAY_TRANSFERS_PER_HOST", settings.transfersPerHost, 1);
+  settings.connectTimeout = ::FromEnvironment("ZELRELAY_CONNECT_TIMEOUT", settings.connectTimeout, 1);
+  settings.stallTimeout = ::FromEnvironment("ZELRELAY_STALL_TIMEOUT", settings.stallTimeout, 1);
+  settings.retries = ::FromEnvironment("ZELRELAY_RETRIES", settings.retries, 0);
+  return settings;
+}
+
+struct Network::Transfer {
+  Loop *loop = nullptr;
+  Request request;
+  Receiver *receiver = nullptr;
+  std::function<void(const Response &)> done;
+  std::string host;
+  CURL *easy = nullptr;
+  curl_slist *headers = nullptr;
+  Response response;
+  bool begun = false, paused = false, enough = false, proxyChallenged = false;
+  RelayStatus failure = RELAY_OK;
+
+  ~Transfer() {
+    if (easy) curl_easy_cleanup(easy);
+    curl_slist_free_all(headers);
+  }
+};
+
+struct Network::Loop {
+  NetworkSettings settings;
+  CURLM *multi = nullptr;
+  std::deque<std::unique_ptr<Transfer>> waiting;
+  std::map<CURL *, std::unique_ptr<Transfer>> active;
+  std::map<std::string, long> perHost;
+  uint64_t received = 0;
+  Clock::time_point start = Clock::now();
+
+  // Whether size more bytes keep all transfers within the limit so far.
+  bool WithinBandwidth(size_t size) const {
+    if (settings.maxbandwidth <= 0) return true;
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return double(received + size) <= double(settings.maxbandwidth) * seconds + 1;
+  }
+};
+
+namespace {
+
+using Transfer = Network::Transfer;
+
+size_t OnHeader(char *data, size_t size, size_t count, void *user) {
+  auto *t = static_cast<Transfer *>(user);
+  size_t bytes = size * count;
+  std::string line = Trimmed(data, bytes);
+  if (StartsWith(line, "HTTP/")) {  // a new answer, after a redirect or 100 Continue
+    t->response.etag.clear();
+    t->response.lastModified.clear();
+    return bytes;
+  }
+  size_t colon = line.find(':');
+  if (colon == std::string::npos) return bytes;
+  std::string name = line.substr(0, colon), value = Trimmed(line.data() + colon + 1, line.size() - colon - 1);
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(tolower(c)); });
+  if (name == "etag") t->response.etag = value;
+  if (name == "last-modified") t->response.lastModified = value;
+  if (name == "proxy-authenticate") t->proxyChallenged = true;
+  return bytes;
+}
+
+size_t OnBody(char *data, size_t size, size_t count, void *user) {
+  auto *t = static_cast<Transfer *>(user);
+  size_t bytes = size * count;
+  long http = 0;
+  curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &http);
+  if (http < 200 || http >= 300) return bytes;  // an error page: only its status counts
+  if (!t->loop->WithinBandwidth(bytes)) {
+    t->paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  try {
+    if (!t->begun) {
+      t->response.http = http;
+      t->begun = true;
+      t->receiver->Begin(t->response);
+    }
+    t->loop->received += bytes;
+    if (t->receiver->Body(data, bytes)) return bytes;
+    t->enough = true;
+  } catch (const RelayError &e) {
+    t->failure = e.status;
+  } catch (const std::bad_alloc &) {
+    t->failure = RELAY_OUT_OF_MEMORY;
+  }
+  return 0;
+}
+
+// Headers that never change for a request; libcurl copies the strings.
+void Configure(Transfer &t, const NetworkSettings &settings) {
+  CURL *e = t.easy;
+  const Request &r = t.request;
+  curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+  curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  const char *protocols = settings.httpslevel > 0 ? "https" : "http,https";
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, protocols);
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+  curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, settings.connectTimeout);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, settings.stallTimeout);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (const char *bundle = CaBundle()) curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
+  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  if (r.proxy == nullptr) {
+    curl_easy_setopt(e, CURLOPT_PROXY, "");  // not even one from the environment
+  } else {
+    curl_easy_setopt(e, CURLOPT_PROXY, r.proxy->host.c_str());
+    if (r.proxy->port != 0) curl_easy_setopt(e, CURLOPT_PROXYPORT, long(r.proxy->port));
+    curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(r.proxy->socks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
+    if (!r.proxy->user.empty() || !r.proxy->password.empty()) {
+      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, r.proxy->user.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, r.proxy->password.c_str());
+      curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
+    }
+  }
+  if (r.from > 0 || r.to > 0) {
+    std::string range = std::to_string(r.from) + "-" + (r.to > 0 ? std::to_string(r.to - 1) : "");
+    curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
+  }
+  auto header = [&](const char *name, const std::string &value) {
+    if (!value.empty()) t.headers = curl_slist_append(t.headers, (std::string(name) + ": " + value).c_str());
+  };
+  header("If-Range", r.ifRange);
+  header("If-None-Match", r.ifNoneMatch);
+  header("If-Modified-Since", r.ifModifiedSince);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
+}
+
+void Finish(Transfer &t, CURLcode result) {
+  Response &response = t.response;
+  long http = 0;
+  curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &http);
+  response.http = http;
+  curl_off_t after = -1;
+  if (curl_easy_getinfo(t.easy, CURLINFO_RETRY_AFTER, &after) == CURLE_OK && after > 0) response.retryAfter = long(after);
+  if (t.failure != RELAY_OK)
+    response.status = t.failure;
+  else if (t.enough)
+    response.status = RELAY_OK;
+  else if (result != CURLE_OK)
+    response.status = CurlFailure(result, t.easy, t.request.proxy != nullptr, t.proxyChallenged);
+  else if (t.request.proxy != nullptr && ProxyRefused(http, t.proxyChallenged))
+    response.status = RELAY_PROXY_AUTH;
+  else if ((http >= 200 && http < 300) || http == 304)
+    response.status = RELAY_OK;
+  else
+    response.status = HttpStatus(http);
+  if (response.status == RELAY_OK && !t.begun && http != 304) {
+    try {  // an empty body: Begin still comes
+      t.receiver->Begin(response);
+    } catch (const RelayError &e) {
+      response.status = e.status;
+    }
+  }
+}
+
+}  // namespace
+
+Network::Network(const NetworkSettings &settings) : loop_(std::make_unique<Loop>()) {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  loop_->settings = settings;
+  loop_->multi = curl_multi_init();
+  if (loop_->multi == nullptr) throw std::bad_alloc();
+  curl_multi_setopt(loop_->multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+  curl_multi_setopt(loop_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, settings.transfersPerHost);
+}
+
+Network::~Network() {
+  for (auto &[easy, transfer] : loop_->active) curl_multi_remove_handle(loop_->multi, easy);
+  loop_->active.clear();
+  curl_multi_cleanup(loop_->multi);
+}
+
+const NetworkSettings &Network::Settings() const { return loop_->settings; }
+
+uint64_t Network::Received() const { return loop_->received; }
+
+void Network::Add(const Request &request, Receiver &receiver, std::function<void(const Response &)> done) {
+  auto transfer = std::make_unique<Transfer>();
+  transfer->loop = loop_.get();
+  transfer->request = request;
+  transfer->receiver = &receiver;
+  transfer->done = std::move(done);
+  transfer->host = HostOf(request.url);
+  loop_->waiting.push_back(std::move(transfer));
+}
+
+bool Network::Run(const std::function<bool()> &tick) {
+  Loop &loop = *loop_;
+  Clock::time_point lastTick = Clock::now();
+  while (!loop.waiting.empty() || !loop.active.empty()) {
+    Clock::time_point now = Clock::now();
+    for (auto at = loop.waiting.begin(); at != loop.waiting.end();) {
+      Transfer &t = **at;
+      if (t.request.notBefore > now || loop.perHost[t.host] >= loop.settings.transfersPerHost) {
+        ++at;
+        continue;
+      }
+      t.easy = curl_easy_init();
+      if (t.easy == nullptr) throw std::bad_alloc();
+      Configure(t, loop.settings);
+      curl_multi_add_handle(loop.multi, t.easy);
+      loop.perHost[t.host]++;
+      loop.active[t.easy] = std::move(*at);
+      at = loop.waiting.erase(at);
+    }
+    for (auto &[easy, t] : loop.active)
+      if (t->paused && loop.WithinBandwidth(1)) {
+        t->paused = false;
+        curl_easy_pause(easy, CURLPAUSE_CONT);
+      }
+    int running = 0;
+    curl_multi_perform(loop.multi, &running);
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(loop.multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      auto found = loop.active.find(message->easy_handle);
+      std::unique_ptr<Transfer> t = std::move(found->second);
+      loop.active.erase(found);
+      curl_multi_remove_handle(loop.multi, t->easy);
+      loop.perHost[t->host]--;
+      Finish(*t, message->data.result);
+      t->done(t->response);
+    }
+    if (Clock::now() - lastTick >= kTickInterval) {
+      lastTick = Clock::now();
+      if (!tick()) {
+        for (auto &[easy, t] : loop.active) curl_multi_remove_handle(loop.multi, easy);
+        loop.active.clear();
+        loop.waiting.clear();
+        loop.perHost.clear();
+        return false;
+      }
+    }
+    curl_multi_poll(loop.multi, nullptr, 0, int(kTickInterval.count()), nullptr);
+  }
+  return true;
+}
+
+RelayStatus CheckScheme(const std::string &url, const NetworkSettings &settings) {
+  if (StartsWith(url, "https://")) return RELAY_OK;
+  if (!StartsWith(url, "http://")) return RELAY_BAD_SOURCE;
+  return settings.httpslevel > 0 ? RELAY_INSECURE_SOURCE : RELAY_OK;
+}
+
+bool Retryable(const Response &response, const NetworkSettings &settings, int attempt, Clock::time_point &when) {
+  if (attempt >= settings.retries) return false;
+  long wait = 1L << std::min(attempt, 3);  // 1, 2, 4, 8 seconds
+  int32_t http = RELAY_HTTP - response.status;
+  bool busy = http == 429 || http == 503;
+  if (busy && response.retryAfter >= 0) {
+    if (response.retryAfter > settings.retryAfterLimit) return false;
+    wait = response.retryAfter;
+  }
+  bool transient = busy || http == 502 || http == 504 || response.status == RELAY_TRANSFER_FAILED ||
+                   response.status == RELAY_TIMED_OUT;
+  if (!transient) return false;
+  when = Clock::now() + std::chrono::seconds(wait);
+  return true;
+}
