@@ -18,16 +18,28 @@ fixture.products = {
   ["c2t1207959858v10.2.1"] = { "c2t1207959858v10.2.1p1" },
 }
 
-function fixture.publish()
+-- publish(true) adds fixture.big to the engine's product: a megabyte of
+-- random bytes, so its package is about that size.
+fixture.big = "c3t1207992320v1.0.1l1"
+
+function fixture.publish(big)
   local source, upstream = fixture.tmpdir(), fixture.tmpdir()
-  local manifest = {}
-  for id, text in pairs(fixture.components) do
+  local manifest, components, products = {}, {}, {}
+  for id, text in pairs(fixture.components) do components[id] = text end
+  for id, list in pairs(fixture.products) do products[id] = list end
+  if big then
+    local random = assert(io.open("/dev/urandom", "rb"))
+    components[fixture.big] = random:read(1048576)
+    random:close()
+    products["c2t1207959858v10.2.1"] = { "c2t1207959858v10.2.1p1", fixture.big }
+  end
+  for id, text in pairs(components) do
     fixture.run("mkdir -p '" .. source .. "/" .. id .. "'")
     fixture.write(source .. "/" .. id .. "/" .. id .. ".txt", text)
     manifest[#manifest + 1] = string.format("[component %s]\npayload = %s\n", id, id)
   end
-  for id, components in pairs(fixture.products) do
-    manifest[#manifest + 1] = string.format("[product %s]\ncomponents = %s\n", id, table.concat(components, " "))
+  for id, list in pairs(products) do
+    manifest[#manifest + 1] = string.format("[product %s]\ncomponents = %s\n", id, table.concat(list, " "))
   end
   fixture.write(source .. "/manifest.ini", table.concat(manifest, "\n"))
   fixture.run(string.format("'%s/zelrelay-publish' '%s/manifest.ini' '%s' >/dev/null", bin, source, upstream))

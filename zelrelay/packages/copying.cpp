@@ -125,6 +125,7 @@ bool Copying::Choose(Job &job) {
   for (; job.source < upstream_.Count(); ++job.source) {
     job.offered = upstream_.Offer(job.source, *job.package->upstream);
     if (job.offered == nullptr) continue;
+    job.sink.reset();  // its partial goes, or stays for this one to go on from
     job.sink = std::make_unique<JobSink>(*this, job, !upstream_.At(job.source)->Parallel());
     return true;
   }

@@ -39,8 +39,9 @@ std::string Trimmed(const char *data, size_t size) {
   return start == std::string::npos ? std::string{} : text.substr(start);
 }
 
-// Only a proxy answers this way: told apart from an upstream's 401.
-bool ProxyRefused(long http, bool proxyChallenged) { return http == 407 || (http == 401 && proxyChallenged); }
+// Through a proxy, a 401 is the proxy's too: some answer so rather than
+// 407, and the relay sends an upstream no credentials it could refuse.
+bool ProxyRefused(long http) { return http == 407 || http == 401; }
 
 RelayStatus ProxyFailure(CURL *easy) {
   long code = 0;
@@ -63,10 +64,10 @@ RelayStatus ProxyFailure(CURL *easy) {
   }
 }
 
-RelayStatus CurlFailure(CURLcode result, CURL *easy, bool proxied, bool proxyChallenged) {
+RelayStatus CurlFailure(CURLcode result, CURL *easy, bool proxied) {
   long connect = 0;
   curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connect);
-  if (ProxyRefused(connect, proxyChallenged || connect == 401)) return RELAY_PROXY_AUTH;
+  if (ProxyRefused(connect)) return RELAY_PROXY_AUTH;
   switch (result) {
     case CURLE_COULDNT_RESOLVE_PROXY:
       return RELAY_PROXY_UNREACHABLE;
@@ -121,7 +122,7 @@ struct Network::Transfer {
   CURL *easy = nullptr;
   curl_slist *headers = nullptr;
   Response response;
-  bool begun = false, paused = false, enough = false, proxyChallenged = false;
+  bool begun = false, paused = false, enough = false;
   RelayStatus failure = RELAY_OK;
 
   ~Transfer() {
@@ -166,7 +167,6 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
   std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(tolower(c)); });
   if (name == "etag") t->response.etag = value;
   if (name == "last-modified") t->response.lastModified = value;
-  if (name == "proxy-authenticate") t->proxyChallenged = true;
   return bytes;
 }
 
@@ -260,8 +260,8 @@ void Finish(Transfer &t, CURLcode result) {
   else if (t.enough)
     response.status = RELAY_OK;
   else if (result != CURLE_OK)
-    response.status = CurlFailure(result, t.easy, t.request.proxy != nullptr, t.proxyChallenged);
-  else if (t.request.proxy != nullptr && ProxyRefused(http, t.proxyChallenged))
+    response.status = CurlFailure(result, t.easy, t.request.proxy != nullptr);
+  else if (t.request.proxy != nullptr && !t.request.proxy->socks && ProxyRefused(http))
     response.status = RELAY_PROXY_AUTH;
   else if ((http >= 200 && http < 300) || http == 304)
     response.status = RELAY_OK;
