@@ -1,14 +1,35 @@
 #!/bin/sh
-# Publishes the sample upstream and mirrors it through the Lua module.
+# Publishes the sample upstream, serves it with nginx on 127.0.0.1 and
+# mirrors it over HTTP through the Lua module.
 # usage: examples/demo.sh BUILD-DIRECTORY
 set -eu
 build=$(cd "${1:?usage: demo.sh BUILD-DIRECTORY}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelrelay-demo.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+"$here/../tools/install-deps.sh" nginx-light python3
 
 "$build/zelrelay/zelrelay-publish" "$here/sample-upstream/manifest.ini" "$work/upstream"
+
+# nginx on a free port, in the foreground of its own session, stopped on exit.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+user=""
+[ "$(id -u)" = 0 ] && user="user root root;"
+cat >"$work/nginx.conf" <<CONF
+daemon off; worker_processes 1; $user pid $work/nginx.pid; error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $work; proxy_temp_path $work; fastcgi_temp_path $work; uwsgi_temp_path $work;
+  scgi_temp_path $work;
+  server { listen 127.0.0.1:$port; root $work/upstream; }
+}
+CONF
+/usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" &
+server=$!
+trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$work"' EXIT
+until python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; do sleep 0.1; done
+
 mkdir "$work/mirror" "$work/patterns"
 echo
 LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-  lua5.2 "$here/mirror.lua" "$work/upstream" "$work/mirror" "$work/patterns" "$work/export"
+  lua5.2 "$here/mirror.lua" "http://127.0.0.1:$port/" "$work/mirror" "$work/patterns" "$work/export"

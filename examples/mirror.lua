@@ -1,10 +1,11 @@
 -- Mirrors an upstream repository into a local one and shows what it holds.
--- usage: lua5.2 mirror.lua UPSTREAM REPOSITORY PATTERNS-REPOSITORY EXPORT-DIRECTORY
+-- usage: lua5.2 mirror.lua UPSTREAM-URL REPOSITORY PATTERNS-REPOSITORY EXPORT-DIRECTORY
+-- UPSTREAM-URL: http://, https://, file:// or a directory.
 local update = require "update"
 
 local upstream, repository, patternsRepository, exportDirectory = ...
-assert(exportDirectory, "usage: mirror.lua UPSTREAM REPOSITORY PATTERNS-REPOSITORY EXPORT-DIRECTORY")
-local sources = { { url = "file://" .. upstream } }
+assert(exportDirectory, "usage: mirror.lua UPSTREAM-URL REPOSITORY PATTERNS-REPOSITORY EXPORT-DIRECTORY")
+local sources = { { url = upstream } }
 local products = { "c3t4", "c3t1207992320", "c2t1207959858" }
 
 local function check(result, code, message)
