@@ -18,7 +18,7 @@ end
 
 local function median(list)
   table.sort(list)
-  return list[(#list + 1) // 2]
+  return list[math.floor((#list + 1) / 2)]
 end
 
 -- An upstream of count packages holding size random bytes each, in one product.
@@ -47,6 +47,14 @@ local function paths(upstream)
   return list
 end
 
+local serial = 0
+local function scratch()
+  serial = serial + 1
+  local path = ("%s/run-%d"):format(work, serial)
+  files.mkdir(path)
+  return path
+end
+
 local function relay(url, into)
   local start = now()
   local _, code, message = update.everything(into, "c1t7", url, { ek = true })
@@ -60,7 +68,7 @@ local function curl(url, list, into)
   for i, path in ipairs(list) do lines[#lines + 1] = ('url = "%s%s"\noutput = "%s/%d"'):format(url, path, into, i) end
   files.write(config, table.concat(lines, "\n") .. "\n")
   local start = now()
-  files.shell(("curl -s --parallel --parallel-max 4 -K %s"):format(config))
+  files.shell(("curl -s -S --no-progress-meter --parallel --parallel-max 4 -K %s"):format(config))
   os.remove(config)
   return now() - start
 end
@@ -73,14 +81,14 @@ for _, shape in ipairs({ { 2000, 16384 }, { 20, 8388608 } }) do
   local list = paths(upstream)
   local ours, theirs, rerun = {}, {}, {}
   for _ = 1, 5 do
-    local a, b = files.tmpdir(), files.tmpdir()
+    local a, b = scratch(), scratch()
     ours[#ours + 1] = relay(web.url, a)
     theirs[#theirs + 1] = curl(web.url, list, b)
     rerun[#rerun + 1] = relay(web.url, a)
     files.remove(a)
     files.remove(b)
   end
-  local label = ("%d packages of %d KiB"):format(shape[1], shape[2] // 1024)
+  local label = ("%d packages of %d KiB"):format(shape[1], shape[2] / 1024)
   print(("%-34s %10.3f %10.3f %8.2f"):format("first mirror, " .. label, median(ours), median(theirs),
     median(ours) / median(theirs)))
   print(("%-34s %10.3f %10s %8.4f"):format("unchanged re-run, " .. label, median(rerun), "",
@@ -92,7 +100,7 @@ end
 -- A 64 MiB package cut at half; the next run asks for the rest.
 local upstream = publish(1, 67108864)
 local cut = servers.fault(upstream, "cut", { match = "packages/" })
-local into = files.tmpdir()
+local into = scratch()
 update.everything(into, "c1t7", cut.url, { ek = true })
 local first = #cut.log()
 local _, code = update.everything(into, "c1t7", cut.url, { ek = true })

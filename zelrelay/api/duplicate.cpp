@@ -113,11 +113,11 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 // (which no clean-up deletes), else its package file.
 MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
                       const std::unordered_map<std::string, std::string> &copied) {
-  if (auto run = copied.find(entry.id); run != copied.end()) return MemberSource{entry, run->second, 0};
+  if (auto run = copied.find(entry.id); run != copied.end()) return MemberSource{entry, run->second, 0, true};
   auto member = held.members.find(entry.id);
   if (member != held.members.end() && member->second.sha256 == entry.sha256)
-    return MemberSource{entry, JoinPath(repository, member->second.path), member->second.offset};
-  return MemberSource{entry, JoinPath(repository, entry.path), 0};
+    return MemberSource{entry, JoinPath(repository, member->second.path), member->second.offset, false};
+  return MemberSource{entry, JoinPath(repository, entry.path), 0, false};
 }
 
 bool RangeMatches(const MemberSource &source) {
@@ -126,13 +126,14 @@ bool RangeMatches(const MemberSource &source) {
 }
 
 // A member whose bytes no longer match is left out, like one whose file is
-// gone, instead of failing this and every later run.
+// gone (a clean-up may take a package file meanwhile), instead of failing
+// this and every later run.
 MergedBuild Rebuild(const ZELRELAY_ContextRecord &context, const ProductEntry &product,
                     std::vector<MemberSource> sources, std::vector<ComponentEntry> &lost) {
   try {
     return BuildMergedArchives(context.repository, product, sources, context.options.maxmerge, lost);
   } catch (const RelayError &e) {
-    if (e.status != RELAY_PACKAGE_MISMATCH) throw;
+    if (e.status != RELAY_PACKAGE_MISMATCH && e.status != RELAY_PACKAGE_MISSING) throw;
   }
   std::erase_if(sources, [&](const MemberSource &s) {
     bool damaged = !RangeMatches(s);

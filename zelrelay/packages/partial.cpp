@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,19 +17,16 @@
 
 namespace {
 
-constexpr size_t kStateLimit = 64 << 10;
+// The state rides on the partial as an extended attribute: no second file
+// to create per package. Where the file system keeps none, an interrupted
+// package simply starts over.
+constexpr const char *kStateAttribute = "user.zelrelay.resume";
 
 std::map<std::string, std::string> ReadState(const std::string &path) {
   std::map<std::string, std::string> state;
-  FileDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  if (file.fd < 0) return state;
-  std::string text;
-  try {
-    text = ReadLimited(file.fd, kStateLimit, RELAY_BAD_INDEX);
-  } catch (const RelayError &) {
-    return state;
-  }
-  std::string_view rest = text, line;
+  char text[4096];
+  ssize_t length = getxattr(path.c_str(), kStateAttribute, text, sizeof text);
+  std::string_view rest(text, length > 0 ? size_t(length) : 0), line;
   while (NextLine(rest, line)) {
     size_t equals = line.find('=');
     if (equals != std::string_view::npos) state[std::string(line.substr(0, equals))] = line.substr(equals + 1);
@@ -43,34 +41,22 @@ bool EndsWith(const std::string &text, const std::string &suffix) {
 }  // namespace
 
 PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry)
-    : path_(target + kPartialSuffix),
-      state_(path_ + ".ini"),
-      target_(target),
-      size_(entry.size),
-      sha256_(entry.sha256),
-      digest_(StartSha256()) {
-  std::map<std::string, std::string> state = ReadState(state_);
+    : path_(target + kPartialSuffix), target_(target), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()) {
+  std::map<std::string, std::string> state = ReadState(path_);
   struct stat info;
   bool same = state["sha256"] == sha256_ && state["size"] == std::to_string(size_) && !state["validator"].empty() &&
-              stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) <= size_;
+              lstat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) <= size_;
   if (same) {
-    file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CLOEXEC)};
     have_ = uint64_t(info.st_size);
     url_ = state["url"];
     validator_ = state["validator"];
-  }
-  if (file_.fd < 0) {
-    file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    if (file_.fd < 0) Fail(WriteFailure(errno));
-    have_ = 0;
-    unlink(state_.c_str());
+  } else {
+    unlink(path_.c_str());
   }
 }
 
 PartialFile::~PartialFile() {
-  if (completed_ || (!validator_.empty() && have_ > 0)) return;
-  unlink(path_.c_str());
-  unlink(state_.c_str());
+  if (!completed_ && (validator_.empty() || have_ == 0)) unlink(path_.c_str());
 }
 
 void PartialFile::Restart() {
@@ -78,19 +64,19 @@ void PartialFile::Restart() {
   have_ = 0;
 }
 
+// Opened only when an answer comes, so queued transfers hold no descriptor.
 void PartialFile::Begin(bool resumed, const std::string &url, const std::string &validator) {
+  if (file_.fd < 0) file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+  if (file_.fd < 0) Fail(WriteFailure(errno));
   if (!resumed) Restart();
   digest_ = StartSha256();
   if (HashRange(file_.fd, 0, have_, digest_) != have_) Restart();
   if (lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
   url_ = url;
   validator_ = validator;
-  // Unsynced: a state lost in a crash only makes the next try start over.
   std::string state = "sha256=" + sha256_ + "\nsize=" + std::to_string(size_) + "\nurl=" + url_ +
                       "\nvalidator=" + validator_ + "\n";
-  FileDescriptor file{open(state_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-  if (file.fd < 0) Fail(WriteFailure(errno));
-  WriteAll(file.fd, state.data(), state.size());
+  fsetxattr(file_.fd, kStateAttribute, state.data(), state.size(), 0);
 }
 
 void PartialFile::Receive(const void *data, size_t size) {
@@ -101,18 +87,17 @@ void PartialFile::Receive(const void *data, size_t size) {
 }
 
 void PartialFile::Complete(const std::string &keepAt) {
-  if (have_ != size_ || FinishSha256(digest_) != sha256_) {
+  if (file_.fd < 0 || have_ != size_ || FinishSha256(digest_) != sha256_) {
     validator_.clear();  // gone with the object
     Fail(RELAY_PACKAGE_MISMATCH);
   }
-  if (fsync(file_.fd) != 0) Fail(WriteFailure(errno));
   if (link(path_.c_str(), keepAt.c_str()) != 0) Fail(WriteFailure(errno));
   TempFile temp;  // commits the partial as a finished temporary would be
   temp.file = std::move(file_);
   temp.path = path_;
   temp.target = target_;
+  fremovexattr(temp.file.fd, kStateAttribute);
   CommitTempFile(temp);
-  unlink(state_.c_str());
   completed_ = true;
 }
 
@@ -124,13 +109,11 @@ void RemoveObsoletePartials(const std::string &repository, const Index &upstream
   if (!dir) return;
   std::vector<std::string> obsolete;
   while (dirent *entry = readdir(dir.get())) {
-    std::string name = entry->d_name, data = name;
-    if (EndsWith(name, ".partial.ini")) data = name.substr(0, name.size() - 4);
-    else if (!EndsWith(name, kPartialSuffix)) continue;
-    auto wanted = offered.find(std::string(ZELRELAY_PACKAGES_DIR) + "/" + data);
-    std::string path = JoinPath(directory, data);
-    if (wanted == offered.end() || ReadState(path + ".ini")["sha256"] != wanted->second)
-      obsolete.push_back(JoinPath(directory, name));
+    std::string name = entry->d_name;
+    if (!EndsWith(name, kPartialSuffix)) continue;
+    auto wanted = offered.find(std::string(ZELRELAY_PACKAGES_DIR) + "/" + name);
+    std::string path = JoinPath(directory, name);
+    if (wanted == offered.end() || ReadState(path)["sha256"] != wanted->second) obsolete.push_back(path);
   }
   for (const std::string &path : obsolete) unlink(path.c_str());
 }

@@ -1,8 +1,9 @@
 // A package coming over the network is written to "<package>.partial"
 // beside its final name, so an interrupted transfer goes on where it
-// stopped, in the same run or a later one. "<package>.partial.ini" holds
-// what going on needs: the size and digest the whole must have, where the
-// bytes came from, and the validator (ETag or Last-Modified) they came with.
+// stopped, in the same run or a later one. The partial carries what going on
+// needs in an extended attribute: the size and digest the whole must have,
+// where the bytes came from, and the validator (ETag or Last-Modified) they
+// came with.
 // A partial never shows under the package's name; it is removed once
 // complete, or once the upstream no longer offers what it was for.
 #pragma once
@@ -41,7 +42,7 @@ class PartialFile final : public PackageSink {
   void Complete(const std::string &keepAt);
 
  private:
-  std::string path_, state_, target_;
+  std::string path_, target_;
   uint64_t size_;
   std::string sha256_;
   FileDescriptor file_;

@@ -136,12 +136,11 @@ std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members
   std::vector<uint64_t> offsets;
   for (const ArchiveMember &member : members) {
     FileDescriptor opened;
-    int file = member.descriptor;
-    if (file < 0 && !member.file.empty()) {
+    if (!member.file.empty()) {
       opened = FileDescriptor{open(member.file.c_str(), O_RDONLY | O_CLOEXEC)};
       if (opened.fd < 0) Fail(errno == ENOENT ? RELAY_PACKAGE_MISSING : RELAY_IO_ERROR);
-      file = opened.fd;
     }
+    int file = opened.fd;
     uint64_t size = MemberSize(member, file);
     Entry entry(archive_entry_new());
     if (!entry) throw std::bad_alloc();

@@ -16,7 +16,6 @@ struct ArchiveMember {
   uint64_t offset = 0;          // where the data starts in file
   uint64_t size = kRestOfFile;  // how much of file it takes
   std::string sha256;           // when set, what the data must hash to
-  int descriptor = -1;          // read instead of opening file
 
   ArchiveMember(std::string member, std::string from, std::string content)
       : name(std::move(member)), file(std::move(from)), bytes(std::move(content)) {}

@@ -120,16 +120,12 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing) {
   MergedBuild build{ProductEntry{product.entity, product.id, {}}, {}, {}};
-  std::vector<FileDescriptor> files;
   std::vector<const MemberSource *> kept;
   for (const MemberSource &source : sources) {
-    FileDescriptor file{open(source.file.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0 && errno != ENOENT) Fail(RELAY_IO_ERROR);
-    if (file.fd < 0) {
+    if (!IsRegularFile(source.file)) {
       missing.push_back(source.entry);
       continue;
     }
-    files.push_back(std::move(file));
     kept.push_back(&source);
     build.product.components.push_back(source.entry.id);
   }
@@ -146,10 +142,9 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
       manifest.components.push_back(entry);
       manifest.products[0].components.push_back(entry.id);
       ArchiveMember &member = members.emplace_back(entry.path, kept[i]->file, std::string{});
-      member.descriptor = files[i].fd;
       member.offset = kept[i]->offset;
       member.size = entry.size;
-      member.sha256 = entry.sha256;
+      if (!kept[i]->checked) member.sha256 = entry.sha256;
     }
     members[0].bytes = IndexToText(manifest);
     std::string name = InPackages(PartName(product, part));

@@ -22,6 +22,7 @@ struct MemberSource {
   ComponentEntry entry;  // as the index lists it: the member's name, size and digest
   std::string file;      // a package file, or an older merged archive
   uint64_t offset = 0;   // of the package in file
+  bool checked = false;  // its bytes were checked against the digest in this run
 };
 
 // One product's new merged archives, complete beside their final names.
@@ -31,8 +32,10 @@ struct MergedBuild {
   std::vector<std::string> names;  // relative to the repository
 };
 
-// maxmerge 0: all in one archive. A source that cannot be opened is left out
-// and returned in missing; one whose bytes differ from its digest fails.
+// maxmerge 0: all in one archive. A source that is not there is left out
+// and returned in missing; one whose bytes differ from its digest fails the
+// build (RELAY_PACKAGE_MISMATCH), and so does one gone meanwhile
+// (RELAY_PACKAGE_MISSING).
 MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing);

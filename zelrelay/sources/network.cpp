@@ -140,6 +140,10 @@ struct Network::Loop {
   uint64_t received = 0;
   Clock::time_point start = Clock::now();
 
+  bool Startable(const Transfer &t, Clock::time_point now) {
+    return t.request.notBefore <= now && perHost[t.host] < settings.transfersPerHost;
+  }
+
   // Whether size more bytes keep all transfers within the limit so far.
   bool WithinBandwidth(size_t size) const {
     if (settings.maxbandwidth <= 0) return true;
@@ -315,7 +319,7 @@ bool Network::Run(const std::function<bool()> &tick) {
     Clock::time_point now = Clock::now();
     for (auto at = loop.waiting.begin(); at != loop.waiting.end();) {
       Transfer &t = **at;
-      if (t.request.notBefore > now || loop.perHost[t.host] >= loop.settings.transfersPerHost) {
+      if (!loop.Startable(t, now)) {
         ++at;
         continue;
       }
@@ -355,7 +359,10 @@ bool Network::Run(const std::function<bool()> &tick) {
         return false;
       }
     }
-    curl_multi_poll(loop.multi, nullptr, 0, int(kTickInterval.count()), nullptr);
+    // A freed slot is filled at once, not after the next wait.
+    bool more = std::any_of(loop.waiting.begin(), loop.waiting.end(),
+                            [&](const std::unique_ptr<Transfer> &t) { return loop.Startable(*t, Clock::now()); });
+    if (!more) curl_multi_poll(loop.multi, nullptr, 0, int(kTickInterval.count()), nullptr);
   }
   return true;
 }
