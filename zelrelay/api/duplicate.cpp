@@ -143,11 +143,23 @@ MergedBuild Rebuild(const ZELRELAY_ContextRecord &context, const ProductEntry &p
   return BuildMergedArchives(context.repository, product, sources, context.options.maxmerge, lost);
 }
 
-// Rebuilds the merged archives of these products, then replaces the index.
-// The index written while the old archives are being replaced names none of
-// their members, so at no moment does it name a member at a stale offset.
+// Copied packages: partial's name -> package file, both in the repository.
+using Finished = std::vector<std::pair<std::string, std::string>>;
+
+// Durability in one batch: everything written so far is synced at once,
+// before any of it shows under its final name.
+void PutInPlace(const std::string &repository, const Finished &finished) {
+  if (finished.empty()) return;
+  SyncAll(repository);
+  for (const auto &[from, to] : finished) Rename(from, to);
+}
+
+// Rebuilds the merged archives of these products, puts the copied packages
+// and the archives in place, then replaces the index. The index written
+// while the old archives are being replaced names none of their members, so
+// at no moment does it name a member at a stale offset.
 void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::vector<size_t> &products,
-             const std::unordered_map<std::string, std::string> &copied) {
+             const std::unordered_map<std::string, std::string> &copied, const Finished &finished) {
   std::vector<MergedBuild> builds;
   std::vector<ComponentEntry> lost;
   for (size_t p : products) {
@@ -156,18 +168,17 @@ void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::v
       sources.push_back(SourceOf(context.repository, held, *held.Find(id), copied));
     builds.push_back(Rebuild(context, held.index.products[p], std::move(sources), lost));
   }
+  if (!builds.empty() && finished.empty()) SyncAll(context.repository);
+  PutInPlace(context.repository, finished);
   Index during = held.index;
   std::erase_if(during.components, [&](const ComponentEntry &c) {
     return c.InArchive() && std::any_of(builds.begin(), builds.end(),
                                         [&](const MergedBuild &b) { return IsArchiveOf(c.path, b.product); });
   });
   if (!builds.empty()) WriteIndexIfChanged(context.repository, during);
-  std::set<std::string> changed;
-  for (MergedBuild &build : builds) {
-    CommitMergedArchives(context.repository, build);
-    changed.insert(build.names.begin(), build.names.end());
-  }
-  Index merged = ReadMergedArchives(context.repository, changed);
+  for (MergedBuild &build : builds) CommitMergedArchives(context.repository, build);
+  if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
+  Index merged = ReadMergedArchives(context.repository, builds);
   WriteMergedIndex(context.repository, merged);
   std::unordered_map<std::string, const ComponentEntry *> members;
   for (const ComponentEntry &c : merged.components) members[c.id] = &c;
@@ -263,25 +274,26 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
 
   CheckSpace(context.repository, upstream, selection, plan);
   MakeDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
-  RunFolder run(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
   std::unordered_map<std::string, std::string> copied;
-  RelayStatus status =
-      CopyMissing(transfer, upstream, plan, run.path, [&](const PlannedPackage &package, const std::string &kept) {
-        ComponentEntry entry = *package.upstream;
-        entry.path = package.path;
-        entry.offset = kWholeFile;
-        held.Hold(entry);
-        copied[entry.id] = kept;
-      });
+  Finished finished;
+  RelayStatus status = CopyMissing(transfer, upstream, plan, [&](const PlannedPackage &package, const std::string &partial) {
+    ComponentEntry entry = *package.upstream;
+    entry.path = package.path;
+    entry.offset = kWholeFile;
+    held.Hold(entry);
+    copied[entry.id] = partial;
+    finished.emplace_back(partial, JoinPath(context.repository, package.path));
+  });
   ReportGone(context, held);
   std::vector<size_t> touched = RecordProducts(held, upstream, selection);
   if (StopsEverything(status)) {
+    PutInPlace(context.repository, finished);
     WriteIndexIfChanged(context.repository, held.index);
     return status;
   }
   std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
   std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge);
-  Publish(context, held, products, copied);
+  Publish(context, held, products, copied, finished);
   RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
   RemoveObsoletePartials(context.repository, upstream.index);
   Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, transfer.total, transfer.finished);

@@ -112,14 +112,25 @@ TempFile CreateTempFile(const std::string &target) {
   return temp;
 }
 
-namespace {
-
 void SyncDirectory(const std::string &path) {
   FileDescriptor directory{open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (directory.fd >= 0) fsync(directory.fd);
 }
 
-}  // namespace
+void SyncAll(const std::string &path) {
+  FileDescriptor directory{open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (directory.fd < 0 || syncfs(directory.fd) != 0) Fail(WriteFailure(errno));
+}
+
+void Rename(const std::string &from, const std::string &to) {
+  if (rename(from.c_str(), to.c_str()) != 0) Fail(WriteFailure(errno));
+}
+
+void RenameTempFile(TempFile &temp) {
+  temp.file = FileDescriptor{};
+  Rename(temp.path, temp.target);
+  temp.path.clear();
+}
 
 RelayStatus WriteFailure(int error) {
   // EFBIG too: the file system (or the process's limit) holds no more of it.
@@ -226,15 +237,4 @@ void RemoveTemporaries(const std::string &directory) {
     std::error_code ignored;
     std::filesystem::remove_all(JoinPath(directory, std::string(name)), ignored);
   }
-}
-
-RunFolder::RunFolder(const std::string &parent) {
-  std::string pattern = JoinPath(parent, std::string(kTemporaryPrefix) + "run-XXXXXX");
-  if (mkdtemp(pattern.data()) == nullptr) Fail(WriteFailure(errno));
-  path = pattern;
-}
-
-RunFolder::~RunFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
 }

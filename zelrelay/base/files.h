@@ -50,7 +50,16 @@ RelayStatus WriteFailure(int error);
 size_t ReadSome(int fd, void *buffer, size_t size);
 
 TempFile CreateTempFile(const std::string &target);
+// Synced, renamed into place, and its directory synced.
 void CommitTempFile(TempFile &temp);
+// Renamed into place only: for writes made durable together by SyncAll.
+void RenameTempFile(TempFile &temp);
+// Makes every write to the file system that holds path durable: one call
+// for a whole batch instead of one per file.
+void SyncAll(const std::string &path);
+void SyncDirectory(const std::string &path);
+// rename, with a failure's status.
+void Rename(const std::string &from, const std::string &to);
 void WriteFileAtomically(const std::string &path, const std::string &content);
 // The same, unless the file already holds exactly that.
 void WriteFileIfChanged(const std::string &path, const std::string &content);
@@ -71,11 +80,3 @@ inline constexpr std::string_view kTemporaryPrefix = ".zelrelay-";
 // Removes them from a directory; only a writer holding the lock may.
 void RemoveTemporaries(const std::string &directory);
 
-// A writer's own folder under such a name, removed with all it holds.
-struct RunFolder {
-  std::string path;
-  explicit RunFolder(const std::string &parent);
-  RunFolder(const RunFolder &) = delete;
-  RunFolder &operator=(const RunFolder &) = delete;
-  ~RunFolder();
-};

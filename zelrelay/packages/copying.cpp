@@ -18,10 +18,9 @@ struct Job;
 
 class Copying {
  public:
-  Copying(Transfer &transfer, Upstream &upstream, const std::string &keepIn,
+  Copying(Transfer &transfer, Upstream &upstream,
           const std::function<void(const PlannedPackage &, const std::string &)> &copied)
-      : transfer_(transfer), upstream_(upstream), keepIn_(keepIn), copied_(copied),
-        network_(transfer.network) {}
+      : transfer_(transfer), upstream_(upstream), copied_(copied), network_(transfer.network) {}
   RelayStatus Run(std::vector<Job> &jobs);
 
   Transfer &transfer_;
@@ -33,7 +32,6 @@ class Copying {
 
  private:
   Upstream &upstream_;
-  const std::string &keepIn_;
   const std::function<void(const PlannedPackage &, const std::string &)> &copied_;
   Network network_;
   std::deque<Job *> next_;
@@ -133,10 +131,9 @@ bool Copying::Choose(Job &job) {
 }
 
 void Copying::Finish(Job &job) {
-  std::string kept = JoinPath(keepIn_, job.package->upstream->id + ".zip");
-  job.sink->Partial().Complete(kept);
+  job.sink->Partial().Complete();
   if (transfer_.context->options.dupdigisign) CopySignature(*upstream_.At(job.source), *job.offered, job.target);
-  copied_(*job.package, kept);
+  copied_(*job.package, job.sink->Partial().Path());
   uint64_t size = job.package->upstream->size;
   if (!Emit(*transfer_.context, ZELRELAY_EVENT_DOWNLOAD, job.package->path, size, size)) Fail(RELAY_CANCELLED);
 }
@@ -201,11 +198,10 @@ bool StopsEverything(RelayStatus status) {
 }
 
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
-                        const std::string &keepIn,
-                        const std::function<void(const PlannedPackage &, const std::string &kept)> &copied) {
+                        const std::function<void(const PlannedPackage &, const std::string &partial)> &copied) {
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan)
     if (!package.present) jobs.emplace_back(package, JoinPath(transfer.context->repository, package.path));
-  Copying copying(transfer, upstream, keepIn, copied);
+  Copying copying(transfer, upstream, copied);
   return copying.Run(jobs);
 }

@@ -21,9 +21,9 @@ struct PlannedPackage {
 // Failures that end the whole run rather than one package's try.
 bool StopsEverything(RelayStatus status);
 
-// Each copied package also gets a second name in keepIn (see CopyPackage).
-// Returns RELAY_OK, the status of the last package that failed, or the
-// status that stopped everything (cancelled, no space left).
+// Each copied package is left complete and checked under its partial's
+// name, which copied hears; the caller makes it durable and gives it the
+// package's name. Returns RELAY_OK, the status of the last package that
+// failed, or the status that stopped everything (cancelled, no space left).
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
-                        const std::string &keepIn,
-                        const std::function<void(const PlannedPackage &, const std::string &kept)> &copied);
+                        const std::function<void(const PlannedPackage &, const std::string &partial)> &copied);

@@ -13,6 +13,7 @@
 
 #include "base/status.h"
 #include "base/text.h"
+#include "packages/transfer.h"
 #include "zelrelay_shared.h"
 
 namespace {
@@ -41,11 +42,12 @@ bool EndsWith(const std::string &text, const std::string &suffix) {
 }  // namespace
 
 PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry)
-    : path_(target + kPartialSuffix), target_(target), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()) {
-  std::map<std::string, std::string> state = ReadState(path_);
+    : path_(target + kPartialSuffix), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()) {
   struct stat info;
+  if (lstat(path_.c_str(), &info) != 0) return;  // the common case: nothing to go on from
+  std::map<std::string, std::string> state = ReadState(path_);
   bool same = state["sha256"] == sha256_ && state["size"] == std::to_string(size_) && !state["validator"].empty() &&
-              lstat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) <= size_;
+              S_ISREG(info.st_mode) && uint64_t(info.st_size) <= size_;
   if (same) {
     have_ = uint64_t(info.st_size);
     url_ = state["url"];
@@ -60,18 +62,20 @@ PartialFile::~PartialFile() {
 }
 
 void PartialFile::Restart() {
-  if (ftruncate(file_.fd, 0) != 0) Fail(WriteFailure(errno));
+  if (ftruncate(file_.fd, 0) != 0 || lseek(file_.fd, 0, SEEK_SET) != 0) Fail(WriteFailure(errno));
   have_ = 0;
 }
 
 // Opened only when an answer comes, so queued transfers hold no descriptor.
 void PartialFile::Begin(bool resumed, const std::string &url, const std::string &validator) {
-  if (file_.fd < 0) file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+  bool fresh = file_.fd < 0;
+  if (fresh) file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resumed ? 0 : O_TRUNC), 0644)};
   if (file_.fd < 0) Fail(WriteFailure(errno));
-  if (!resumed) Restart();
+  if (!resumed && !fresh) Restart();
+  if (!resumed) have_ = 0;
   digest_ = StartSha256();
-  if (HashRange(file_.fd, 0, have_, digest_) != have_) Restart();
-  if (lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
+  if (have_ > 0 && HashRange(file_.fd, 0, have_, digest_) != have_) Restart();
+  if (have_ > 0 && lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
   url_ = url;
   validator_ = validator;
   std::string state = "sha256=" + sha256_ + "\nsize=" + std::to_string(size_) + "\nurl=" + url_ +
@@ -86,18 +90,13 @@ void PartialFile::Receive(const void *data, size_t size) {
   have_ += size;
 }
 
-void PartialFile::Complete(const std::string &keepAt) {
+void PartialFile::Complete() {
   if (file_.fd < 0 || have_ != size_ || FinishSha256(digest_) != sha256_) {
     validator_.clear();  // gone with the object
     Fail(RELAY_PACKAGE_MISMATCH);
   }
-  if (link(path_.c_str(), keepAt.c_str()) != 0) Fail(WriteFailure(errno));
-  TempFile temp;  // commits the partial as a finished temporary would be
-  temp.file = std::move(file_);
-  temp.path = path_;
-  temp.target = target_;
-  fremovexattr(temp.file.fd, kStateAttribute);
-  CommitTempFile(temp);
+  StampVerified(file_.fd, sha256_);
+  file_ = FileDescriptor{};
   completed_ = true;
 }
 

@@ -36,13 +36,14 @@ class PartialFile final : public PackageSink {
   void Begin(bool resumed, const std::string &url, const std::string &validator) override;
   // Throws RELAY_PACKAGE_MISMATCH beyond the size the index gave.
   void Receive(const void *data, size_t size) override;
-  // Checks the whole file's size and digest; gives it the package's name
-  // (and keepAt as a second one), or removes it and throws
-  // RELAY_PACKAGE_MISMATCH.
-  void Complete(const std::string &keepAt);
+  // Checks the whole file's size and digest, or removes it and throws
+  // RELAY_PACKAGE_MISMATCH. A complete partial stays under its own name:
+  // the duplication gives it the package's name once it is durable.
+  void Complete();
+  const std::string &Path() const { return path_; }
 
  private:
-  std::string path_, target_;
+  std::string path_;
   uint64_t size_;
   std::string sha256_;
   FileDescriptor file_;

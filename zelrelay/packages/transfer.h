@@ -20,5 +20,9 @@ struct Transfer {
 
 // Copies the package's detached signature "<target>.sig" when the source has one.
 void CopySignature(Source &source, const ComponentEntry &entry, const std::string &target);
+// A package the relay checked carries its digest with the size and time of
+// change it had then, so a later run trusts it without hashing it again;
+// ZELRELAY_VERIFY=1 makes every run hash every package.
+void StampVerified(int fd, const std::string &sha256);
 // True when target holds exactly the package the entry describes.
 bool PackagePresent(const std::string &target, const ComponentEntry &entry);

@@ -61,29 +61,36 @@ bool NextHeader(archive *reader, archive_entry **entry) {
   return true;
 }
 
-// Counts what reaches the descriptor, so each member's data offset is known,
-// and keeps the errno of a failed write, which libarchive would blur.
+// Counts what libarchive writes, so each member's data offset is known,
+// gathers its many small writes into few, and keeps the errno of a failed
+// write, which libarchive would blur.
 struct Output {
   int fd;
-  uint64_t written = 0;
+  uint64_t written = 0;  // offered so far, buffered or not
   int error = 0;
+  std::string buffer;
+
+  bool Flush() {
+    for (size_t at = 0; at < buffer.size();) {
+      ssize_t put = write(fd, buffer.data() + at, buffer.size() - at);
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) {
+        error = errno;
+        return false;
+      }
+      at += size_t(put);
+    }
+    buffer.clear();
+    return true;
+  }
 };
 
-la_ssize_t WriteOut(archive *, void *data, const void *buffer, size_t size) {
+la_ssize_t WriteOut(archive *, void *data, const void *bytes, size_t size) {
   auto *out = static_cast<Output *>(data);
-  la_ssize_t total = la_ssize_t(size);
-  for (const char *at = static_cast<const char *>(buffer); size > 0;) {
-    ssize_t put = write(out->fd, at, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) {
-      out->error = errno;
-      return -1;
-    }
-    at += put;
-    size -= size_t(put);
-    out->written += uint64_t(put);
-  }
-  return total;
+  out->buffer.append(static_cast<const char *>(bytes), size);
+  out->written += size;
+  if (out->buffer.size() >= kCopyChunk && !out->Flush()) return -1;
+  return la_ssize_t(size);
 }
 
 void CheckWrite(int result, const Output &out) {
@@ -127,7 +134,8 @@ void WriteMemberData(archive *writer, const ArchiveMember &member, int file, uin
 std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members, bool compress) {
   Writer writer(archive_write_new());
   if (!writer) throw std::bad_alloc();
-  Output out{fd};
+  Output out;
+  out.fd = fd;
   Check(archive_write_set_format_zip(writer.get()));
   Check(archive_write_set_options(writer.get(), compress ? "zip:compression=deflate" : "zip:compression=store"));
   // Unblocked, so a header is on the descriptor when its call returns.
@@ -155,6 +163,7 @@ std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members
     CheckWrite(archive_write_finish_entry(writer.get()), out);
   }
   CheckWrite(archive_write_close(writer.get()), out);
+  if (!out.Flush()) CheckWrite(ARCHIVE_FATAL, out);
   return offsets;
 }
 

@@ -119,7 +119,7 @@ void ScanArchive(const std::string &repository, const std::string &name, Index &
 MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing) {
-  MergedBuild build{ProductEntry{product.entity, product.id, {}}, {}, {}};
+  MergedBuild build{ProductEntry{product.entity, product.id, {}}, {}, {}, {}};
   std::vector<const MemberSource *> kept;
   for (const MemberSource &source : sources) {
     if (!IsRegularFile(source.file)) {
@@ -149,7 +149,13 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
     members[0].bytes = IndexToText(manifest);
     std::string name = InPackages(PartName(product, part));
     TempFile temp = CreateTempFile(JoinPath(repository, name));
-    WriteZip(temp.file.fd, members, false);
+    std::vector<uint64_t> offsets = WriteZip(temp.file.fd, members, false);
+    for (size_t i = from; i < to; ++i) {
+      ComponentEntry entry = kept[i]->entry;
+      entry.path = name;
+      entry.offset = offsets[i - from + 1];
+      build.members.push_back(entry);
+    }
     build.parts.push_back(std::move(temp));
     build.names.push_back(name);
   }
@@ -157,13 +163,13 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
 }
 
 void CommitMergedArchives(const std::string &repository, MergedBuild &build) {
-  for (TempFile &part : build.parts) CommitTempFile(part);
+  for (TempFile &part : build.parts) RenameTempFile(part);
   std::string directory = JoinPath(repository, ZELRELAY_PACKAGES_DIR);
   for (size_t part = build.parts.size(); IsRegularFile(JoinPath(directory, PartName(build.product, part))); ++part)
     RemoveFile(JoinPath(directory, PartName(build.product, part)));
 }
 
-Index ReadMergedArchives(const std::string &repository, const std::set<std::string> &changed) {
+Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built) {
   Index cached, merged;
   std::map<std::string, Stamp> stamps;
   try {
@@ -182,12 +188,16 @@ Index ReadMergedArchives(const std::string &repository, const std::set<std::stri
   std::map<std::string, const ProductEntry *> owners;
   for (const ProductEntry &p : cached.products)
     for (const std::string &id : p.components) owners[id] = &p;
-  std::set<std::string> listed;
+  std::set<std::string> listed, fresh;
+  for (const MergedBuild &build : built) {
+    fresh.insert(build.names.begin(), build.names.end());
+    for (const ComponentEntry &c : build.members) AddMember(merged, listed, c, build.product);
+  }
   for (const std::string &name : ArchiveNames(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
+    if (fresh.count(name)) continue;
     Stamp now;
     auto stamp = stamps.find(name);
-    bool current = stamp != stamps.end() && !changed.count(name) && StampOf(JoinPath(repository, name), now) &&
-                   now == stamp->second;
+    bool current = stamp != stamps.end() && StampOf(JoinPath(repository, name), now) && now == stamp->second;
     bool complete = current;
     for (const ComponentEntry *c : current ? byArchive[name] : std::vector<const ComponentEntry *>{})
       complete = complete && owners.count(c->id);

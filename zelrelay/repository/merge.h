@@ -29,7 +29,8 @@ struct MemberSource {
 struct MergedBuild {
   ProductEntry product;
   std::vector<TempFile> parts;
-  std::vector<std::string> names;  // relative to the repository
+  std::vector<std::string> names;       // relative to the repository
+  std::vector<ComponentEntry> members;  // each in its part, at its offset
 };
 
 // maxmerge 0: all in one archive. A source that is not there is left out
@@ -40,13 +41,14 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing);
 // Puts the parts in place and removes parts left over from a larger set.
+// The parts must be durable already (SyncAll).
 void CommitMergedArchives(const std::string &repository, MergedBuild &build);
 
 // What the merged archives hold: their members (path: the archive, offset:
-// the data) and their products, from merged.ini where it still describes the
-// archives on disk, else, and always for the changed ones, from the
-// archives' own manifests.
-Index ReadMergedArchives(const std::string &repository, const std::set<std::string> &changed = {});
+// the data) and their products; for the archives just built, from the
+// builds; for the others from merged.ini where it still describes them,
+// else from their own manifests.
+Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built = {});
 void WriteMergedIndex(const std::string &repository, const Index &members);
 
 // Whether an archive (a path relative to the repository) is one of the
