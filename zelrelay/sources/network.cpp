@@ -359,10 +359,16 @@ bool Network::Run(const std::function<bool()> &tick) {
         return false;
       }
     }
+    if (loop.waiting.empty() && loop.active.empty()) break;
     // A freed slot is filled at once, not after the next wait.
     bool more = std::any_of(loop.waiting.begin(), loop.waiting.end(),
                             [&](const std::unique_ptr<Transfer> &t) { return loop.Startable(*t, Clock::now()); });
-    if (!more) curl_multi_poll(loop.multi, nullptr, 0, int(kTickInterval.count()), nullptr);
+    // libcurl has timers of its own (connecting, retries of its own), and
+    // says how long it may wait.
+    long wait = -1;
+    curl_multi_timeout(loop.multi, &wait);
+    if (wait < 0 || wait > kTickInterval.count()) wait = kTickInterval.count();
+    if (!more && wait > 0) curl_multi_poll(loop.multi, nullptr, 0, int(wait), nullptr);
   }
   return true;
 }
