@@ -33,7 +33,7 @@ namespace {
 bool Holds(const std::string &repository, const Holdings &held, const ComponentEntry &wanted) {
   const ComponentEntry *mine = held.Find(wanted.id);
   if (mine == nullptr || mine->sha256 != wanted.sha256 || mine->size != wanted.size) return false;
-  return mine->InArchive() || PackagePresent(JoinPath(repository, mine->path), wanted);
+  return mine->InArchive() || PackagePresent(JoinPath(repository, mine->path), wanted, held.FileOf(wanted.id));
 }
 
 std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &held, Upstream &upstream,
@@ -178,6 +178,10 @@ void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::v
   if (!builds.empty()) WriteIndexIfChanged(context.repository, during);
   for (MergedBuild &build : builds) CommitMergedArchives(context.repository, build);
   if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
+  if (builds.empty() && held.mergedListed) {  // the archives are as merged.ini says
+    WriteIndexIfChanged(context.repository, held.index);
+    return;
+  }
   Index merged = ReadMergedArchives(context.repository, builds);
   WriteMergedIndex(context.repository, merged);
   std::unordered_map<std::string, const ComponentEntry *> members;

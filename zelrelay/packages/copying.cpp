@@ -63,9 +63,11 @@ class JobSink final : public PackageSink {
 };
 
 struct Job {
-  Job(const PlannedPackage &planned, std::string path) : package(&planned), target(std::move(path)) {}
+  Job(const PlannedPackage &planned, std::string path, bool found)
+      : package(&planned), target(std::move(path)), partialFound(found) {}
   const PlannedPackage *package;
   std::string target;
+  bool partialFound;  // an earlier try left a partial
   size_t source = 0;
   const ComponentEntry *offered = nullptr;  // as the source being tried lists it
   RelayStatus last = RELAY_PACKAGE_MISSING;
@@ -75,7 +77,7 @@ struct Job {
 };
 
 JobSink::JobSink(Copying &run, Job &job, bool alone)
-    : run_(run), job_(job), partial_(job.target, *job.package->upstream), alone_(alone) {}
+    : run_(run), job_(job), partial_(job.target, *job.package->upstream, job.partialFound), alone_(alone) {}
 
 void JobSink::Begin(bool resumed, const std::string &origin, const std::string &validator) {
   Transfer &transfer = run_.transfer_;
@@ -199,9 +201,14 @@ bool StopsEverything(RelayStatus status) {
 
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
                         const std::function<void(const PlannedPackage &, const std::string &partial)> &copied) {
+  std::unordered_set<std::string> partials = PartialsIn(transfer.context->repository);
   std::vector<Job> jobs;
-  for (const PlannedPackage &package : plan)
-    if (!package.present) jobs.emplace_back(package, JoinPath(transfer.context->repository, package.path));
+  for (const PlannedPackage &package : plan) {
+    if (package.present) continue;
+    std::string target = JoinPath(transfer.context->repository, package.path);
+    bool found = partials.count(package.path.substr(package.path.rfind('/') + 1) + kPartialSuffix) > 0;
+    jobs.emplace_back(package, target, found);
+  }
   Copying copying(transfer, upstream, copied);
   return copying.Run(jobs);
 }

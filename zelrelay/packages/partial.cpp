@@ -41,10 +41,10 @@ bool EndsWith(const std::string &text, const std::string &suffix) {
 
 }  // namespace
 
-PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry)
+PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry, bool found)
     : path_(target + kPartialSuffix), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()) {
   struct stat info;
-  if (lstat(path_.c_str(), &info) != 0) return;  // the common case: nothing to go on from
+  if (!found || lstat(path_.c_str(), &info) != 0) return;  // the common case: nothing to go on from
   std::map<std::string, std::string> state = ReadState(path_);
   bool same = state["sha256"] == sha256_ && state["size"] == std::to_string(size_) && !state["validator"].empty() &&
               S_ISREG(info.st_mode) && uint64_t(info.st_size) <= size_;
@@ -58,7 +58,7 @@ PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry)
 }
 
 PartialFile::~PartialFile() {
-  if (!completed_ && (validator_.empty() || have_ == 0)) unlink(path_.c_str());
+  if (!completed_ && (validator_.empty() || have_ == 0 || size_ < kWorthResuming)) unlink(path_.c_str());
 }
 
 void PartialFile::Restart() {
@@ -78,6 +78,7 @@ void PartialFile::Begin(bool resumed, const std::string &url, const std::string 
   if (have_ > 0 && lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
   url_ = url;
   validator_ = validator;
+  if (size_ < kWorthResuming || validator_.empty()) return;
   std::string state = "sha256=" + sha256_ + "\nsize=" + std::to_string(size_) + "\nurl=" + url_ +
                       "\nvalidator=" + validator_ + "\n";
   fsetxattr(file_.fd, kStateAttribute, state.data(), state.size(), 0);
@@ -98,6 +99,15 @@ void PartialFile::Complete() {
   StampVerified(file_.fd, sha256_);
   file_ = FileDescriptor{};
   completed_ = true;
+}
+
+std::unordered_set<std::string> PartialsIn(const std::string &repository) {
+  std::unordered_set<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(JoinPath(repository, ZELRELAY_PACKAGES_DIR).c_str()), closedir);
+  while (dir)
+    if (dirent *entry = readdir(dir.get()); entry == nullptr) break;
+    else if (EndsWith(entry->d_name, kPartialSuffix)) names.insert(entry->d_name);
+  return names;
 }
 
 void RemoveObsoletePartials(const std::string &repository, const Index &upstream) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "base/files.h"
 #include "packages/digest.h"
@@ -17,11 +18,15 @@
 #include "sources/source.h"
 
 inline constexpr const char *kPartialSuffix = ".partial";
+// Smaller packages start over when cut: going on would save less than
+// recording where they stood costs.
+inline constexpr uint64_t kWorthResuming = uint64_t(1) << 20;
 
 class PartialFile final : public PackageSink {
  public:
-  // Keeps what an earlier try left only when it was for these very bytes.
-  PartialFile(const std::string &target, const ComponentEntry &entry);
+  // Keeps what an earlier try left only when it was for these very bytes;
+  // found: whether there is a partial there at all.
+  PartialFile(const std::string &target, const ComponentEntry &entry, bool found);
   // Bytes that no later try could go on from are not kept.
   ~PartialFile();
   PartialFile(const PartialFile &) = delete;
@@ -55,5 +60,7 @@ class PartialFile final : public PackageSink {
   void Restart();
 };
 
+// The names of the partials in the repository's package directory.
+std::unordered_set<std::string> PartialsIn(const std::string &repository);
 // Removes the partials of packages that the upstream no longer offers.
 void RemoveObsoletePartials(const std::string &repository, const Index &upstream);

@@ -24,5 +24,6 @@ void CopySignature(Source &source, const ComponentEntry &entry, const std::strin
 // change it had then, so a later run trusts it without hashing it again;
 // ZELRELAY_VERIFY=1 makes every run hash every package.
 void StampVerified(int fd, const std::string &sha256);
-// True when target holds exactly the package the entry describes.
-bool PackagePresent(const std::string &target, const ComponentEntry &entry);
+// True when target holds exactly the package the entry describes; known,
+// when given, is target's status as just found.
+bool PackagePresent(const std::string &target, const ComponentEntry &entry, const struct stat *known = nullptr);

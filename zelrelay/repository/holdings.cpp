@@ -14,8 +14,7 @@ namespace {
 
 // A package file that is there with the size the index gave: whether its
 // bytes still match is checked where they are read.
-bool PackageFileThere(const std::string &repository, const ComponentEntry &entry) {
-  struct stat info;
+bool PackageFileThere(const std::string &repository, const ComponentEntry &entry, struct stat &info) {
   return stat(JoinPath(repository, entry.path).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
          uint64_t(info.st_size) == entry.size;
 }
@@ -26,6 +25,12 @@ void DropRepeats(std::vector<std::string> &ids) {
 }
 
 }  // namespace
+
+const struct stat *Holdings::FileOf(const std::string &id) const {
+  auto at = files_.find(id);
+  const ComponentEntry *held = Find(id);
+  return at == files_.end() || held == nullptr || held->InArchive() ? nullptr : &at->second;
+}
 
 const ComponentEntry *Holdings::Find(const std::string &id) const {
   auto at = byId_.find(id);
@@ -64,19 +69,22 @@ void Holdings::Reindex() {
 
 Holdings ReadHoldings(const std::string &repository) {
   Holdings held;
-  Index merged = ReadMergedArchives(repository);
+  Index merged = ReadMergedArchives(repository, {}, &held.mergedListed);
   for (const ComponentEntry &m : merged.components) held.members.emplace(m.id, m);
   for (const ProductEntry &p : merged.products) held.archivedProducts.emplace(ComponentName(p.entity), p);
   Index index = ReadIndex(repository).value_or(Index{});
   for (const ComponentEntry &c : index.components) {
     auto member = held.members.find(c.id);
     bool inMerged = member != held.members.end() && member->second.sha256 == c.sha256;
-    if (!c.InArchive() && PackageFileThere(repository, c))
+    struct stat info;
+    if (!c.InArchive() && PackageFileThere(repository, c, info)) {
       held.Hold(c);
-    else if (inMerged)
+      held.files_[c.id] = info;
+    } else if (inMerged) {
       held.Hold(member->second);
-    else
+    } else {
       held.gone.push_back(c);
+    }
   }
   for (const ComponentEntry &m : merged.components)
     if (!held.Find(m.id)) held.Hold(m);

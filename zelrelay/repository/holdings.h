@@ -4,6 +4,8 @@
 // rebuilding a merged archive all start from here.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,8 +22,13 @@ struct Holdings {
   std::unordered_map<std::string, ProductEntry> archivedProducts;
   // Components the index named that nothing holds any more.
   std::vector<ComponentEntry> gone;
+  // Whether merged.ini described every merged archive as it is.
+  bool mergedListed = false;
 
   const ComponentEntry *Find(const std::string &id) const;
+  // The status of a package file held, as found when reading; null when the
+  // component is held by a merged archive.
+  const struct stat *FileOf(const std::string &id) const;
   // Adds or replaces a component; returns it.
   ComponentEntry &Hold(const ComponentEntry &entry);
   // Drops the components with these ids, and their ids from the products.
@@ -34,6 +41,8 @@ struct Holdings {
  private:
   std::unordered_map<std::string, size_t> byId_;
   std::unordered_map<std::string, size_t> byProduct_;
+  std::unordered_map<std::string, struct stat> files_;
+  friend Holdings ReadHoldings(const std::string &repository);
   void Reindex();
 };
 

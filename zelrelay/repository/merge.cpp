@@ -12,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/entity.h"
 #include "base/status.h"
@@ -79,25 +81,33 @@ std::vector<std::string> ArchiveNames(const std::string &directory) {
   return names;
 }
 
-// Adds a component to a merged listing, and its id to the product it
-// belongs to; a component two products share is listed once.
-void AddMember(Index &into, std::set<std::string> &listed, const ComponentEntry &member, const ProductEntry &owner) {
-  if (listed.insert(member.id).second) into.components.push_back(member);
-  ProductEntry *product = FindProductByIdentity(into, owner.entity);
-  if (product == nullptr) {
-    into.products.push_back(ProductEntry{owner.entity, owner.id, {}});
-    product = &into.products.back();
-  } else if (CompareVersions(owner.entity.version, product->entity.version) < 0) {
-    product->entity = owner.entity;
-    product->id = owner.id;
+// What the merged archives hold, as it is gathered: a component two
+// products share is listed once, under both.
+struct Listing {
+  Index index;
+  std::unordered_set<std::string> components;
+  std::unordered_map<std::string, size_t> products;  // by identity
+  std::vector<std::unordered_set<std::string>> members;
+
+  void Add(const ComponentEntry &member, const ProductEntry &owner) {
+    if (components.insert(member.id).second) index.components.push_back(member);
+    auto [at, added] = products.emplace(ComponentName(owner.entity), index.products.size());
+    if (added) {
+      index.products.push_back(ProductEntry{owner.entity, owner.id, {}});
+      members.emplace_back();
+    }
+    ProductEntry &product = index.products[at->second];
+    if (!added && CompareVersions(owner.entity.version, product.entity.version) < 0) {
+      product.entity = owner.entity;
+      product.id = owner.id;
+    }
+    if (members[at->second].insert(member.id).second) product.components.push_back(member.id);
   }
-  if (std::find(product->components.begin(), product->components.end(), member.id) == product->components.end())
-    product->components.push_back(member.id);
-}
+};
 
 // An archive's members from its own manifest; one that is not ours or is
 // damaged holds nothing the relay can use.
-void ScanArchive(const std::string &repository, const std::string &name, Index &into, std::set<std::string> &listed) {
+void ScanArchive(const std::string &repository, const std::string &name, Listing &into) {
   std::string path = JoinPath(repository, name);
   try {
     Index manifest = ParseIndex(ReadMemberBytes(path, kMergedManifest, kManifestLimit));
@@ -108,7 +118,7 @@ void ScanArchive(const std::string &repository, const std::string &name, Index &
       if (span == spans.end() || span->second.size != c.size) continue;
       c.path = name;
       c.offset = span->second.offset;
-      AddMember(into, listed, c, manifest.products[0]);
+      into.Add(c, manifest.products[0]);
     }
   } catch (const RelayError &) {
   }
@@ -122,7 +132,7 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
   MergedBuild build{ProductEntry{product.entity, product.id, {}}, {}, {}, {}};
   std::vector<const MemberSource *> kept;
   for (const MemberSource &source : sources) {
-    if (!IsRegularFile(source.file)) {
+    if (!source.checked && !IsRegularFile(source.file)) {
       missing.push_back(source.entry);
       continue;
     }
@@ -169,8 +179,9 @@ void CommitMergedArchives(const std::string &repository, MergedBuild &build) {
     RemoveFile(JoinPath(directory, PartName(build.product, part)));
 }
 
-Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built) {
-  Index cached, merged;
+Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built, bool *listed) {
+  Index cached;
+  Listing merged;
   std::map<std::string, Stamp> stamps;
   try {
     FileDescriptor root = OpenDirectory(repository);
@@ -188,10 +199,12 @@ Index ReadMergedArchives(const std::string &repository, const std::vector<Merged
   std::map<std::string, const ProductEntry *> owners;
   for (const ProductEntry &p : cached.products)
     for (const std::string &id : p.components) owners[id] = &p;
-  std::set<std::string> listed, fresh;
+  std::set<std::string> fresh;
+  bool described = true;
+  size_t upToDate = 0;
   for (const MergedBuild &build : built) {
     fresh.insert(build.names.begin(), build.names.end());
-    for (const ComponentEntry &c : build.members) AddMember(merged, listed, c, build.product);
+    for (const ComponentEntry &c : build.members) merged.Add(c, build.product);
   }
   for (const std::string &name : ArchiveNames(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
     if (fresh.count(name)) continue;
@@ -202,12 +215,15 @@ Index ReadMergedArchives(const std::string &repository, const std::vector<Merged
     for (const ComponentEntry *c : current ? byArchive[name] : std::vector<const ComponentEntry *>{})
       complete = complete && owners.count(c->id);
     if (!complete) {
-      ScanArchive(repository, name, merged, listed);
+      described = false;
+      ScanArchive(repository, name, merged);
       continue;
     }
-    for (const ComponentEntry *c : byArchive[name]) AddMember(merged, listed, *c, *owners[c->id]);
+    upToDate++;
+    for (const ComponentEntry *c : byArchive[name]) merged.Add(*c, *owners[c->id]);
   }
-  return merged;
+  if (listed) *listed = described && built.empty() && upToDate == stamps.size();
+  return std::move(merged.index);
 }
 
 void WriteMergedIndex(const std::string &repository, const Index &members) {

@@ -48,7 +48,9 @@ void CommitMergedArchives(const std::string &repository, MergedBuild &build);
 // the data) and their products; for the archives just built, from the
 // builds; for the others from merged.ini where it still describes them,
 // else from their own manifests.
-Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built = {});
+// listed, when given, tells whether merged.ini described every archive.
+Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built = {},
+                         bool *listed = nullptr);
 void WriteMergedIndex(const std::string &repository, const Index &members);
 
 // Whether an archive (a path relative to the repository) is one of the
