@@ -23,6 +23,7 @@
 #include "repository/lock.h"
 #include "repository/merge.h"
 #include "repository/prune.h"
+#include "repository/settled.h"
 #include "sources/selection.h"
 #include "sources/source.h"
 
@@ -265,10 +266,14 @@ void CheckSpace(const std::string &repository, const Upstream &upstream, const s
 }
 
 RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSettings &settings, Upstream &upstream,
-                      const std::vector<SelectedProduct> &selection) {
+                      const std::vector<SelectedProduct> &selection, const std::string &digest) {
   WriteLock lock;
   bool dry = RelayDryRun();
   if (!dry) LockForWriting(lock, context.repository);
+  if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
+    Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, 0, 0);
+    return RELAY_OK;
+  }
   Holdings held = ReadHoldings(context.repository);
   std::vector<PlannedPackage> plan = Plan(context.repository, held, upstream, selection);
   Transfer transfer{&context, settings.network};
@@ -300,6 +305,7 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
   Publish(context, held, products, copied, finished);
   RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
   RemoveObsoletePartials(context.repository, upstream.index);
+  if (status == RELAY_OK) RecordSettled(context.repository, digest);
   Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, transfer.total, transfer.finished);
   return status;
 }
@@ -317,7 +323,9 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
     RefuseRepositoryAsSource(sources, sourceCount, context.repository, settings);
     Upstream upstream = ResolveUpstream(sources, sourceCount, settings);
     std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false);
-    RelayStatus status = Duplicate(context, settings, upstream, selection);
+    const RelayOptions &o = context.options;
+    std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign);
+    RelayStatus status = Duplicate(context, settings, upstream, selection, digest);
     if (status > 0 && information) *information = BuildInformation(upstream.index, selection);
     return status;
   });

@@ -26,12 +26,12 @@ std::string Stamp(const struct stat &info, const std::string &sha256) {
          std::to_string(info.st_mtim.tv_nsec);
 }
 
-bool Verifying() {
+}  // namespace
+
+bool VerifyRequested() {
   const char *verify = getenv("ZELRELAY_VERIFY");
   return verify != nullptr && strcmp(verify, "1") == 0;
 }
-
-}  // namespace
 
 void StampVerified(int fd, const std::string &sha256) {
   struct stat info;
@@ -42,7 +42,7 @@ void StampVerified(int fd, const std::string &sha256) {
 
 bool PackagePresent(const std::string &target, const ComponentEntry &entry, const struct stat *known) {
   char stamp[256];
-  if (known != nullptr && !Verifying()) {
+  if (known != nullptr && !VerifyRequested()) {
     ssize_t length = lgetxattr(target.c_str(), kVerifiedAttribute, stamp, sizeof stamp);
     if (length > 0 && std::string(stamp, size_t(length)) == Stamp(*known, entry.sha256)) return true;
   }
@@ -51,7 +51,7 @@ bool PackagePresent(const std::string &target, const ComponentEntry &entry, cons
   if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) != entry.size)
     return false;
   ssize_t length = fgetxattr(file.fd, kVerifiedAttribute, stamp, sizeof stamp);
-  if (!Verifying() && length > 0 && std::string(stamp, size_t(length)) == Stamp(info, entry.sha256)) return true;
+  if (!VerifyRequested() && length > 0 && std::string(stamp, size_t(length)) == Stamp(info, entry.sha256)) return true;
   try {
     if (Sha256OfRange(file.fd, 0, entry.size) != entry.sha256) return false;
   } catch (const RelayError &) {

@@ -24,6 +24,7 @@ void CopySignature(Source &source, const ComponentEntry &entry, const std::strin
 // change it had then, so a later run trusts it without hashing it again;
 // ZELRELAY_VERIFY=1 makes every run hash every package.
 void StampVerified(int fd, const std::string &sha256);
+bool VerifyRequested();
 // True when target holds exactly the package the entry describes; known,
 // when given, is target's status as just found.
 bool PackagePresent(const std::string &target, const ComponentEntry &entry, const struct stat *known = nullptr);

@@ -97,6 +97,7 @@ void CheckReferences(const Index &index) {
 }  // namespace
 
 Index ParseIndex(std::string_view text) {
+  std::string_view whole = text;
   Index index;
   Section section = Section::None;
   std::string_view line;
@@ -114,6 +115,7 @@ Index ParseIndex(std::string_view text) {
     if (section == Section::Products) index.products.push_back(ParseProduct(key, value));
   }
   CheckReferences(index);
+  index.digest = Sha256OfBytes(whole.data(), whole.size());
   return index;
 }
 

@@ -37,6 +37,7 @@ struct ProductEntry {
 struct Index {
   std::vector<ComponentEntry> components;
   std::vector<ProductEntry> products;
+  std::string digest;  // SHA-256 of the text it was read from
 };
 
 // Throws RELAY_BAD_INDEX for a malformed index, RELAY_UNSAFE_PACKAGE_PATH for
