@@ -171,11 +171,11 @@ void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::v
   }
   if (!builds.empty() && finished.empty()) SyncAll(context.repository);
   PutInPlace(context.repository, finished);
+  std::unordered_set<std::string> rebuilt;
+  for (const MergedBuild &b : builds) rebuilt.insert(ComponentName(b.product.entity));
   Index during = held.index;
-  std::erase_if(during.components, [&](const ComponentEntry &c) {
-    return c.InArchive() && std::any_of(builds.begin(), builds.end(),
-                                        [&](const MergedBuild &b) { return IsArchiveOf(c.path, b.product); });
-  });
+  std::erase_if(during.components,
+                [&](const ComponentEntry &c) { return c.InArchive() && rebuilt.count(ProductOfArchive(c.path)); });
   if (!builds.empty()) WriteIndexIfChanged(context.repository, during);
   for (MergedBuild &build : builds) CommitMergedArchives(context.repository, build);
   if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));

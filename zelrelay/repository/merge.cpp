@@ -239,13 +239,20 @@ void WriteMergedIndex(const std::string &repository, const Index &members) {
   WriteFileIfChanged(JoinPath(repository, kMergedIndex), text);
 }
 
+std::string ProductOfArchive(const std::string &archive) {
+  std::string_view prefix = ZELRELAY_PACKAGES_DIR "/", suffix = ZELRELAY_MERGED_SUFFIX, name = archive;
+  if (name.substr(0, prefix.size()) != prefix || !IsMergedArchiveName(archive)) return {};
+  name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  // "<product>_N" is part N; a product's name ends in "o<oem>", never in "_N".
+  size_t part = name.rfind('_');
+  if (part != std::string_view::npos && part + 1 < name.size() &&
+      name.find_first_not_of("0123456789", part + 1) == std::string_view::npos)
+    name = name.substr(0, part);
+  return std::string(name);
+}
+
 bool IsArchiveOf(const std::string &archive, const ProductEntry &product) {
-  std::string base = InPackages(ComponentName(product.entity));
-  std::string_view suffix = ZELRELAY_MERGED_SUFFIX, rest = archive;
-  if (rest.substr(0, base.size()) != base || !IsMergedArchiveName(archive)) return false;
-  rest = rest.substr(base.size(), rest.size() - base.size() - suffix.size());
-  if (rest.empty()) return true;
-  return rest.size() > 1 && rest[0] == '_' && rest.find_first_not_of("0123456789", 1) == std::string_view::npos;
+  return ProductOfArchive(archive) == ComponentName(product.entity);
 }
 
 bool IsMergedArchiveName(const std::string &name) {

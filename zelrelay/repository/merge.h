@@ -54,8 +54,10 @@ Index ReadMergedArchives(const std::string &repository, const std::vector<Merged
 void WriteMergedIndex(const std::string &repository, const Index &members);
 
 // Whether an archive (a path relative to the repository) is one of the
-// product's merged archives.
+// product's merged archives; the product an archive is of, by identity
+// (ComponentName), empty for a name no merged archive has.
 bool IsArchiveOf(const std::string &archive, const ProductEntry &product);
+std::string ProductOfArchive(const std::string &archive);
 
 // Whether a package directory entry is a merged archive.
 bool IsMergedArchiveName(const std::string &name);

@@ -134,14 +134,37 @@ struct Network::Transfer {
 struct Network::Loop {
   NetworkSettings settings;
   CURLM *multi = nullptr;
-  std::deque<std::unique_ptr<Transfer>> waiting;
+  // Queued by host, in order, and those that must wait until a time; so a
+  // run of many transfers never looks at all of them for each one done.
+  std::map<std::string, std::deque<std::unique_ptr<Transfer>>> ready;
+  std::multimap<Clock::time_point, std::unique_ptr<Transfer>> later;
+  size_t queued = 0;
   std::map<CURL *, std::unique_ptr<Transfer>> active;
   std::map<std::string, long> perHost;
   uint64_t received = 0;
   Clock::time_point start = Clock::now();
 
-  bool Startable(const Transfer &t, Clock::time_point now) {
-    return t.request.notBefore <= now && perHost[t.host] < settings.transfersPerHost;
+  void Queue(std::unique_ptr<Transfer> t) {
+    queued++;
+    Clock::time_point when = t->request.notBefore;
+    if (when > Clock::now()) later.emplace(when, std::move(t));
+    else ready[t->host].push_back(std::move(t));
+  }
+
+  void StartDue();
+  // A queued transfer that a free slot would take now.
+  bool Startable() {
+    for (auto &[host, queue] : ready)
+      if (!queue.empty() && perHost[host] < settings.transfersPerHost) return true;
+    return false;
+  }
+  void DropAll() {
+    for (auto &[easy, t] : active) curl_multi_remove_handle(multi, easy);
+    active.clear();
+    ready.clear();
+    later.clear();
+    perHost.clear();
+    queued = 0;
   }
 
   // Whether size more bytes keep all transfers within the limit so far.
@@ -309,28 +332,35 @@ void Network::Add(const Request &request, Receiver &receiver, std::function<void
   transfer->receiver = &receiver;
   transfer->done = std::move(done);
   transfer->host = HostOf(request.url);
-  loop_->waiting.push_back(std::move(transfer));
+  loop_->Queue(std::move(transfer));
+}
+
+void Network::Loop::StartDue() {
+  Clock::time_point now = Clock::now();
+  while (!later.empty() && later.begin()->first <= now) {
+    std::unique_ptr<Transfer> t = std::move(later.begin()->second);
+    later.erase(later.begin());
+    ready[t->host].push_back(std::move(t));
+  }
+  for (auto &[host, queue] : ready)
+    while (!queue.empty() && perHost[host] < settings.transfersPerHost) {
+      std::unique_ptr<Transfer> t = std::move(queue.front());
+      queue.pop_front();
+      queued--;
+      t->easy = curl_easy_init();
+      if (t->easy == nullptr) throw std::bad_alloc();
+      Configure(*t, settings);
+      curl_multi_add_handle(multi, t->easy);
+      perHost[host]++;
+      active[t->easy] = std::move(t);
+    }
 }
 
 bool Network::Run(const std::function<bool()> &tick) {
   Loop &loop = *loop_;
   Clock::time_point lastTick = Clock::now();
-  while (!loop.waiting.empty() || !loop.active.empty()) {
-    Clock::time_point now = Clock::now();
-    for (auto at = loop.waiting.begin(); at != loop.waiting.end();) {
-      Transfer &t = **at;
-      if (!loop.Startable(t, now)) {
-        ++at;
-        continue;
-      }
-      t.easy = curl_easy_init();
-      if (t.easy == nullptr) throw std::bad_alloc();
-      Configure(t, loop.settings);
-      curl_multi_add_handle(loop.multi, t.easy);
-      loop.perHost[t.host]++;
-      loop.active[t.easy] = std::move(*at);
-      at = loop.waiting.erase(at);
-    }
+  while (loop.queued > 0 || !loop.active.empty()) {
+    loop.StartDue();
     for (auto &[easy, t] : loop.active)
       if (t->paused && loop.WithinBandwidth(1)) {
         t->paused = false;
@@ -352,23 +382,21 @@ bool Network::Run(const std::function<bool()> &tick) {
     if (Clock::now() - lastTick >= kTickInterval) {
       lastTick = Clock::now();
       if (!tick()) {
-        for (auto &[easy, t] : loop.active) curl_multi_remove_handle(loop.multi, easy);
-        loop.active.clear();
-        loop.waiting.clear();
-        loop.perHost.clear();
+        loop.DropAll();
         return false;
       }
     }
-    if (loop.waiting.empty() && loop.active.empty()) break;
-    // A freed slot is filled at once, not after the next wait.
-    bool more = std::any_of(loop.waiting.begin(), loop.waiting.end(),
-                            [&](const std::unique_ptr<Transfer> &t) { return loop.Startable(*t, Clock::now()); });
+    if (loop.queued == 0 && loop.active.empty()) break;
+    if (loop.Startable()) continue;  // a freed slot is filled at once, not after the next wait
     // libcurl has timers of its own (connecting, retries of its own), and
-    // says how long it may wait.
+    // says how long it may wait; so does the next transfer due.
     long wait = -1;
     curl_multi_timeout(loop.multi, &wait);
     if (wait < 0 || wait > kTickInterval.count()) wait = kTickInterval.count();
-    if (!more && wait > 0) curl_multi_poll(loop.multi, nullptr, 0, int(wait), nullptr);
+    if (!loop.later.empty())
+      wait = std::min<long>(wait, long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           loop.later.begin()->first - Clock::now()).count()) + 1);
+    if (wait > 0) curl_multi_poll(loop.multi, nullptr, 0, int(wait), nullptr);
   }
   return true;
 }

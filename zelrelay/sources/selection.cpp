@@ -9,11 +9,23 @@
 
 namespace {
 
-bool ComponentListed(const ZELRELAY_Product &request, const ZELRELAY_EntityItem &component) {
-  for (uint64_t i = 0; i < request.componentCount; ++i)
-    if (RequestMatches(request.components[i], component)) return true;
-  return false;
-}
+// Requests match on klass and type first: indexing them so keeps a request of
+// many products, or a product list of many components, from comparing each
+// with each.
+uint64_t KindOf(const ZELRELAY_EntityItem &entity) { return uint64_t(uint32_t(entity.klass)) << 32 | uint32_t(entity.type); }
+
+struct Listed {
+  std::unordered_multimap<uint64_t, const ZELRELAY_EntityItem *> byKind;
+  explicit Listed(const ZELRELAY_Product &request) {
+    for (uint64_t i = 0; i < request.componentCount; ++i) byKind.emplace(KindOf(request.components[i]), &request.components[i]);
+  }
+  bool Covers(const ZELRELAY_EntityItem &component) const {
+    auto [from, to] = byKind.equal_range(KindOf(component));
+    for (auto at = from; at != to; ++at)
+      if (RequestMatches(*at->second, component)) return true;
+    return false;
+  }
+};
 
 }  // namespace
 
@@ -21,17 +33,24 @@ std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *
                                     bool emptyMeansAll) {
   std::unordered_map<std::string_view, size_t> positions;
   for (size_t i = 0; i < index.components.size(); ++i) positions[index.components[i].id] = i;
+  std::unordered_multimap<uint64_t, uint64_t> requests;  // kind -> request
+  for (uint64_t r = 0; r < count; ++r) requests.emplace(KindOf(request[r].entity), r);
+  std::unordered_map<uint64_t, Listed> listed;
   std::vector<SelectedProduct> selection;
   for (size_t p = 0; p < index.products.size(); ++p) {
     const ProductEntry &product = index.products[p];
     bool whole = count == 0 && emptyMeansAll;
     std::vector<bool> wanted(product.components.size(), whole);
-    for (uint64_t r = 0; r < count; ++r) {
-      if (!RequestMatches(request[r].entity, product.entity)) continue;
-      whole = whole || request[r].components == nullptr;
+    auto [from, to] = requests.equal_range(KindOf(product.entity));
+    for (auto at = from; at != to; ++at) {
+      const ZELRELAY_Product &asked = request[at->second];
+      if (!RequestMatches(asked.entity, product.entity)) continue;
+      whole = whole || asked.components == nullptr;
+      const Listed *list = nullptr;
+      if (asked.components != nullptr) list = &listed.try_emplace(at->second, asked).first->second;
       for (size_t c = 0; c < product.components.size(); ++c)
-        wanted[c] = wanted[c] || request[r].components == nullptr ||
-                    ComponentListed(request[r], index.components[positions[product.components[c]]].entity);
+        wanted[c] = wanted[c] || list == nullptr ||
+                    list->Covers(index.components[positions[product.components[c]]].entity);
     }
     SelectedProduct chosen{p, {}};
     for (size_t c = 0; c < wanted.size(); ++c)
