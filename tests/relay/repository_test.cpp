@@ -16,6 +16,7 @@
 #include "fixture.h"
 #include "packages/digest.h"
 #include "packages/extract.h"
+#include "packages/storedzip.h"
 #include "packages/zip.h"
 #include "repository/merge.h"
 #include "repository/prune.h"
@@ -253,7 +254,7 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   Index index = *ReadIndex(repo.path.string());
   Spill(repo / "packages/c3t4l-1p-1r-1o-1_3_merged.zip", "stale");
   std::vector<MemberSource> sources;
-  for (const ComponentEntry &c : index.components) sources.push_back({c, repo / c.path, 0});
+  for (const ComponentEntry &c : index.components) sources.push_back({c, repo / c.path, 0, false, std::nullopt});
   std::vector<ComponentEntry> missing;
   MergedBuild build = BuildMergedArchives(repo.path.string(), index.products[0], sources, 2, missing);
   CommitMergedArchives(repo.path.string(), build);
@@ -273,7 +274,24 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   for (const ComponentEntry &c : cached.components) {
     FileDescriptor archive{open((repo / c.path).c_str(), O_RDONLY)};
     EXPECT_EQ(Sha256OfRange(archive.fd, c.offset, c.size), c.sha256) << c.id << " in " << c.path;
+    std::string bytes = Slurp(repo / c.path).substr(c.offset, c.size);
+    EXPECT_EQ(RecordedCrc(archive.fd, c.offset, c.size, PackagePath(c).size()), Crc32(0, bytes.data(), bytes.size()));
   }
+}
+
+TEST(StoredZip, ZipSixtyFourWhereTheMemberCountNeedsIt) {
+  TempDirectory dir;
+  std::vector<StoredMember> members(70000);
+  for (size_t i = 0; i < members.size(); ++i) {
+    members[i].name = "m" + std::to_string(i);
+    members[i].bytes = std::to_string(i * 7);
+  }
+  FileDescriptor zip{open((dir / "big.zip").c_str(), O_RDWR | O_CREAT, 0644)};
+  std::vector<uint64_t> offsets = WriteStoredZip(zip.fd, members);
+  EXPECT_EQ(ReadMemberBytes(dir / "big.zip", "m69999", 64), std::to_string(69999 * 7));
+  std::map<std::string, MemberSpan> spans = StoredMemberSpans(dir / "big.zip");
+  ASSERT_EQ(spans.size(), members.size());
+  EXPECT_EQ(spans["m69999"].offset, offsets.back());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "packages/copying.h"
 #include "packages/digest.h"
 #include "packages/partial.h"
+#include "packages/storedzip.h"
 #include "packages/transfer.h"
 #include "repository/holdings.h"
 #include "repository/lock.h"
@@ -109,16 +110,31 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 }
 
 // A package that cannot be had fails alone; the rest of the run goes on.
+// Copied in this run: where its partial is, and its CRC-32.
+struct Copy {
+  std::string partial;
+  uint32_t crc;
+};
+
 // Where a held component's bytes are read while its product's archive is
 // rebuilt: this run's copy, else its member of an older merged archive
-// (which no clean-up deletes), else its package file.
+// (which no clean-up deletes), else its package file. The first two are
+// trusted as they are, checked when they were written; the archive's
+// record of the member's CRC-32 lets the kernel copy it.
 MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
-                      const std::unordered_map<std::string, std::string> &copied) {
-  if (auto run = copied.find(entry.id); run != copied.end()) return MemberSource{entry, run->second, 0, true};
+                      const std::unordered_map<std::string, Copy> &copied) {
+  if (auto run = copied.find(entry.id); run != copied.end())
+    return MemberSource{entry, run->second.partial, 0, true, run->second.crc};
   auto member = held.members.find(entry.id);
-  if (member != held.members.end() && member->second.sha256 == entry.sha256)
-    return MemberSource{entry, JoinPath(repository, member->second.path), member->second.offset, false};
-  return MemberSource{entry, JoinPath(repository, entry.path), 0, false};
+  if (member != held.members.end() && member->second.sha256 == entry.sha256) {
+    std::string archive = JoinPath(repository, member->second.path);
+    FileDescriptor file{open(archive.c_str(), O_RDONLY | O_CLOEXEC)};
+    std::optional<uint32_t> crc;
+    if (file.fd >= 0 && !VerifyRequested())
+      crc = RecordedCrc(file.fd, member->second.offset, entry.size, PackagePath(entry).size());
+    return MemberSource{entry, archive, member->second.offset, crc.has_value(), crc};
+  }
+  return MemberSource{entry, JoinPath(repository, entry.path), 0, false, std::nullopt};
 }
 
 bool RangeMatches(const MemberSource &source) {
@@ -160,7 +176,7 @@ void PutInPlace(const std::string &repository, const Finished &finished) {
 // while the old archives are being replaced names none of their members, so
 // at no moment does it name a member at a stale offset.
 void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::vector<size_t> &products,
-             const std::unordered_map<std::string, std::string> &copied, const Finished &finished) {
+             const std::unordered_map<std::string, Copy> &copied, const Finished &finished) {
   std::vector<MergedBuild> builds;
   std::vector<ComponentEntry> lost;
   for (size_t p : products) {
@@ -283,16 +299,17 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
 
   CheckSpace(context.repository, upstream, selection, plan);
   MakeDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
-  std::unordered_map<std::string, std::string> copied;
+  std::unordered_map<std::string, Copy> copied;
   Finished finished;
-  RelayStatus status = CopyMissing(transfer, upstream, plan, [&](const PlannedPackage &package, const std::string &partial) {
+  auto copiedOne = [&](const PlannedPackage &package, const std::string &partial, uint32_t crc) {
     ComponentEntry entry = *package.upstream;
     entry.path = package.path;
     entry.offset = kWholeFile;
     held.Hold(entry);
-    copied[entry.id] = partial;
+    copied[entry.id] = Copy{partial, crc};
     finished.emplace_back(partial, JoinPath(context.repository, package.path));
-  });
+  };
+  RelayStatus status = CopyMissing(transfer, upstream, plan, copiedOne);
   ReportGone(context, held);
   std::vector<size_t> touched = RecordProducts(held, upstream, selection);
   if (StopsEverything(status)) {

@@ -19,7 +19,7 @@ struct Job;
 class Copying {
  public:
   Copying(Transfer &transfer, Upstream &upstream,
-          const std::function<void(const PlannedPackage &, const std::string &)> &copied)
+          const Copied &copied)
       : transfer_(transfer), upstream_(upstream), copied_(copied), network_(transfer.network) {}
   RelayStatus Run(std::vector<Job> &jobs);
 
@@ -32,7 +32,7 @@ class Copying {
 
  private:
   Upstream &upstream_;
-  const std::function<void(const PlannedPackage &, const std::string &)> &copied_;
+  const Copied &copied_;
   Network network_;
   std::deque<Job *> next_;
   RelayStatus failed_ = RELAY_OK, stopped_ = RELAY_OK;
@@ -135,7 +135,7 @@ bool Copying::Choose(Job &job) {
 void Copying::Finish(Job &job) {
   job.sink->Partial().Complete();
   if (transfer_.context->options.dupdigisign) CopySignature(*upstream_.At(job.source), *job.offered, job.target);
-  copied_(*job.package, job.sink->Partial().Path());
+  copied_(*job.package, job.sink->Partial().Path(), job.sink->Partial().Crc());
   uint64_t size = job.package->upstream->size;
   if (!Emit(*transfer_.context, ZELRELAY_EVENT_DOWNLOAD, job.package->path, size, size)) Fail(RELAY_CANCELLED);
 }
@@ -200,7 +200,7 @@ bool StopsEverything(RelayStatus status) {
 }
 
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
-                        const std::function<void(const PlannedPackage &, const std::string &partial)> &copied) {
+                        const Copied &copied) {
   std::unordered_set<std::string> partials = PartialsIn(transfer.context->repository);
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan) {

@@ -22,8 +22,9 @@ struct PlannedPackage {
 bool StopsEverything(RelayStatus status);
 
 // Each copied package is left complete and checked under its partial's
-// name, which copied hears; the caller makes it durable and gives it the
+// name, which copied hears with the package's CRC-32; the caller makes it durable and gives it the
 // package's name. Returns RELAY_OK, the status of the last package that
 // failed, or the status that stopped everything (cancelled, no space left).
+using Copied = std::function<void(const PlannedPackage &, const std::string &partial, uint32_t crc)>;
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
-                        const std::function<void(const PlannedPackage &, const std::string &partial)> &copied);
+                        const Copied &copied);

@@ -7,12 +7,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
 
 #include "base/status.h"
 #include "base/text.h"
+#include "packages/storedzip.h"
 #include "packages/transfer.h"
 #include "zelrelay_shared.h"
 
@@ -61,6 +63,20 @@ PartialFile::~PartialFile() {
   if (!completed_ && (validator_.empty() || have_ == 0 || size_ < kWorthResuming)) unlink(path_.c_str());
 }
 
+uint64_t PartialFile::Sum(uint64_t offset, uint64_t size) {
+  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
+  uint64_t done = 0;
+  while (done < size) {
+    ssize_t got = pread(file_.fd, chunk.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    UpdateSha256(digest_, chunk.get(), size_t(got));
+    crc_ = Crc32(crc_, chunk.get(), size_t(got));
+    done += uint64_t(got);
+  }
+  return done;
+}
+
 void PartialFile::Restart() {
   if (ftruncate(file_.fd, 0) != 0 || lseek(file_.fd, 0, SEEK_SET) != 0) Fail(WriteFailure(errno));
   have_ = 0;
@@ -74,7 +90,8 @@ void PartialFile::Begin(bool resumed, const std::string &url, const std::string 
   if (!resumed && !fresh) Restart();
   if (!resumed) have_ = 0;
   digest_ = StartSha256();
-  if (have_ > 0 && HashRange(file_.fd, 0, have_, digest_) != have_) Restart();
+  crc_ = 0;
+  if (have_ > 0 && Sum(0, have_) != have_) Restart();
   if (have_ > 0 && lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
   url_ = url;
   validator_ = validator;
@@ -88,6 +105,7 @@ void PartialFile::Receive(const void *data, size_t size) {
   if (have_ + size > size_) Fail(RELAY_PACKAGE_MISMATCH);
   WriteAll(file_.fd, data, size);
   UpdateSha256(digest_, data, size);
+  crc_ = Crc32(crc_, data, size);
   have_ += size;
 }
 

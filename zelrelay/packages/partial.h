@@ -46,6 +46,7 @@ class PartialFile final : public PackageSink {
   // the duplication gives it the package's name once it is durable.
   void Complete();
   const std::string &Path() const { return path_; }
+  uint32_t Crc() const { return crc_; }
 
  private:
   std::string path_;
@@ -54,10 +55,13 @@ class PartialFile final : public PackageSink {
   FileDescriptor file_;
   uint64_t have_ = 0;
   Sha256 digest_;
+  uint32_t crc_ = 0;  // CRC-32, which a merged archive records of each member
   std::string url_, validator_;
   bool completed_ = false;
 
   void Restart();
+  // Adds bytes already in the file to the digest and the CRC.
+  uint64_t Sum(uint64_t offset, uint64_t size);
 };
 
 // The names of the partials in the repository's package directory.

@@ -18,6 +18,7 @@
 #include "base/entity.h"
 #include "base/status.h"
 #include "base/text.h"
+#include "packages/storedzip.h"
 #include "packages/zip.h"
 
 namespace {
@@ -144,22 +145,26 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
     size_t to = std::min(kept.size(), from + per);
     Index manifest;
     manifest.products.push_back(ProductEntry{product.entity, product.id, {}});
-    std::vector<ArchiveMember> members{ArchiveMember{kMergedManifest, {}, {}}};
+    std::vector<StoredMember> members(1);
+    members[0].name = kMergedManifest;
     for (size_t i = from; i < to; ++i) {
       ComponentEntry entry = kept[i]->entry;
       entry.path = PackagePath(entry);
       entry.offset = kWholeFile;
       manifest.components.push_back(entry);
       manifest.products[0].components.push_back(entry.id);
-      ArchiveMember &member = members.emplace_back(entry.path, kept[i]->file, std::string{});
+      StoredMember &member = members.emplace_back();
+      member.name = entry.path;
+      member.file = kept[i]->file;
       member.offset = kept[i]->offset;
       member.size = entry.size;
-      if (!kept[i]->checked) member.sha256 = entry.sha256;
+      if (kept[i]->checked) member.crc = kept[i]->crc;
+      else member.sha256 = entry.sha256;
     }
     members[0].bytes = IndexToText(manifest);
     std::string name = InPackages(PartName(product, part));
     TempFile temp = CreateTempFile(JoinPath(repository, name));
-    std::vector<uint64_t> offsets = WriteZip(temp.file.fd, members, false);
+    std::vector<uint64_t> offsets = WriteStoredZip(temp.file.fd, members);
     for (size_t i = from; i < to; ++i) {
       ComponentEntry entry = kept[i]->entry;
       entry.path = name;

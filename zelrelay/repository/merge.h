@@ -6,6 +6,7 @@
 // relays that mirror from this repository (docs/repository-format.md).
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,7 +23,8 @@ struct MemberSource {
   ComponentEntry entry;  // as the index lists it: the member's name, size and digest
   std::string file;      // a package file, or an older merged archive
   uint64_t offset = 0;   // of the package in file
-  bool checked = false;  // its bytes were checked against the digest in this run
+  bool checked = false;  // its bytes are known to match the digest
+  std::optional<uint32_t> crc;  // known, with checked: the kernel copies the bytes
 };
 
 // One product's new merged archives, complete beside their final names.
