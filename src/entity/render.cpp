@@ -93,9 +93,35 @@ void EntityToString(lua_State *L, const ZELRELAY_EntityItem &entity) {
   PushExtractName(L, parts, entity.version);
 }
 
-template <size_t N>
-static inline void SetInteger(lua_State *L, const char (&key)[N], int32_t value) {
-  lua_pushlstring(L, key, N - 1);
+// The entity table's keys, in the order they are set. Each state makes them
+// once and keeps them in a registry table, so building a table hashes none.
+enum EntityKey { KLASS = 1, TYPE, LANGUAGE, PLATFORM, REGION, OEM, VERSION, NAME, EXTRACT, FRIENDLY };
+static const char *const kEntityKeys[] = {"klass", "type", "language", "platform", "region",
+                                          "oem", "version", "name", "extract", "friendly"};
+enum { ENTITY_KEYS = sizeof kEntityKeys / sizeof kEntityKeys[0] };
+static const char kKeysTag = 0;  // its address keys the registry
+
+// Pushes the key table and returns its stack index.
+static int PushKeys(lua_State *L) {
+  lua_rawgetp(L, LUA_REGISTRYINDEX, &kKeysTag);
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 1);
+    lua_createtable(L, ENTITY_KEYS, 0);
+    for (int i = 0; i < ENTITY_KEYS; i++) {
+      lua_pushstring(L, kEntityKeys[i]);
+      lua_rawseti(L, -2, i + 1);
+    }
+    lua_pushvalue(L, -1);
+    lua_rawsetp(L, LUA_REGISTRYINDEX, &kKeysTag);
+  }
+  return lua_gettop(L);
+}
+
+// The entity table is on top; the key goes above it, then its value.
+static inline void PushKey(lua_State *L, int keys, EntityKey key) { lua_rawgeti(L, keys, key); }
+
+static inline void SetInteger(lua_State *L, int keys, EntityKey key, int32_t value) {
+  PushKey(L, keys, key);
   lua_pushinteger(L, value);
   lua_rawset(L, -3);
 }
@@ -112,31 +138,33 @@ static void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool pr
   }
   EntityParts parts;
   SplitEntity(entity, &parts);
-  lua_createtable(L, 0, 8);
-  SetInteger(L, "klass", entity.klass);
-  SetInteger(L, "type", entity.type);
-  SetInteger(L, "language", entity.language);
-  SetInteger(L, "platform", entity.platform);
-  SetInteger(L, "region", entity.region);
-  SetInteger(L, "oem", entity.oem);
-  lua_pushliteral(L, "version");
+  int keys = PushKeys(L);
+  // Room for every key it may get: sized for eight, it would be resized.
+  lua_createtable(L, 0, ENTITY_KEYS);
+  SetInteger(L, keys, KLASS, entity.klass);
+  SetInteger(L, keys, TYPE, entity.type);
+  SetInteger(L, keys, LANGUAGE, entity.language);
+  SetInteger(L, keys, PLATFORM, entity.platform);
+  SetInteger(L, keys, REGION, entity.region);
+  SetInteger(L, keys, OEM, entity.oem);
+  PushKey(L, keys, VERSION);
   ConvertVersionFormatEK2UI(L, entity.klass, entity.type, entity.version);
   lua_rawset(L, -3);
-  lua_pushliteral(L, "name");
+  PushKey(L, keys, NAME);
   if (product)
     PushProductName(L, parts, entity.version);
   else
     PushComponentName(L, parts);
   lua_rawset(L, -3);
-  lua_pushliteral(L, "extract");
+  PushKey(L, keys, EXTRACT);
   PushExtractName(L, parts, entity.version);
   lua_rawset(L, -3);
-  const char *friendly = EntityFriendlyName(entity);
-  if (friendly != nullptr) {
-    lua_pushliteral(L, "friendly");
+  if (const char *friendly = EntityFriendlyName(entity)) {
+    PushKey(L, keys, FRIENDLY);
     lua_pushstring(L, friendly);
     lua_rawset(L, -3);
   }
+  lua_remove(L, keys);
 }
 
 void ComponentToLua(lua_State *L, const ZELRELAY_EntityItem &entity) { EntityToLua(L, entity, false); }
