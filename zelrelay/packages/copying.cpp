@@ -37,7 +37,15 @@ class Copying {
   std::deque<Job *> next_;
   RelayStatus failed_ = RELAY_OK, stopped_ = RELAY_OK;
 
+  // Transfers queued on the network at once: enough to keep every host's
+  // connections busy.
+  static constexpr size_t kInFlight = 32;
+  std::deque<Job *> parallel_;
+  size_t inFlight_ = 0;
+
   bool Choose(Job &job);
+  void Start(Job &job);
+  void Pump();
   void Ended(Job &job, RelayStatus status);
   void Finish(Job &job);
 };
@@ -124,12 +132,26 @@ void JobSink::Throttle() {
 bool Copying::Choose(Job &job) {
   for (; job.source < upstream_.Count(); ++job.source) {
     job.offered = upstream_.Offer(job.source, *job.package->upstream);
-    if (job.offered == nullptr) continue;
-    job.sink.reset();  // its partial goes, or stays for this one to go on from
-    job.sink = std::make_unique<JobSink>(*this, job, !upstream_.At(job.source)->Parallel());
-    return true;
+    if (job.offered != nullptr) return true;
   }
   return false;
+}
+
+// A job gets its partial only when it starts: a run of many packages keeps
+// files and buffers for the few in flight.
+void Copying::Start(Job &job) {
+  Source &source = *upstream_.At(job.source);
+  job.sink = std::make_unique<JobSink>(*this, job, !source.Parallel());
+  source.Fetch(*job.offered, *job.sink, network_, [this, &job](RelayStatus status) { Ended(job, status); });
+}
+
+void Copying::Pump() {
+  while (inFlight_ < kInFlight && !parallel_.empty() && stopped_ == RELAY_OK) {
+    Job &job = *parallel_.front();
+    parallel_.pop_front();
+    inFlight_++;
+    Start(job);
+  }
 }
 
 void Copying::Finish(Job &job) {
@@ -141,14 +163,20 @@ void Copying::Finish(Job &job) {
 }
 
 void Copying::Ended(Job &job, RelayStatus status) {
+  bool parallel = upstream_.At(job.source)->Parallel();
+  if (parallel) inFlight_--;
   if (status == RELAY_OK) {
     try {
       Finish(job);
+      job.sink.reset();
+      if (parallel) Pump();
       return;
     } catch (const RelayError &e) {
       status = e.status;
     }
   }
+  job.sink.reset();  // its partial goes, or stays for a later try to go on from
+  if (parallel) Pump();
   if (StopsEverything(status)) {
     stopped_ = status;
     return;
@@ -167,24 +195,18 @@ RelayStatus Copying::Run(std::vector<Job> &jobs) {
     round.swap(next_);
     std::vector<Job *> alone;
     for (Job *job : round) {
-      if (!Choose(*job)) {
-        failed_ = job->last;  // every source failed it
-        continue;
-      }
-      Source &source = *upstream_.At(job->source);
-      if (!source.Parallel()) {
-        alone.push_back(job);
-        continue;
-      }
-      source.Fetch(*job->offered, *job->sink, network_, [this, job](RelayStatus status) { Ended(*job, status); });
+      if (!Choose(*job)) failed_ = job->last;  // every source failed it
+      else if (upstream_.At(job->source)->Parallel()) parallel_.push_back(job);
+      else alone.push_back(job);
     }
+    Pump();
     if (!network_.Run([this] { return stopped_ == RELAY_OK && Progress(); }) && stopped_ == RELAY_OK)
       stopped_ = RELAY_CANCELLED;
+    parallel_.clear();
     for (Job *job : alone) {
       if (stopped_ != RELAY_OK) break;
       try {
-        upstream_.At(job->source)->Fetch(*job->offered, *job->sink, network_,
-                                         [this, job](RelayStatus status) { Ended(*job, status); });
+        Start(*job);
       } catch (const RelayError &e) {
         stopped_ = e.status;
       }
