@@ -82,18 +82,63 @@ bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity) {
   return true;
 }
 
+namespace {
+
+// Decimal text without snprintf's parsing of a format: every index line is
+// keyed by these names, and reading an index makes one per entry.
+char *PutUnsigned(char *out, uint64_t magnitude) {
+  char digits[20];
+  int n = 0;
+  do digits[n++] = char('0' + magnitude % 10);
+  while ((magnitude /= 10) != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+char *PutNumber(char *out, int32_t value) {
+  if (value < 0) *out++ = '-';
+  return PutUnsigned(out, value < 0 ? 0 - uint64_t(int64_t(value)) : uint64_t(value));
+}
+
+char *PutQualifiers(char *p, const ZELRELAY_EntityItem &e) {
+  *p++ = 'l';
+  p = PutNumber(p, e.language);
+  *p++ = 'p';
+  p = PutNumber(p, e.platform);
+  *p++ = 'r';
+  p = PutNumber(p, e.region);
+  *p++ = 'o';
+  return PutNumber(p, e.oem);
+}
+
+char *PutKind(char *p, const ZELRELAY_EntityItem &e) {
+  *p++ = 'c';
+  p = PutNumber(p, e.klass);
+  *p++ = 't';
+  return PutNumber(p, e.type);
+}
+
+}  // namespace
+
 std::string ExtractName(const ZELRELAY_EntityItem &e) {
   char text[160];
-  snprintf(text, sizeof text, "c%dt%dv%d.%04llu.%dl%dp%dr%do%d", e.klass, e.type, int32_t(e.version.major),
-           static_cast<unsigned long long>(e.version.minor), int32_t(e.version.build), e.language, e.platform,
-           e.region, e.oem);
-  return text;
+  char *p = PutKind(text, e);
+  *p++ = 'v';
+  p = PutNumber(p, int32_t(e.version.major));
+  *p++ = '.';
+  // The minor part in at least four digits, as "%04llu" writes it.
+  for (uint64_t scale = 1000; scale > 1 && e.version.minor < scale; scale /= 10) *p++ = '0';
+  p = PutUnsigned(p, e.version.minor);
+  *p++ = '.';
+  p = PutNumber(p, int32_t(e.version.build));
+  p = PutQualifiers(p, e);
+  return std::string(text, size_t(p - text));
 }
 
 std::string ComponentName(const ZELRELAY_EntityItem &e) {
   char text[96];
-  snprintf(text, sizeof text, "c%dt%dl%dp%dr%do%d", e.klass, e.type, e.language, e.platform, e.region, e.oem);
-  return text;
+  char *p = PutQualifiers(PutKind(text, e), e);
+  return std::string(text, size_t(p - text));
 }
 
 bool IsPatternEntity(const ZELRELAY_EntityItem &e) {
