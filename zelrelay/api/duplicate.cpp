@@ -2,10 +2,8 @@
 // record it, rebuild the merged archives of the products it changed and
 // prune old versions. Everything starts from what the repository holds, its
 // index and its merged archives together, so nothing it held is lost.
-#include <fcntl.h>
+#include <sys/statvfs.h>
 
-#include <algorithm>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -13,17 +11,13 @@
 #include "api/guard.h"
 #include "base/entity.h"
 #include "base/files.h"
-#include <sys/statvfs.h>
-
 #include "packages/copying.h"
-#include "packages/digest.h"
 #include "packages/partial.h"
-#include "packages/storedzip.h"
 #include "packages/transfer.h"
 #include "repository/holdings.h"
 #include "repository/lock.h"
-#include "repository/merge.h"
 #include "repository/prune.h"
+#include "repository/rebuild.h"
 #include "repository/settled.h"
 #include "sources/selection.h"
 #include "sources/source.h"
@@ -110,150 +104,6 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 }
 
 // A package that cannot be had fails alone; the rest of the run goes on.
-// Copied in this run: where its partial is, and its CRC-32.
-struct Copy {
-  std::string partial;
-  uint32_t crc;
-};
-
-// Where a held component's bytes are read while its product's archive is
-// rebuilt: this run's copy, else its member of an older merged archive
-// (which no clean-up deletes), else its package file. The first two are
-// trusted as they are, checked when they were written; the archive's
-// record of the member's CRC-32 lets the kernel copy it.
-MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
-                      const std::unordered_map<std::string, Copy> &copied) {
-  if (auto run = copied.find(entry.id); run != copied.end())
-    return MemberSource{entry, run->second.partial, 0, true, run->second.crc};
-  auto member = held.members.find(entry.id);
-  if (member != held.members.end() && member->second.sha256 == entry.sha256) {
-    std::string archive = JoinPath(repository, member->second.path);
-    FileDescriptor file{open(archive.c_str(), O_RDONLY | O_CLOEXEC)};
-    std::optional<uint32_t> crc;
-    if (file.fd >= 0 && !VerifyRequested())
-      crc = RecordedCrc(file.fd, member->second.offset, entry.size, PackagePath(entry).size());
-    return MemberSource{entry, archive, member->second.offset, crc.has_value(), crc};
-  }
-  return MemberSource{entry, JoinPath(repository, entry.path), 0, false, std::nullopt};
-}
-
-bool RangeMatches(const MemberSource &source) {
-  FileDescriptor file{open(source.file.c_str(), O_RDONLY | O_CLOEXEC)};
-  return file.fd >= 0 && Sha256OfRange(file.fd, source.offset, source.entry.size) == source.entry.sha256;
-}
-
-// A member whose bytes no longer match is left out, like one whose file is
-// gone (a clean-up may take a package file meanwhile), instead of failing
-// this and every later run.
-MergedBuild Rebuild(const ZELRELAY_ContextRecord &context, const ProductEntry &product,
-                    std::vector<MemberSource> sources, std::vector<ComponentEntry> &lost) {
-  try {
-    return BuildMergedArchives(context.repository, product, sources, context.options.maxmerge, lost);
-  } catch (const RelayError &e) {
-    if (e.status != RELAY_PACKAGE_MISMATCH && e.status != RELAY_PACKAGE_MISSING) throw;
-  }
-  std::erase_if(sources, [&](const MemberSource &s) {
-    bool damaged = !RangeMatches(s);
-    if (damaged) lost.push_back(s.entry);
-    return damaged;
-  });
-  return BuildMergedArchives(context.repository, product, sources, context.options.maxmerge, lost);
-}
-
-// Copied packages: partial's name -> package file, both in the repository.
-using Finished = std::vector<std::pair<std::string, std::string>>;
-
-// Durability in one batch: everything written so far is synced at once,
-// before any of it shows under its final name.
-void PutInPlace(const std::string &repository, const Finished &finished) {
-  if (finished.empty()) return;
-  SyncAll(repository);
-  for (const auto &[from, to] : finished) Rename(from, to);
-}
-
-// Rebuilds the merged archives of these products, puts the copied packages
-// and the archives in place, then replaces the index. The index written
-// while the old archives are being replaced names none of their members, so
-// at no moment does it name a member at a stale offset.
-void Publish(const ZELRELAY_ContextRecord &context, Holdings &held, const std::vector<size_t> &products,
-             const std::unordered_map<std::string, Copy> &copied, const Finished &finished) {
-  std::vector<MergedBuild> builds;
-  std::vector<ComponentEntry> lost;
-  for (size_t p : products) {
-    std::vector<MemberSource> sources;
-    for (const std::string &id : held.index.products[p].components)
-      sources.push_back(SourceOf(context.repository, held, *held.Find(id), copied));
-    builds.push_back(Rebuild(context, held.index.products[p], std::move(sources), lost));
-  }
-  if (!builds.empty() && finished.empty()) SyncAll(context.repository);
-  PutInPlace(context.repository, finished);
-  std::unordered_set<std::string> rebuilt;
-  for (const MergedBuild &b : builds) rebuilt.insert(ComponentName(b.product.entity));
-  Index during = held.index;
-  std::erase_if(during.components,
-                [&](const ComponentEntry &c) { return c.InArchive() && rebuilt.count(ProductOfArchive(c.path)); });
-  if (!builds.empty()) WriteIndexIfChanged(context.repository, during);
-  for (MergedBuild &build : builds) CommitMergedArchives(context.repository, build);
-  if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
-  if (builds.empty() && held.mergedListed) {  // the archives are as merged.ini says
-    WriteIndexIfChanged(context.repository, held.index);
-    return;
-  }
-  Index merged = ReadMergedArchives(context.repository, builds);
-  WriteMergedIndex(context.repository, merged);
-  std::unordered_map<std::string, const ComponentEntry *> members;
-  for (const ComponentEntry &c : merged.components) members[c.id] = &c;
-  for (ComponentEntry &c : held.index.components) {
-    auto member = members.find(c.id);
-    if (c.InArchive() && member != members.end() && member->second->sha256 == c.sha256) c = *member->second;
-    else if (c.InArchive()) lost.push_back(c);
-  }
-  std::unordered_set<std::string> reported;
-  std::erase_if(lost, [&](const ComponentEntry &c) { return !reported.insert(c.id).second; });
-  held.Drop(lost);
-  for (const ComponentEntry &c : lost) Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
-  WriteIndexIfChanged(context.repository, held.index);
-}
-
-// Whether a product's merged archives already hold exactly what it holds,
-// in the parts maxmerge asks for: then they are left as they are.
-bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge) {
-  auto archived = held.archivedProducts.find(ComponentName(product.entity));
-  if (archived == held.archivedProducts.end() || archived->second.id != product.id ||
-      archived->second.components.size() != product.components.size())
-    return false;
-  std::set<std::string> parts;
-  for (const std::string &id : product.components) {
-    auto member = held.members.find(id);
-    const ComponentEntry *mine = held.Find(id);
-    if (member == held.members.end() || mine == nullptr || member->second.sha256 != mine->sha256 ||
-        !IsArchiveOf(member->second.path, product))
-      return false;
-    parts.insert(member->second.path);
-  }
-  size_t count = product.components.size(), per = maxmerge > 0 ? size_t(maxmerge) : std::max<size_t>(count, 1);
-  return parts.size() == (count + per - 1) / per;
-}
-
-// Prunes, and returns the products to rebuild: those the run touched and
-// those that lost a pruned component, unless their archives are current.
-std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
-                          int64_t maxmerge) {
-  std::unordered_set<std::string> ids;
-  for (const ComponentEntry &c : pruned) ids.insert(c.id);
-  for (size_t p = 0; p < held.index.products.size(); ++p)
-    for (const std::string &id : held.index.products[p].components)
-      if (ids.count(id)) {
-        touched.push_back(p);
-        break;
-      }
-  held.Drop(pruned);
-  std::sort(touched.begin(), touched.end());
-  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge); });
-  return touched;
-}
-
 // Refuses a run whose packages and rebuilt archives cannot fit, before it
 // writes anything: the packages it lacks, and again every package of a
 // product that gets one.
@@ -319,7 +169,8 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
   }
   std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
   std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge);
-  Publish(context, held, products, copied, finished);
+  for (const ComponentEntry &c : Publish(context.repository, context.options.maxmerge, held, products, copied, finished))
+    Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
   RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
   RemoveObsoletePartials(context.repository, upstream.index);
   if (status == RELAY_OK) RecordSettled(context.repository, digest);

@@ -1,0 +1,157 @@
+// Rebuilding what a duplication changed.
+#include "repository/rebuild.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <set>
+#include <unordered_set>
+
+#include "base/entity.h"
+#include "base/files.h"
+#include "packages/digest.h"
+#include "packages/storedzip.h"
+#include "packages/transfer.h"
+#include "repository/merge.h"
+#include "zelrelay_shared.h"
+
+namespace {
+
+// Where a held component's bytes are read while its product's archive is
+// rebuilt: this run's copy, else its member of an older merged archive
+// (which no clean-up deletes), else its package file. The first two are
+// trusted as they are, checked when they were written; the archive's
+// record of the member's CRC-32 lets the kernel copy it.
+MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
+                      const std::unordered_map<std::string, Copy> &copied) {
+  if (auto run = copied.find(entry.id); run != copied.end())
+    return MemberSource{entry, run->second.partial, 0, true, run->second.crc};
+  auto member = held.members.find(entry.id);
+  if (member != held.members.end() && member->second.sha256 == entry.sha256) {
+    std::string archive = JoinPath(repository, member->second.path);
+    FileDescriptor file{open(archive.c_str(), O_RDONLY | O_CLOEXEC)};
+    std::optional<uint32_t> crc;
+    if (file.fd >= 0 && !VerifyRequested())
+      crc = RecordedCrc(file.fd, member->second.offset, entry.size, PackagePath(entry).size());
+    return MemberSource{entry, archive, member->second.offset, crc.has_value(), crc};
+  }
+  return MemberSource{entry, JoinPath(repository, entry.path), 0, false, std::nullopt};
+}
+
+bool RangeMatches(const MemberSource &source) {
+  FileDescriptor file{open(source.file.c_str(), O_RDONLY | O_CLOEXEC)};
+  return file.fd >= 0 && Sha256OfRange(file.fd, source.offset, source.entry.size) == source.entry.sha256;
+}
+
+// A member whose bytes no longer match is left out, like one whose file is
+// gone (a clean-up may take a package file meanwhile), instead of failing
+// this and every later run.
+MergedBuild Rebuild(const std::string &repository, int64_t maxmerge, const ProductEntry &product,
+                    std::vector<MemberSource> sources, std::vector<ComponentEntry> &lost) {
+  try {
+    return BuildMergedArchives(repository, product, sources, maxmerge, lost);
+  } catch (const RelayError &e) {
+    if (e.status != RELAY_PACKAGE_MISMATCH && e.status != RELAY_PACKAGE_MISSING) throw;
+  }
+  std::erase_if(sources, [&](const MemberSource &s) {
+    bool damaged = !RangeMatches(s);
+    if (damaged) lost.push_back(s.entry);
+    return damaged;
+  });
+  return BuildMergedArchives(repository, product, sources, maxmerge, lost);
+}
+
+// Whether a product's merged archives already hold exactly what it holds,
+// in the parts maxmerge asks for: then they are left as they are.
+bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge) {
+  auto archived = held.archivedProducts.find(ComponentName(product.entity));
+  if (archived == held.archivedProducts.end() || archived->second.id != product.id ||
+      archived->second.components.size() != product.components.size())
+    return false;
+  std::set<std::string> parts;
+  for (const std::string &id : product.components) {
+    auto member = held.members.find(id);
+    const ComponentEntry *mine = held.Find(id);
+    if (member == held.members.end() || mine == nullptr || member->second.sha256 != mine->sha256 ||
+        !IsArchiveOf(member->second.path, product))
+      return false;
+    parts.insert(member->second.path);
+  }
+  size_t count = product.components.size(), per = maxmerge > 0 ? size_t(maxmerge) : std::max<size_t>(count, 1);
+  return parts.size() == (count + per - 1) / per;
+}
+
+}  // namespace
+
+// Durability in one batch: everything written so far is synced at once,
+// before any of it shows under its final name.
+void PutInPlace(const std::string &repository, const Finished &finished) {
+  if (finished.empty()) return;
+  SyncAll(repository);
+  for (const auto &[from, to] : finished) Rename(from, to);
+}
+
+// Rebuilds the merged archives of these products, puts the copied packages
+// and the archives in place, then replaces the index. The index written
+// while the old archives are being replaced names none of their members, so
+// at no moment does it name a member at a stale offset.
+std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
+                                    const std::vector<size_t> &products,
+                                    const std::unordered_map<std::string, Copy> &copied, const Finished &finished) {
+  std::vector<MergedBuild> builds;
+  std::vector<ComponentEntry> lost;
+  for (size_t p : products) {
+    std::vector<MemberSource> sources;
+    for (const std::string &id : held.index.products[p].components)
+      sources.push_back(SourceOf(repository, held, *held.Find(id), copied));
+    builds.push_back(Rebuild(repository, maxmerge, held.index.products[p], std::move(sources), lost));
+  }
+  if (!builds.empty() && finished.empty()) SyncAll(repository);
+  PutInPlace(repository, finished);
+  std::unordered_set<std::string> rebuilt;
+  for (const MergedBuild &b : builds) rebuilt.insert(ComponentName(b.product.entity));
+  Index during = held.index;
+  std::erase_if(during.components,
+                [&](const ComponentEntry &c) { return c.InArchive() && rebuilt.count(ProductOfArchive(c.path)); });
+  if (!builds.empty()) WriteIndexIfChanged(repository, during);
+  for (MergedBuild &build : builds) CommitMergedArchives(repository, build);
+  if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
+  if (builds.empty() && held.mergedListed) {  // the archives are as merged.ini says
+    WriteIndexIfChanged(repository, held.index);
+    return lost;
+  }
+  Index merged = ReadMergedArchives(repository, builds);
+  WriteMergedIndex(repository, merged);
+  std::unordered_map<std::string, const ComponentEntry *> members;
+  for (const ComponentEntry &c : merged.components) members[c.id] = &c;
+  for (ComponentEntry &c : held.index.components) {
+    auto member = members.find(c.id);
+    if (c.InArchive() && member != members.end() && member->second->sha256 == c.sha256) c = *member->second;
+    else if (c.InArchive()) lost.push_back(c);
+  }
+  std::unordered_set<std::string> reported;
+  std::erase_if(lost, [&](const ComponentEntry &c) { return !reported.insert(c.id).second; });
+  held.Drop(lost);
+  WriteIndexIfChanged(repository, held.index);
+  return lost;
+}
+
+// Prunes, and returns the products to rebuild: those the run touched and
+// those that lost a pruned component, unless their archives are current.
+std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
+                          int64_t maxmerge) {
+  std::unordered_set<std::string> ids;
+  for (const ComponentEntry &c : pruned) ids.insert(c.id);
+  for (size_t p = 0; p < held.index.products.size(); ++p)
+    for (const std::string &id : held.index.products[p].components)
+      if (ids.count(id)) {
+        touched.push_back(p);
+        break;
+      }
+  held.Drop(pruned);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge); });
+  return touched;
+}
+

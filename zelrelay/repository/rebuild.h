@@ -1,0 +1,38 @@
+// Rebuilding what a duplication changed: the merged archives of the
+// products it touched or pruned, from every component they hold; then the
+// copied packages and the archives put in place and the index replaced,
+// everything made durable in one batch before any of it shows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "repository/holdings.h"
+
+// Copied in this run: where its partial is, and its CRC-32.
+struct Copy {
+  std::string partial;
+  uint32_t crc;
+};
+
+// Copied packages: partial's name -> package file, both in the repository.
+using Finished = std::vector<std::pair<std::string, std::string>>;
+
+// Syncs everything written so far at once, then renames the packages.
+void PutInPlace(const std::string &repository, const Finished &finished);
+
+// Drops the pruned components, and returns the products to rebuild: those
+// touched and those that lost a pruned component, unless their archives
+// already hold exactly what they hold.
+std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
+                          int64_t maxmerge);
+
+// Rebuilds the products' archives and publishes the run. Returns the
+// components found lost on the way, gone or damaged where nothing else
+// holds them.
+std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
+                                    const std::vector<size_t> &products,
+                                    const std::unordered_map<std::string, Copy> &copied, const Finished &finished);
