@@ -334,6 +334,15 @@ TEST_F(Relay, KeepcountPrunesSupersededVersions) {
   Index local = *ReadIndex(repo.path.string());
   EXPECT_EQ(local.components.size(), 3u);
   EXPECT_EQ(ExtractName(local.products[0].entity), "c3t4v1.0600.0l-1p-1r-1o-1");
+  // An upstream that offers both versions: only the kept one is copied.
+  TempDirectory fresh;
+  ZELRELAY_Context other = Open(fresh.path.string());
+  ZELRELAY_SetOption(other, ZELRELAY_OPTION_KEEPCOUNT, 1);
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.06.0", {"c3t4v1.05.3l1", "c3t4v1.06.0l1"}}});
+  recorder.events.clear();
+  ASSERT_EQ(Duplicate({Product("c3t4")}, other), RELAY_OK);
+  EXPECT_EQ(SeenAs(ZELRELAY_EVENT_DOWNLOADBEGIN), std::vector<std::string>{"packages/c3t4v1.0600.0l1p-1r-1o-1.zip"});
+  ZELRELAY_DestroyContext(other);
 }
 
 TEST_F(Relay, CopiesSignaturesWhenAsked) {

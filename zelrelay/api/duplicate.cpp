@@ -45,6 +45,23 @@ std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &
   return plan;
 }
 
+// With keepcount, only the versions that pruning will keep are copied: of
+// each component, the newest among what is held and what is offered.
+void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep) {
+  if (keep <= 0) return;
+  std::unordered_map<std::string, std::vector<std::pair<const ZEL_Version *, PlannedPackage *>>> versions;
+  for (const ComponentEntry &c : held.index.components) versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
+  for (PlannedPackage &package : plan)
+    if (!package.present)
+      versions[ComponentName(package.upstream->entity)].emplace_back(&package.upstream->entity.version, &package);
+  for (auto &[name, list] : versions) {
+    if (list.size() <= size_t(keep)) continue;
+    std::stable_sort(list.begin(), list.end(), [](const auto &a, const auto &b) { return CompareVersions(*a.first, *b.first) < 0; });
+    for (size_t i = size_t(keep); i < list.size(); ++i)
+      if (list[i].second != nullptr) list[i].second->doomed = true;
+  }
+}
+
 // Lists the components now held under their products; returns the
 // positions of the products touched.
 std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
@@ -92,7 +109,7 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
                    uint64_t total) {
   uint64_t finished = 0;
   for (const PlannedPackage &package : plan) {
-    if (package.present) continue;
+    if (!package.Needed()) continue;
     uint64_t size = package.upstream->size;
     if (!Emit(context, ZELRELAY_EVENT_DOWNLOADBEGIN, package.path, size, 0)) return RELAY_CANCELLED;
     finished += size;
@@ -112,7 +129,7 @@ void CheckSpace(const std::string &repository, const Upstream &upstream, const s
   std::unordered_set<std::string> missing;
   uint64_t needed = 0;
   for (const PlannedPackage &package : plan)
-    if (!package.present) {
+    if (package.Needed()) {
       missing.insert(package.upstream->id);
       needed += package.upstream->size;
     }
@@ -142,9 +159,10 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
   }
   Holdings held = ReadHoldings(context.repository);
   std::vector<PlannedPackage> plan = Plan(context.repository, held, upstream, selection);
+  SkipDoomed(plan, held, context.options.keepcount);
   Transfer transfer{&context, settings.network};
   for (const PlannedPackage &package : plan)
-    if (!package.present) transfer.total += package.upstream->size;
+    if (package.Needed()) transfer.total += package.upstream->size;
   if (dry) return DryRun(context, plan, transfer.total);
 
   CheckSpace(context.repository, upstream, selection, plan);

@@ -226,7 +226,7 @@ RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vecto
   std::unordered_set<std::string> partials = PartialsIn(transfer.context->repository);
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan) {
-    if (package.present) continue;
+    if (!package.Needed()) continue;
     std::string target = JoinPath(transfer.context->repository, package.path);
     bool found = partials.count(package.path.substr(package.path.rfind('/') + 1) + kPartialSuffix) > 0;
     jobs.emplace_back(package, target, found);

@@ -15,7 +15,9 @@
 struct PlannedPackage {
   const ComponentEntry *upstream;  // as the answering source lists it
   std::string path;                // its package file, relative to the repository
-  bool present;
+  bool present;                    // the repository holds it already
+  bool doomed = false;             // pruning would drop it at once
+  bool Needed() const { return !present && !doomed; }
 };
 
 // Failures that end the whole run rather than one package's try.
