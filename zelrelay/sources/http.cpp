@@ -91,7 +91,10 @@ std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t
     request.ifModifiedSince = kept->lastModified;
   }
   TextReceiver receiver(limit);
-  Response response = Perform(settings_, request, receiver);
+  // Indexes and signatures are small: the bandwidth limit is for packages.
+  NetworkSettings unlimited = settings_;
+  unlimited.maxbandwidth = 0;
+  Response response = Perform(unlimited, request, receiver);
   if (response.status == HttpStatus(404)) return std::nullopt;
   if (response.status != RELAY_OK) Fail(response.status);
   if (response.NotModified() && kept) {
