@@ -59,7 +59,9 @@ local mirrored = check(update.everything(repository, products, sources, {
   keepcount = 2,
   progress = progressBar,
   download = function() copied = copied + 1 end,
-  downloadend = function(event) io.write(string.format("\n  %d packages, %s copied\n", copied, kib(event.finished))) end,
+  downloadend = function(event)
+    io.write(string.format("\n  %d packages, %s copied\n", copied, kib(event.finished)))
+  end,
 }))
 print("")
 printTable(mirrored)
