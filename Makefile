@@ -4,6 +4,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES := cmake make g++ pkg-config lua5.2 liblua5.2-dev lua-busted libgtest-dev \
 	libarchive-dev libssl-dev libcurl4-openssl-dev
+# luarocks builds the rock in the tests; lua-check lints the Lua files.
+PACKAGES += luarocks lua-check
 
 .PHONY: all deps build test demo install bench clean
 .PHONY: test-sanitize test-valgrind fuzz

@@ -21,7 +21,10 @@ local function kib(bytes)
   return string.format("%.1f KiB", bytes / 1024)
 end
 
--- One line redrawn in place while packages arrive.
+-- On a terminal, one line redrawn in place while packages arrive; into a
+-- file or a pipe, a plain line per package copied instead.
+local terminal = os.execute("test -t 1") == true
+
 local function progressBar(event)
   local width = 30
   local share = event.total > 0 and event.finished / event.total or 1
@@ -51,15 +54,20 @@ for _, entity in ipairs(listed) do
 end
 print(string.format("  %d products, %d components", productCount, #listed - productCount))
 
-print("\nMirroring into " .. repository .. " (throttled to 8 KiB/s so the bar can be seen):")
+print("\nMirroring into " .. repository .. (terminal and " (throttled to 8 KiB/s so the bar can be seen):" or ":"))
 local copied = 0
 local mirrored = check(update.everything(repository, products, sources, {
-  maxbandwidth = 8192,
+  maxbandwidth = terminal and 8192 or 0,
   dupdigisign = true,
   keepcount = 2,
-  progress = progressBar,
-  download = function() copied = copied + 1 end,
-  downloadend = function(event) io.write(string.format("\n  %d packages, %s copied\n", copied, kib(event.finished))) end,
+  progress = terminal and progressBar or nil,
+  download = function(event)
+    copied = copied + 1
+    if not terminal then print(string.format("  %s  %s", event.information, kib(event.total))) end
+  end,
+  downloadend = function(event)
+    io.write(string.format("%s  %d packages, %s copied\n", terminal and "\n" or "", copied, kib(event.finished)))
+  end,
 }))
 print("")
 printTable(mirrored)

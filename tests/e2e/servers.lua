@@ -125,8 +125,8 @@ end
 
 function servers.fault(root, mode, options)
   local dir, port = files.tmpdir(), free_port()
-  local command = ("/usr/bin/python3 %s %d %s %s %s/requests.log"):format(quote(here .. "fault_server.py"), port, quote(root),
-    quote(mode), dir)
+  local command = ("/usr/bin/python3 %s %d %s %s %s/requests.log"):format(quote(here .. "fault_server.py"), port,
+    quote(root), quote(mode), dir)
   for name, value in pairs(options or {}) do command = command .. (" --%s=%s"):format(name, quote(value)) end
   local handle = start("fault_server.py", dir, command, port)
   handle.log = reader(dir .. "/requests.log")

@@ -1,7 +1,7 @@
 -- The context of a repository call and its request records, as the library
 -- receives them.
 local support = require "repository_support"
-local double, update = support.double, support.update
+local double = support.double
 
 local list = support.list
 

@@ -27,6 +27,13 @@ describe("the module table", function()
     assert.same(registered, names)
   end)
 
+  it("has each function documented under its own heading in docs/api.md", function()
+    local doc = assert(io.open("../../docs/api.md")):read("*a")
+    for name in pairs(update) do
+      assert.is_truthy(doc:find("\n### update%." .. name .. "%("), name)
+    end
+  end)
+
   it("is a new table with the same functions on every load", function()
     package.loaded.update = nil
     local again = require "update"
