@@ -28,8 +28,12 @@ test: build
 demo: build
 	examples/demo.sh $(BUILD)
 
+# The loader finds a new library in /usr/local/lib only once its cache knows
+# it; cmake's own install step leaves that alone, for DESTDIR and non-root
+# installs.
 install: build
 	cmake --install $(BUILD)
+	@if [ "$$(id -u)" = 0 ] && [ -z "$${DESTDIR:-}" ]; then ldconfig; fi
 
 bench: build
 	bench/run.sh $(BUILD)
