@@ -1,7 +1,9 @@
 -- list over a 100,000-entity information record, against pure Lua building
 -- tables of the same shape. Run against the recording double:
---   B=build; LUA_CPATH="$B/?.so;$B/tests/double/?.so;;" LD_LIBRARY_PATH=$B/tests/double \
+--   B=build; LUA_CPATH="$B/?.so;$B/tests/double/?.so;$B-bench/?.so;;" LD_LIBRARY_PATH=$B/tests/double \
 --     lua5.2 bench/list_bench.lua [products] [components per product] [rounds]
+package.path = (arg[0]:match("^(.*/)") or "./") .. "?.lua;" .. package.path
+local bench = require "benchlib"
 local double = require "zeldouble"
 local update = require "update"
 
@@ -81,15 +83,13 @@ local function timed(f)
 end
 
 local times = { pure = {}, module = {} }
-for _ = 1, rounds do
-  times.pure[#times.pure + 1] = timed(pure)
-  times.module[#times.module + 1] = timed(module)
-end
-local function median(list)
-  table.sort(list)
-  return list[math.floor((#list + 1) / 2)]
-end
+bench.interleave(rounds, {
+  function() times.pure[#times.pure + 1] = timed(pure) end,
+  function() times.module[#times.module + 1] = timed(module) end,
+})
 local entities = productCount * (perProduct + 1)
-local pureTime, moduleTime = median(times.pure), median(times.module)
+local pureTime, moduleTime = bench.median(times.pure), bench.median(times.module)
 print(string.format("entities %d  pure Lua %.0f ns/entity  list %.0f ns/entity  ratio %.2f",
   entities, pureTime / entities * 1e9, moduleTime / entities * 1e9, moduleTime / pureTime))
+bench.row("list", ("list of %s entities (recording double) vs pure Lua"):format(bench.count(entities)), "ns/entity",
+  moduleTime / entities * 1e9, pureTime / entities * 1e9, nil, moduleTime / pureTime, "peer", 0.5)

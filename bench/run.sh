@@ -1,17 +1,56 @@
 #!/bin/sh
-# Runs every benchmark against a build. Usage: bench/run.sh <build dir>
+# Runs the benchmarks against a build and prints one table of all of them.
+# Usage: bench/run.sh <build dir> [benchmark...]
+# Benchmarks: list removeek
+# (all by default). Each one's own output goes to <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
+[ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
+out="$build-bench"
+all="list removeek"
+chosen=${*:-$all}
 
-cmake -S "$here" -B "$build-bench" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build-bench" -j"$(nproc)" >/dev/null
-echo "== identifier parser against strlen + memchr"
-"$build-bench/parser_bench"
-echo "== tocomponent against a pure-Lua parser"
-LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay" lua5.2 "$here/tocomponent_bench.lua"
-echo "== list of 100,000 entities against pure Lua tables of the same shape"
-LUA_CPATH="$build/?.so;$build/tests/double/?.so;;" LD_LIBRARY_PATH="$build/tests/double" \
-  lua5.2 "$here/list_bench.lua"
-echo "== removeek against find -delete, 100,000 files on tmpfs"
-"$here/removeek_bench.sh" "$build"
+"$here/../tools/install-deps.sh" lua5.2
+cmake -S "$here" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_BUILD_DIR="$build" >/dev/null
+cmake --build "$out" -j"$(nproc)" >/dev/null
+
+records="$out/records.tsv"
+log="$out/bench.log"
+: >"$records"
+: >"$log"
+relay_cpath="$build/?.so;$out/?.so;;"
+
+# One benchmark: its output to the log, its rows to the records; one that
+# dies leaves a failed row, and the rest still run.
+run() {
+  name=$1
+  shift
+  echo "== $name" >&2
+  echo "== $name: $*" >>"$log"
+  start=$(date +%s)
+  if "$@" >"$out/$name.out" 2>>"$log"; then status=0; else status=$?; fi
+  cat "$out/$name.out" >>"$log"
+  grep '^@row' "$out/$name.out" >>"$records" || true
+  if [ "$status" -ne 0 ]; then
+    printf '@row\t%s\t%s\t-\tFAILED\t-\t-\t-\t-\t-\t%s exited with status %s (see %s)\n' \
+      "$name" "$name" "$name" "$status" "$log" >>"$records"
+  fi
+  echo "   $(($(date +%s) - start)) s" >&2
+}
+
+for name in $chosen; do
+  case $name in
+    list)
+      run list env LUA_CPATH="$build/?.so;$build/tests/double/?.so;$out/?.so;;" \
+        LD_LIBRARY_PATH="$build/tests/double" lua5.2 "$here/list_bench.lua" ;;
+    removeek)
+      run removeek env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" \
+        lua5.2 "$here/removeek_bench.lua" ;;
+    *) echo "unknown benchmark $name (known: $all)" >&2; exit 2 ;;
+  esac
+done
+
+title="update benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -sr), \
+commit $(git -C "$here" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+lua5.2 "$here/table.lua" "$records" "$title" | tee "$out/table.txt"
