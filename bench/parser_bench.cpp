@@ -1,11 +1,13 @@
 // StringToComponent against strlen + memchr over the same Lua strings, on
-// random identifiers and on one identifier repeated. Prints ns per
-// identifier, medians of interleaved rounds.
-#include <algorithm>
-#include <chrono>
+// random identifiers and on one identifier repeated, with Google Benchmark:
+// repetitions randomly interleaved, medians compared. Prints "@row" records
+// for bench/table.lua after the usual console report.
+#include <benchmark/benchmark.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,7 +16,7 @@
 
 namespace {
 
-constexpr int IDENTIFIERS = 10000, ROUNDS = 15, PASSES = 20;
+constexpr int IDENTIFIERS = 10000;
 
 std::string RandomIdentifier(std::mt19937_64 &random) {
   static const char *const kVersions[] = {"", "v9.75.1008", "v1069300", "v1.05.3", "v10.5", "v3.0.1234"};
@@ -33,63 +35,77 @@ lua_State *PushAll(const std::vector<std::string> &ids) {
   return L;
 }
 
-volatile uint64_t g_sink;
-
-double TimeParser(lua_State *L, int count) {
-  auto start = std::chrono::steady_clock::now();
-  uint64_t sum = 0;
-  for (int pass = 0; pass < PASSES; pass++)
-    for (int i = 1; i <= count; i++) {
-      ZELRELAY_EntityItem e;
-      sum += StringToComponent(L, i, &e) == nullptr ? static_cast<uint32_t>(e.type) : 1;
-    }
-  g_sink = sum;
-  std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
-  return spent.count() / (double(count) * PASSES);
+lua_State *Identifiers(int64_t repeated) {
+  static lua_State *states[2];
+  if (states[repeated] == nullptr) {
+    std::mt19937_64 random(7);
+    std::vector<std::string> ids(IDENTIFIERS);
+    for (std::string &id : ids) id = repeated ? "c22t2213v1.2.3l1p2r3o4" : RandomIdentifier(random);
+    states[repeated] = PushAll(ids);
+  }
+  return states[repeated];
 }
 
-double TimeFloor(lua_State *L, int count) {
-  auto start = std::chrono::steady_clock::now();
-  uint64_t sum = 0;
-  for (int pass = 0; pass < PASSES; pass++)
-    for (int i = 1; i <= count; i++) {
+void Parser(benchmark::State &state) {
+  lua_State *L = Identifiers(state.range(0));
+  for (auto _ : state)
+    for (int i = 1; i <= IDENTIFIERS; i++) {
+      ZELRELAY_EntityItem e;
+      const char *message = StringToComponent(L, i, &e);
+      benchmark::DoNotOptimize(message);
+      benchmark::DoNotOptimize(e);
+    }
+  state.SetItemsProcessed(state.iterations() * IDENTIFIERS);
+}
+
+void StrlenMemchr(benchmark::State &state) {
+  lua_State *L = Identifiers(state.range(0));
+  for (auto _ : state)
+    for (int i = 1; i <= IDENTIFIERS; i++) {
       const char *s = lua_tolstring(L, i, nullptr);
       size_t n = strlen(s);
-      sum += n + (memchr(s, 'v', n) != nullptr);
+      benchmark::DoNotOptimize(n);
+      benchmark::DoNotOptimize(memchr(s, 'v', n));
     }
-  g_sink = sum;
-  std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
-  return spent.count() / (double(count) * PASSES);
+  state.SetItemsProcessed(state.iterations() * IDENTIFIERS);
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+BENCHMARK(Parser)->ArgName("repeated")->Arg(0)->Arg(1);
+BENCHMARK(StrlenMemchr)->ArgName("repeated")->Arg(0)->Arg(1);
+
+// Keeps the median of every benchmark, in CPU ns per identifier: on these
+// VMs wall time of a pure computation mostly measures preemption.
+class MedianReporter : public benchmark::ConsoleReporter {
+ public:
+  MedianReporter() : ConsoleReporter(OO_None) {}  // no colour codes before the records
+  std::map<std::string, double> medians;
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs)
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+        medians[run.run_name.function_name + "/" + run.run_name.args] =
+            run.GetAdjustedCPUTime() / IDENTIFIERS;
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
 
 }  // namespace
 
-int main() {
-  std::mt19937_64 random(7);
-  std::vector<std::string> ids(IDENTIFIERS);
-  size_t chars = 0;
-  for (std::string &id : ids) chars += (id = RandomIdentifier(random)).size();
-  lua_State *mixed = PushAll(ids);
-  lua_State *same = PushAll(std::vector<std::string>(IDENTIFIERS, "c22t2213v1.2.3l1p2r3o4"));
-
-  std::vector<double> floor, parser, floorSame, parserSame;
-  for (int round = 0; round < ROUNDS; round++) {
-    floor.push_back(TimeFloor(mixed, IDENTIFIERS));
-    parser.push_back(TimeParser(mixed, IDENTIFIERS));
-    floorSame.push_back(TimeFloor(same, IDENTIFIERS));
-    parserSame.push_back(TimeParser(same, IDENTIFIERS));
+int main(int argc, char **argv) {
+  std::vector<char *> args(argv, argv + argc);
+  char repetitions[] = "--benchmark_repetitions=9", interleave[] = "--benchmark_enable_random_interleaving=true",
+       aggregates[] = "--benchmark_report_aggregates_only=true", brief[] = "--benchmark_min_time=0.2";
+  if (argc == 1) args.insert(args.end(), {repetitions, interleave, aggregates, brief});
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  for (const char *shape : {"random", "repeated"}) {
+    std::string arg = std::string("repeated:") + (shape[1] == 'a' ? "0" : "1");
+    auto ours = reporter.medians.find("Parser/" + arg), floor = reporter.medians.find("StrlenMemchr/" + arg);
+    if (ours == reporter.medians.end() || floor == reporter.medians.end()) continue;
+    printf("@row\tparser\tidentifier parser, %s identifiers\tns/id\t%.2f\t-\t%.2f\t%.3f\tfloor\t3\n",
+            shape, ours->second, floor->second, ours->second / floor->second);
   }
-  printf("identifiers: %d, mean length %.1f\n", IDENTIFIERS, double(chars) / IDENTIFIERS);
-  printf("random    strlen+memchr %6.1f ns  StringToComponent %6.1f ns  ratio %.2f\n", Median(floor),
-         Median(parser), Median(parser) / Median(floor));
-  printf("repeated  strlen+memchr %6.1f ns  StringToComponent %6.1f ns  ratio %.2f\n", Median(floorSame),
-         Median(parserSame), Median(parserSame) / Median(floorSame));
-  lua_close(mixed);
-  lua_close(same);
   return 0;
 }

@@ -1,17 +1,17 @@
 #!/bin/sh
 # Runs the benchmarks against a build and prints one table of all of them.
 # Usage: bench/run.sh <build dir> [benchmark...]
-# Benchmarks: list removeek
+# Benchmarks: parser list removeek
 # (all by default). Each one's own output goes to <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build-bench"
-all="list removeek"
+all="parser list removeek"
 chosen=${*:-$all}
 
-"$here/../tools/install-deps.sh" lua5.2
+"$here/../tools/install-deps.sh" libbenchmark-dev lua5.2
 cmake -S "$here" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_BUILD_DIR="$build" >/dev/null
 cmake --build "$out" -j"$(nproc)" >/dev/null
 
@@ -41,6 +41,7 @@ run() {
 
 for name in $chosen; do
   case $name in
+    parser) run parser "$out/parser_bench" ;;
     list)
       run list env LUA_CPATH="$build/?.so;$build/tests/double/?.so;$out/?.so;;" \
         LD_LIBRARY_PATH="$build/tests/double" lua5.2 "$here/list_bench.lua" ;;
