@@ -1,14 +1,14 @@
 #!/bin/sh
 # Runs the benchmarks against a build and prints one table of all of them.
 # Usage: bench/run.sh <build dir> [benchmark...]
-# Benchmarks: parser list removeek
+# Benchmarks: parser tocomponent list removeek
 # (all by default). Each one's own output goes to <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build-bench"
-all="parser list removeek"
+all="parser tocomponent list removeek"
 chosen=${*:-$all}
 
 "$here/../tools/install-deps.sh" libbenchmark-dev lua5.2
@@ -42,6 +42,9 @@ run() {
 for name in $chosen; do
   case $name in
     parser) run parser "$out/parser_bench" ;;
+    tocomponent)
+      run tocomponent env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" \
+        lua5.2 "$here/tocomponent_bench.lua" ;;
     list)
       run list env LUA_CPATH="$build/?.so;$build/tests/double/?.so;$out/?.so;;" \
         LD_LIBRARY_PATH="$build/tests/double" lua5.2 "$here/list_bench.lua" ;;

@@ -1,6 +1,10 @@
--- tocomponent against a pure-Lua parser that builds the same tables, over
--- random identifiers. Run from the build directory:
---   LUA_CPATH='./?.so;;' LD_LIBRARY_PATH=zelrelay lua5.2 ../bench/tocomponent_bench.lua [count]
+-- tocomponent against its C floor (entityfloor.c: the same tables from
+-- precomputed values) and a pure-Lua parser that builds the same tables, over
+-- random identifiers, interleaved. Run as bench/run.sh does:
+--   LUA_CPATH="$B/?.so;$B-bench/?.so;;" LD_LIBRARY_PATH=$B/zelrelay lua5.2 bench/tocomponent_bench.lua [count]
+package.path = (arg[0]:match("^(.*/)") or "./") .. "?.lua;" .. package.path
+local bench = require "benchlib"
+local floor_module = require "entityfloor"
 local update = require "update"
 
 local COUNT = tonumber(arg and arg[1]) or 100000
@@ -118,11 +122,23 @@ local function same(a, b)
   for k in pairs(b) do if a[k] == nil then return false, k end end
   return true
 end
-for i = 1, math.min(COUNT, 2000) do
-  local ok, key = same(update.tocomponent(ids[i]), lua_tocomponent(ids[i]))
-  if not ok then error(("tables differ for %s at %s"):format(ids[i], key)) end
+do
+  local prepared = {}
+  for i = 1, COUNT do prepared[i] = update.tocomponent(ids[i]) end
+  floor_module.prepare(ids, prepared)
+end
+for i = 1, COUNT do
+  local ours, theirs = update.tocomponent(ids[i]), floor_module.entity(ids[i])
+  if (ours == nil) ~= (theirs == nil) or (ours and not same(ours, theirs)) then
+    error(("the floor's table differs for %s"):format(ids[i]))
+  end
+  if i <= 2000 then
+    local ok, key = same(ours, lua_tocomponent(ids[i]))
+    if not ok then error(("tables differ for %s at %s"):format(ids[i], key)) end
+  end
 end
 
+-- CPU time: nothing here waits, and preemption on these VMs would count.
 local function time(f)
   collectgarbage()
   local start = os.clock()
@@ -130,13 +146,13 @@ local function time(f)
   return (os.clock() - start) / COUNT * 1e9
 end
 
-local c, lua = {}, {}
-for _ = 1, ROUNDS do
-  c[#c + 1] = time(update.tocomponent)
-  lua[#lua + 1] = time(lua_tocomponent)
-end
-table.sort(c)
-table.sort(lua)
-local middle = math.floor((ROUNDS + 1) / 2)
-local mc, ml = c[middle], lua[middle]
-print(("identifiers %d: tocomponent %.0f ns, pure Lua %.0f ns, %.1fx faster"):format(COUNT, mc, ml, ml / mc))
+local c, floor_times, lua = {}, {}, {}
+bench.interleave(ROUNDS, {
+  function() c[#c + 1] = time(update.tocomponent) end,
+  function() floor_times[#floor_times + 1] = time(floor_module.entity) end,
+  function() lua[#lua + 1] = time(lua_tocomponent) end,
+})
+local mc, mf, ml = bench.median(c), bench.median(floor_times), bench.median(lua)
+print(("identifiers %d: tocomponent %.0f ns, C floor %.0f ns, pure Lua %.0f ns"):format(COUNT, mc, mf, ml))
+bench.row("tocomponent", "tocomponent vs its C floor", "ns/id", mc, ml, mf, mc / mf, "floor", 1.2)
+bench.row("tocomponent", "tocomponent vs pure Lua", "ns/id", mc, ml, mf, mc / ml, "peer", 0.3)
