@@ -1,14 +1,14 @@
 #!/bin/sh
 # Runs the benchmarks against a build and prints one table of all of them.
 # Usage: bench/run.sh <build dir> [benchmark...]
-# Benchmarks: parser tocomponent list removeek
+# Benchmarks: parser tocomponent list removeek scale first memory
 # (all by default). Each one's own output goes to <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build-bench"
-all="parser tocomponent list removeek"
+all="parser tocomponent list removeek scale first memory"
 chosen=${*:-$all}
 
 "$here/../tools/install-deps.sh" libbenchmark-dev lua5.2
@@ -51,6 +51,9 @@ for name in $chosen; do
     removeek)
       run removeek env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" \
         lua5.2 "$here/removeek_bench.lua" ;;
+    scale | first | memory)
+      run "$name" env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" \
+        lua5.2 "$here/mirror_bench.lua" "$out" "$name" ;;
     *) echo "unknown benchmark $name (known: $all)" >&2; exit 2 ;;
   esac
 done
