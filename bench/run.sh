@@ -1,17 +1,17 @@
 #!/bin/sh
 # Runs the benchmarks against a build and prints one table of all of them.
 # Usage: bench/run.sh <build dir> [benchmark...]
-# Benchmarks: parser tocomponent list removeek scale first memory
+# Benchmarks: parser tocomponent list removeek scale first memory network
 # (all by default). Each one's own output goes to <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build-bench"
-all="parser tocomponent list removeek scale first memory"
+all="parser tocomponent list removeek scale first memory network"
 chosen=${*:-$all}
 
-"$here/../tools/install-deps.sh" libbenchmark-dev lua5.2
+"$here/../tools/install-deps.sh" libbenchmark-dev curl lua5.2
 cmake -S "$here" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_BUILD_DIR="$build" >/dev/null
 cmake --build "$out" -j"$(nproc)" >/dev/null
 
@@ -54,6 +54,9 @@ for name in $chosen; do
     scale | first | memory)
       run "$name" env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" \
         lua5.2 "$here/mirror_bench.lua" "$out" "$name" ;;
+    network)
+      run network env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" ZELRELAY_RETRIES=0 \
+        lua5.2 "$here/network_bench.lua" "$build" ;;
     *) echo "unknown benchmark $name (known: $all)" >&2; exit 2 ;;
   esac
 done
