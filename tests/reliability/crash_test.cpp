@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kProducts = 40;
+constexpr int kProducts = 80;
 constexpr int kComponentsPerProduct = 4;
 constexpr int kKillsWanted = 20;
 
@@ -172,6 +172,25 @@ TEST(CrashSafety, MirrorKilledAtRandomMomentsStaysConsistentAndCompletes) {
       fclose(out);
     }
   }
+}
+
+// A run holds descriptors for what is in flight, not for each product it
+// rebuilds: hundreds of products mirror under a limit of 64.
+TEST(CrashSafety, ManyProductsWithFewDescriptors) {
+  TempDirectory upstream, work;
+  PublishUpstream(upstream.path.string(), Catalogue());
+  std::string repository = work / "repository";
+  fs::create_directories(repository);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit limit{64, 64};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    _exit(Mirror(repository, upstream.path.string()) > 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(CrashSafety, WriteBeyondTheFileSizeLimitFailsAndKeepsTheRepository) {

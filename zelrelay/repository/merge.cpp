@@ -171,6 +171,9 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
       entry.offset = offsets[i - from + 1];
       build.members.push_back(entry);
     }
+    // Written: only its name waits for the commit. A run that rebuilds many
+    // products would otherwise hold a descriptor for each.
+    temp.file = FileDescriptor{};
     build.parts.push_back(std::move(temp));
     build.names.push_back(name);
   }
