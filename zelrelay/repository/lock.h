@@ -24,7 +24,7 @@ struct WriteLock {
 };
 
 // Waits for another process's writer of the same repository, then removes
-// what killed writers left behind. Throws RELAY_BUSY when this process is
+// what a killed writer left behind, if one did. Throws RELAY_BUSY when this process is
 // already writing it (an event handler re-entering the relay), which would
 // otherwise wait for itself.
 void LockForWriting(WriteLock &lock, const std::string &repository);

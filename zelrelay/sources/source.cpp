@@ -28,6 +28,8 @@ void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, co
   }
 }
 
+// Each source's ids are mapped on first need: a run with nothing to copy
+// never needs them.
 const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
   if (sources_[i] == nullptr) return nullptr;
   if (!read_[i]) {
@@ -37,12 +39,12 @@ const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
     } catch (const RelayError &) {
       indexes_[i].reset();  // an unreadable index offers nothing
     }
-    if (indexes_[i])
-      for (size_t c = 0; c < indexes_[i]->components.size(); ++c) byId_[i].emplace(indexes_[i]->components[c].id, c);
   }
   const Index *at = i == answered_ ? &index : indexes_[i] ? &*indexes_[i] : nullptr;
   if (at == nullptr) return nullptr;
-  const std::unordered_map<std::string, size_t> &ids = i == answered_ ? byId_[answered_] : byId_[i];
+  std::unordered_map<std::string, size_t> &ids = byId_[i];
+  if (ids.empty())
+    for (size_t c = 0; c < at->components.size(); ++c) ids.emplace(at->components[c].id, c);
   auto found = ids.find(wanted.id);
   if (found == ids.end()) return nullptr;
   const ComponentEntry &offered = at->components[found->second];
@@ -73,7 +75,5 @@ Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count, const S
     }
   }
   if (!found) Fail(last);
-  for (size_t c = 0; c < upstream.index.components.size(); ++c)
-    upstream.byId_[upstream.answered_].emplace(upstream.index.components[c].id, c);
   return upstream;
 }
