@@ -72,7 +72,7 @@ local mirrored = check(update.everything(repository, products, sources, {
 print("")
 printTable(mirrored)
 
-print("\nAfter the clean-up the repository keeps its merged archives:")
+print("\nAfter the clean-up the package folder keeps the merged archives and the signatures:")
 local names = {}
 for name in io.popen('ls "' .. repository .. '/packages"'):lines() do names[#names + 1] = "  " .. name end
 print(table.concat(names, "\n"))
