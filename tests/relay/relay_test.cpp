@@ -1,8 +1,13 @@
 // The relay's calls end to end, against temporary repositories.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -522,6 +527,54 @@ TEST_F(Relay, AShortFileInPlaceOfTheSemaphoreIsReplacedNotMapped) {
   Spill("/dev/shm/sem.zelrelay", "");
   context = Open(repo.path.string());
   ASSERT_EQ(Duplicate({Product("c22t2213")}), RELAY_OK);
+}
+
+}  // namespace
+
+namespace {
+
+// The tests' own file server on a free loopback port, stopped on every way out.
+struct FileServer {
+  pid_t pid = -1;
+  int port = 0;
+  explicit FileServer(const std::string &root) {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr *>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    close(probe);
+    port = ntohs(address.sin_port);
+    std::string portText = std::to_string(port);
+    pid = fork();
+    if (pid == 0) {
+      execlp("python3", "python3", FAULT_SERVER, portText.c_str(), root.c_str(), "normal", "/dev/null", nullptr);
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && !Answers(address); ++i) usleep(50000);
+  }
+  static bool Answers(const sockaddr_in &address) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    bool up = connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    close(s);
+    return up;
+  }
+  ~FileServer() {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+// A listing and the duplication after it share one fetch of the index; a
+// context kept open must still see the upstream change afterwards.
+TEST_F(Relay, AContextKeptOpenSeesTheUpstreamChange) {
+  FileServer server(upstream.path.string());
+  std::wstring http = L"http://127.0.0.1:" + Wide(std::to_string(server.port)) + L"/";
+  source.url = http.data();
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.06.1", {"c3t4v1.06.1l1"}}});
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_TRUE(Holds("c3t4v1.06.1l1"));
 }
 
 }  // namespace

@@ -202,6 +202,10 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
                            ZELRELAY_Source *sources, uint64_t sourceCount, ZELRELAY_Information **information) {
   return GuardedStarted([&] {
     ZELRELAY_ContextRecord &context = ContextOf(handle);
+    struct ForgetIndexes {
+      IndexCache &cache;
+      ~ForgetIndexes() { cache.Forget(); }
+    } forget{context.indexes};
     if (products == nullptr && productCount > 0) return RELAY_INVALID_ARGUMENT;
     if (information) *information = nullptr;
     CheckOptions(context);

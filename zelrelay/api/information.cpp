@@ -13,6 +13,7 @@ int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *produ
     ZELRELAY_ContextRecord &context = ContextOf(handle);
     CheckOptions(context);
     if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
+    context.indexes.Forget();
     Upstream upstream = ResolveUpstream(sources, sourceCount, SourcesOf(context, false));
     *information = BuildInformation(upstream.index, Select(upstream.index, products, productCount, true));
     return RELAY_OK;

@@ -174,9 +174,3 @@ const ComponentEntry *FindComponent(const Index &index, const std::string &id) {
     if (c.id == id) return &c;
   return nullptr;
 }
-
-ProductEntry *FindProductByIdentity(Index &index, const ZELRELAY_EntityItem &entity) {
-  for (ProductEntry &p : index.products)
-    if (SameIdentity(p.entity, entity)) return &p;
-  return nullptr;
-}

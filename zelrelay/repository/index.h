@@ -60,4 +60,3 @@ void WriteIndexIfChanged(const std::string &directory, const Index &index);
 std::string PackagePath(const ComponentEntry &entry);
 
 const ComponentEntry *FindComponent(const Index &index, const std::string &id);
-ProductEntry *FindProductByIdentity(Index &index, const ZELRELAY_EntityItem &entity);

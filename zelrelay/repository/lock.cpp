@@ -26,7 +26,7 @@ std::vector<std::pair<dev_t, ino_t>> g_held;
 
 WriteLock::~WriteLock() {
   if (file.fd < 0) return;
-  if (ftruncate(file.fd, 0) != 0) {
+  if (marked && ftruncate(file.fd, 0) != 0) {
     // Left marked: the next writer looks for leftovers it need not.
   }
   std::lock_guard<std::mutex> hold(g_heldLock);
@@ -60,4 +60,5 @@ void LockForWriting(WriteLock &lock, const std::string &repository) {
     RemoveTemporaries(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   }
   if (pwrite(lock.file.fd, "w", 1, 0) != 1) Fail(WriteFailure(errno));
+  lock.marked = true;
 }

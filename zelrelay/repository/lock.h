@@ -17,6 +17,7 @@ struct WriteLock {
   FileDescriptor file;
   dev_t device = 0;
   ino_t inode = 0;
+  bool marked = false;  // the lock is held and the file carries the mark
   WriteLock() = default;
   WriteLock(const WriteLock &) = delete;
   WriteLock &operator=(const WriteLock &) = delete;

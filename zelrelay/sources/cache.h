@@ -1,7 +1,8 @@
 // What each network source's index was when last fetched, so the next fetch
 // asks only whether it changed: kept in the repository, one file per source
-// in ".zelrelay.sources/", and for the life of a context in memory too, so
-// a listing followed by a duplication costs one request.
+// in ".zelrelay.sources/", and in the context's memory from a listing to the
+// duplication that follows it, so that pair costs one request and both work
+// on the same index.
 #pragma once
 
 #include <map>
@@ -20,6 +21,9 @@ class IndexCache {
   void Store(const std::string &url, const CachedIndex &cached);
   // Fetched in this context already: no need to ask again.
   const std::string *Fetched(const std::string &url) const;
+  // A listing starts afresh and a duplication ends so: a context kept open
+  // would otherwise never see the upstream change.
+  void Forget() { fetched_.clear(); }
 
   bool writable = false;
 
