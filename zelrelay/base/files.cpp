@@ -233,7 +233,7 @@ void RemoveTemporaries(const std::string &directory) {
   if (!dir) return;
   while (dirent *entry = readdir(dir.get())) {
     std::string_view name = entry->d_name;
-    if (name.substr(0, kTemporaryPrefix.size()) != kTemporaryPrefix) continue;
+    if (!name.starts_with(kTemporaryPrefix)) continue;
     std::error_code ignored;
     std::filesystem::remove_all(JoinPath(directory, std::string(name)), ignored);
   }

@@ -37,10 +37,6 @@ std::map<std::string, std::string> ReadState(const std::string &path) {
   return state;
 }
 
-bool EndsWith(const std::string &text, const std::string &suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 }  // namespace
 
 PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry, bool found)
@@ -124,7 +120,7 @@ std::unordered_set<std::string> PartialsIn(const std::string &repository) {
   std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(JoinPath(repository, ZELRELAY_PACKAGES_DIR).c_str()), closedir);
   while (dir)
     if (dirent *entry = readdir(dir.get()); entry == nullptr) break;
-    else if (EndsWith(entry->d_name, kPartialSuffix)) names.insert(entry->d_name);
+    else if (std::string_view(entry->d_name).ends_with(kPartialSuffix)) names.insert(entry->d_name);
   return names;
 }
 
@@ -137,7 +133,7 @@ void RemoveObsoletePartials(const std::string &repository, const Index &upstream
   std::vector<std::string> obsolete;
   while (dirent *entry = readdir(dir.get())) {
     std::string name = entry->d_name;
-    if (!EndsWith(name, kPartialSuffix)) continue;
+    if (!name.ends_with(kPartialSuffix)) continue;
     auto wanted = offered.find(std::string(ZELRELAY_PACKAGES_DIR) + "/" + name);
     std::string path = JoinPath(directory, name);
     if (wanted == offered.end() || ReadState(path)["sha256"] != wanted->second) obsolete.push_back(path);

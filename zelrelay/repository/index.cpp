@@ -39,8 +39,7 @@ void ReadArchiveOffset(std::string_view &path, ComponentEntry &entry) {
   size_t blank = path.rfind(' ');
   if (blank == std::string_view::npos) return;
   std::string_view archive = Trim(path.substr(0, blank)), digits = path.substr(blank + 1);
-  std::string_view suffix = ZELRELAY_MERGED_SUFFIX;
-  if (archive.size() < suffix.size() || archive.substr(archive.size() - suffix.size()) != suffix) return;
+  if (!archive.ends_with(ZELRELAY_MERGED_SUFFIX)) return;
   uint64_t offset = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), offset);
   if (error != std::errc() || end != digits.data() + digits.size() || offset == kWholeFile) return;

@@ -249,7 +249,7 @@ void WriteMergedIndex(const std::string &repository, const Index &members) {
 
 std::string ProductOfArchive(const std::string &archive) {
   std::string_view prefix = ZELRELAY_PACKAGES_DIR "/", suffix = ZELRELAY_MERGED_SUFFIX, name = archive;
-  if (name.substr(0, prefix.size()) != prefix || !IsMergedArchiveName(archive)) return {};
+  if (!name.starts_with(prefix) || !IsMergedArchiveName(archive)) return {};
   name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
   // "<product>_N" is part N; a product's name ends in "o<oem>", never in "_N".
   size_t part = name.rfind('_');
@@ -264,6 +264,5 @@ bool IsArchiveOf(const std::string &archive, const ProductEntry &product) {
 }
 
 bool IsMergedArchiveName(const std::string &name) {
-  std::string_view suffix = ZELRELAY_MERGED_SUFFIX;
-  return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return name.ends_with(ZELRELAY_MERGED_SUFFIX);
 }

@@ -43,19 +43,17 @@ constexpr size_t kSignatureLimit = size_t(1) << 20;
 
 constexpr std::array<std::string_view, 3> kNetworkSchemes = {"ftp://", "ftps://", "sftp://"};
 
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 }  // namespace
 
 std::string SourceDirectory(const wchar_t *url) {
   if (url == nullptr || *url == 0) Fail(RELAY_BAD_SOURCE);
   std::string text = WideToNarrow(url);
   for (std::string_view scheme : kNetworkSchemes)
-    if (StartsWith(text, scheme)) Fail(RELAY_NETWORK_SOURCE);
-  if (StartsWith(text, "file://")) {
+    if (text.starts_with(scheme)) Fail(RELAY_NETWORK_SOURCE);
+  if (text.starts_with("file://")) {
     std::string_view rest = std::string_view(text).substr(7);
-    if (StartsWith(rest, "localhost/")) rest.remove_prefix(9);
-    if (!StartsWith(rest, "/")) Fail(RELAY_BAD_SOURCE);
+    if (rest.starts_with("localhost/")) rest.remove_prefix(9);
+    if (!rest.starts_with('/')) Fail(RELAY_BAD_SOURCE);
     return PercentDecoded(rest);
   }
   if (text.find("://") != std::string::npos) Fail(RELAY_BAD_SOURCE);

@@ -23,8 +23,6 @@ long FromEnvironment(const char *name, long fallback, long minimum) {
   return *end == '\0' && value >= minimum ? value : fallback;
 }
 
-bool StartsWith(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
-
 // scheme://host:port, for the per-host limit.
 std::string HostOf(const std::string &url) {
   size_t start = url.find("://");
@@ -183,7 +181,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
   auto *t = static_cast<Transfer *>(user);
   size_t bytes = size * count;
   std::string line = Trimmed(data, bytes);
-  if (StartsWith(line, "HTTP/")) {  // a new answer, after a redirect or 100 Continue
+  if (line.starts_with("HTTP/")) {  // a new answer, after a redirect or 100 Continue
     t->response.etag.clear();
     t->response.lastModified.clear();
     return bytes;
@@ -402,8 +400,8 @@ bool Network::Run(const std::function<bool()> &tick) {
 }
 
 RelayStatus CheckScheme(const std::string &url, const NetworkSettings &settings) {
-  if (StartsWith(url, "https://")) return RELAY_OK;
-  if (!StartsWith(url, "http://")) return RELAY_BAD_SOURCE;
+  if (url.starts_with("https://")) return RELAY_OK;
+  if (!url.starts_with("http://")) return RELAY_BAD_SOURCE;
   return settings.httpslevel > 0 ? RELAY_INSECURE_SOURCE : RELAY_OK;
 }
 

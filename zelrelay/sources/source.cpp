@@ -9,7 +9,7 @@
 std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSettings &settings) {
   if (record.url != nullptr) {
     std::string url = WideToNarrow(record.url);
-    if (url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0)
+    if (url.starts_with("http://") || url.starts_with("https://"))
       return std::make_unique<HttpSource>(url, ProxyOf(record.proxy), settings.network, settings.cache);
   }
   return std::make_unique<DirectorySource>(SourceDirectory(record.url));
