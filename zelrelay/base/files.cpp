@@ -77,6 +77,20 @@ size_t ReadSome(int fd, void *buffer, size_t size) {
   return done;
 }
 
+uint64_t ReadRange(int fd, uint64_t offset, uint64_t size, const std::function<void(const char *, size_t)> &take) {
+  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
+  uint64_t done = 0;
+  while (done < size) {
+    ssize_t got = pread(fd, chunk.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) Fail(RELAY_IO_ERROR);
+    if (got == 0) break;
+    take(chunk.get(), size_t(got));
+    done += uint64_t(got);
+  }
+  return done;
+}
+
 std::optional<std::string> ReadWholeFile(const std::string &path) {
   FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,10 @@ void WriteAll(int fd, const void *data, size_t size);
 RelayStatus WriteFailure(int error);
 // Fills buffer as far as the file goes; returns the bytes read.
 size_t ReadSome(int fd, void *buffer, size_t size);
+// Hands take up to size bytes at offset, in chunks as they are read, and
+// returns how many there were: fewer when the file ends first. Throws
+// RELAY_IO_ERROR when they cannot be read.
+uint64_t ReadRange(int fd, uint64_t offset, uint64_t size, const std::function<void(const char *, size_t)> &take);
 
 TempFile CreateTempFile(const std::string &target);
 // Synced, renamed into place, and its directory synced.

@@ -48,31 +48,13 @@ std::string Sha256OfFile(const std::string &path, uint64_t *size) {
   FileDescriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) Fail(RELAY_IO_ERROR);
   Sha256 digest = StartSha256();
-  uint64_t total = 0;
-  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  for (;;) {
-    ssize_t got = read(file.fd, buffer.get(), kCopyChunk);
-    if (got < 0) Fail(RELAY_IO_ERROR);
-    if (got == 0) break;
-    UpdateSha256(digest, buffer.get(), size_t(got));
-    total += uint64_t(got);
-  }
+  uint64_t total = HashRange(file.fd, 0, UINT64_MAX, digest);
   if (size) *size = total;
   return FinishSha256(digest);
 }
 
 uint64_t HashRange(int fd, uint64_t offset, uint64_t size, Sha256 &digest) {
-  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  uint64_t done = 0;
-  while (done < size) {
-    ssize_t got = pread(fd, buffer.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Fail(RELAY_IO_ERROR);
-    if (got == 0) break;
-    UpdateSha256(digest, buffer.get(), size_t(got));
-    done += uint64_t(got);
-  }
-  return done;
+  return ReadRange(fd, offset, size, [&](const char *data, size_t got) { UpdateSha256(digest, data, got); });
 }
 
 std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size) {

@@ -59,18 +59,16 @@ PartialFile::~PartialFile() {
   if (!completed_ && (validator_.empty() || have_ == 0 || size_ < kWorthResuming)) unlink(path_.c_str());
 }
 
+// Bytes that cannot be read back count as missing: the caller starts over.
 uint64_t PartialFile::Sum(uint64_t offset, uint64_t size) {
-  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
-  uint64_t done = 0;
-  while (done < size) {
-    ssize_t got = pread(file_.fd, chunk.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    UpdateSha256(digest_, chunk.get(), size_t(got));
-    crc_ = Crc32(crc_, chunk.get(), size_t(got));
-    done += uint64_t(got);
+  try {
+    return ReadRange(file_.fd, offset, size, [&](const char *data, size_t got) {
+      UpdateSha256(digest_, data, got);
+      crc_ = Crc32(crc_, data, got);
+    });
+  } catch (const RelayError &) {
+    return 0;
   }
-  return done;
 }
 
 void PartialFile::Restart() {

@@ -74,15 +74,8 @@ struct Output {
 
  private:
   void CopyByHand(int from, uint64_t offset, uint64_t size) {
-    std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
-    for (uint64_t done = 0; done < size;) {
-      ssize_t got = pread(from, chunk.get(), size_t(std::min<uint64_t>(kCopyChunk, size - done)), off_t(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) Fail(RELAY_IO_ERROR);
-      if (got == 0) Fail(RELAY_PACKAGE_MISMATCH);
-      WriteAll(fd, chunk.get(), size_t(got));
-      done += uint64_t(got);
-    }
+    auto put = [&](const char *data, size_t got) { WriteAll(fd, data, got); };
+    if (ReadRange(from, offset, size, put) != size) Fail(RELAY_PACKAGE_MISMATCH);
   }
 };
 
@@ -94,19 +87,13 @@ struct Written {
 
 // Reads a member's bytes to learn their CRC-32, and to check their digest.
 uint32_t ReadThrough(int file, const StoredMember &member) {
-  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
   uint32_t crc = 0;
   Sha256 digest = StartSha256();
-  for (uint64_t done = 0; done < member.size;) {
-    ssize_t got =
-        pread(file, chunk.get(), size_t(std::min<uint64_t>(kCopyChunk, member.size - done)), off_t(member.offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) Fail(RELAY_IO_ERROR);
-    if (got == 0) Fail(RELAY_PACKAGE_MISMATCH);
-    crc = Crc32(crc, chunk.get(), size_t(got));
-    if (!member.sha256.empty()) UpdateSha256(digest, chunk.get(), size_t(got));
-    done += uint64_t(got);
-  }
+  auto sum = [&](const char *data, size_t got) {
+    crc = Crc32(crc, data, got);
+    if (!member.sha256.empty()) UpdateSha256(digest, data, got);
+  };
+  if (ReadRange(file, member.offset, member.size, sum) != member.size) Fail(RELAY_PACKAGE_MISMATCH);
   if (!member.sha256.empty() && FinishSha256(digest) != member.sha256) Fail(RELAY_PACKAGE_MISMATCH);
   return crc;
 }

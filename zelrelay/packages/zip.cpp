@@ -115,16 +115,8 @@ void WriteMemberData(archive *writer, const ArchiveMember &member, int file, uin
   };
   if (file < 0) {
     put(member.bytes.data(), member.bytes.size());
-  } else {
-    std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-    for (uint64_t done = 0; done < size;) {
-      size_t want = size_t(std::min<uint64_t>(kCopyChunk, size - done));
-      ssize_t got = pread(file, buffer.get(), want, off_t(member.offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) Fail(RELAY_IO_ERROR);
-      put(buffer.get(), size_t(got));
-      done += uint64_t(got);
-    }
+  } else if (ReadRange(file, member.offset, size, put) != size) {
+    Fail(RELAY_IO_ERROR);
   }
   if (!member.sha256.empty() && FinishSha256(digest) != member.sha256) Fail(RELAY_PACKAGE_MISMATCH);
 }

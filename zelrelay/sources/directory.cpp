@@ -78,17 +78,9 @@ RelayStatus Copy(int root, const ComponentEntry &entry, PackageSink &sink, const
   FileDescriptor input = root < 0 ? FileDescriptor{} : OpenBeneath(root, entry.path);
   if (input.fd < 0) return RELAY_PACKAGE_MISSING;
   sink.Begin(false, origin, {});
-  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  uint64_t start = entry.InArchive() ? entry.offset : 0;
-  uint64_t end = entry.InArchive() ? entry.offset + entry.size : UINT64_MAX;
-  for (uint64_t at = start; at < end;) {
-    ssize_t got = pread(input.fd, buffer.get(), size_t(std::min<uint64_t>(kCopyChunk, end - at)), off_t(at));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return RELAY_IO_ERROR;
-    if (got == 0) break;  // a short file: the size check tells
-    sink.Receive(buffer.get(), size_t(got));
-    at += uint64_t(got);
-  }
+  // A short file is no fault here: the size check tells.
+  ReadRange(input.fd, entry.InArchive() ? entry.offset : 0, entry.InArchive() ? entry.size : UINT64_MAX,
+            [&](const char *data, size_t got) { sink.Receive(data, got); });
   return RELAY_OK;
 }
 
