@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include "fixture.h"
 #include "packages/digest.h"
 #include "packages/extract.h"
+#include "packages/partial.h"
 #include "packages/storedzip.h"
 #include "packages/zip.h"
 #include "repository/merge.h"
@@ -34,6 +36,28 @@ TEST(Digest, KnownValuesForBytesAndFiles) {
   EXPECT_EQ(Sha256OfFile(dir / "f", &size), Sha256OfBytes(big.data(), big.size()));
   EXPECT_EQ(size, big.size());
   EXPECT_THROW(Sha256OfFile(dir / "missing"), RelayError);
+}
+
+// A partial that shrank since it was found cannot be gone on from: the
+// transfer starts over, and what was summed of it must not count.
+TEST(Partial, StartingOverForgetsWhatWasSummed) {
+  TempDirectory dir;
+  std::string whole(kWorthResuming + 1000, 'p');
+  ComponentEntry entry;
+  entry.size = whole.size();
+  entry.sha256 = Sha256OfBytes(whole.data(), whole.size());
+  std::string target = dir / "c3t4.zip", partial = target + kPartialSuffix;
+  Spill(partial, whole.substr(0, 4096));
+  std::string state = "sha256=" + entry.sha256 + "\nsize=" + std::to_string(entry.size) + "\nurl=u\nvalidator=v\n";
+  if (setxattr(partial.c_str(), "user.zelrelay.resume", state.data(), state.size(), 0) != 0)
+    GTEST_SKIP() << "no user extended attributes here";
+  PartialFile file(target, entry, true);
+  ASSERT_EQ(file.Have(), 4096u);
+  truncate(partial.c_str(), 100);
+  file.Begin(true, "u", "v");
+  ASSERT_EQ(file.Have(), 0u);
+  file.Receive(whole.data(), whole.size());
+  EXPECT_NO_THROW(file.Complete());
 }
 
 TEST(AtomicWrite, ReplacesWholeAndLeavesNoTemporaryBehind) {

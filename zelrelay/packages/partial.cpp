@@ -74,6 +74,8 @@ uint64_t PartialFile::Sum(uint64_t offset, uint64_t size) {
 void PartialFile::Restart() {
   if (ftruncate(file_.fd, 0) != 0 || lseek(file_.fd, 0, SEEK_SET) != 0) Fail(WriteFailure(errno));
   have_ = 0;
+  digest_ = StartSha256();  // nothing summed so far counts
+  crc_ = 0;
 }
 
 // Opened only when an answer comes, so queued transfers hold no descriptor.
