@@ -177,7 +177,8 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
     copied[entry.id] = Copy{partial, crc};
     finished.emplace_back(partial, JoinPath(context.repository, package.path));
   };
-  RelayStatus status = CopyMissing(transfer, upstream, plan, copiedOne);
+  std::unordered_set<std::string> partials = PartialsIn(context.repository);
+  RelayStatus status = CopyMissing(transfer, upstream, plan, partials, copiedOne);
   ReportGone(context, held);
   std::vector<size_t> touched = RecordProducts(held, upstream, selection);
   if (StopsEverything(status)) {
@@ -190,7 +191,7 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
   for (const ComponentEntry &c : Publish(context.repository, context.options.maxmerge, held, products, copied, finished))
     Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
   RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
-  RemoveObsoletePartials(context.repository, upstream.index);
+  RemoveObsoletePartials(context.repository, upstream.index, partials);
   if (status == RELAY_OK) RecordSettled(context.repository, digest);
   Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, transfer.total, transfer.finished);
   return status;

@@ -222,13 +222,13 @@ bool StopsEverything(RelayStatus status) {
 }
 
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
+                        const std::unordered_set<std::string> &partials,
                         const Copied &copied) {
-  std::unordered_set<std::string> partials = PartialsIn(transfer.context->repository);
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan) {
     if (!package.Needed()) continue;
     std::string target = JoinPath(transfer.context->repository, package.path);
-    bool found = partials.count(package.path.substr(package.path.rfind('/') + 1) + kPartialSuffix) > 0;
+    bool found = partials.count(PartialName(package.path)) > 0;
     jobs.emplace_back(package, target, found);
   }
   Copying copying(transfer, upstream, copied);

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "packages/transfer.h"
@@ -28,5 +29,6 @@ bool StopsEverything(RelayStatus status);
 // package's name. Returns RELAY_OK, the status of the last package that
 // failed, or the status that stopped everything (cancelled, no space left).
 using Copied = std::function<void(const PlannedPackage &, const std::string &partial, uint32_t crc)>;
+// partials: those in the package directory (PartialsIn).
 RelayStatus CopyMissing(Transfer &transfer, Upstream &upstream, const std::vector<PlannedPackage> &plan,
-                        const Copied &copied);
+                        const std::unordered_set<std::string> &partials, const Copied &copied);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <unordered_map>
 #include <memory>
 
 #include "base/status.h"
@@ -115,6 +116,10 @@ void PartialFile::Complete() {
   completed_ = true;
 }
 
+std::string PartialName(const std::string &packagePath) {
+  return packagePath.substr(packagePath.rfind('/') + 1) + kPartialSuffix;
+}
+
 std::unordered_set<std::string> PartialsIn(const std::string &repository) {
   std::unordered_set<std::string> names;
   std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(JoinPath(repository, ZELRELAY_PACKAGES_DIR).c_str()), closedir);
@@ -124,19 +129,15 @@ std::unordered_set<std::string> PartialsIn(const std::string &repository) {
   return names;
 }
 
-void RemoveObsoletePartials(const std::string &repository, const Index &upstream) {
-  std::map<std::string, std::string> offered;  // partial's name -> digest
-  for (const ComponentEntry &c : upstream.components) offered[PackagePath(c) + kPartialSuffix] = c.sha256;
+void RemoveObsoletePartials(const std::string &repository, const Index &upstream,
+                            const std::unordered_set<std::string> &found) {
+  if (found.empty()) return;
+  std::unordered_map<std::string, const std::string *> offered;  // partial's name -> digest
+  for (const ComponentEntry &c : upstream.components) offered[PartialName(PackagePath(c))] = &c.sha256;
   std::string directory = JoinPath(repository, ZELRELAY_PACKAGES_DIR);
-  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return;
-  std::vector<std::string> obsolete;
-  while (dirent *entry = readdir(dir.get())) {
-    std::string name = entry->d_name;
-    if (!name.ends_with(kPartialSuffix)) continue;
-    auto wanted = offered.find(std::string(ZELRELAY_PACKAGES_DIR) + "/" + name);
+  for (const std::string &name : found) {
+    auto wanted = offered.find(name);
     std::string path = JoinPath(directory, name);
-    if (wanted == offered.end() || ReadState(path)["sha256"] != wanted->second) obsolete.push_back(path);
+    if (wanted == offered.end() || ReadState(path)["sha256"] != *wanted->second) unlink(path.c_str());
   }
-  for (const std::string &path : obsolete) unlink(path.c_str());
 }

@@ -64,7 +64,11 @@ class PartialFile final : public PackageSink {
   uint64_t Sum(uint64_t offset, uint64_t size);
 };
 
+// The name in the package directory of a package's partial.
+std::string PartialName(const std::string &packagePath);
 // The names of the partials in the repository's package directory.
 std::unordered_set<std::string> PartialsIn(const std::string &repository);
-// Removes the partials of packages that the upstream no longer offers.
-void RemoveObsoletePartials(const std::string &repository, const Index &upstream);
+// Removes those of the partials found (PartialsIn) whose packages the
+// upstream no longer offers. A partial made since is for one it offers.
+void RemoveObsoletePartials(const std::string &repository, const Index &upstream,
+                            const std::unordered_set<std::string> &found);
