@@ -6,8 +6,10 @@ PACKAGES := cmake make g++ pkg-config lua5.2 liblua5.2-dev lua-busted libgtest-d
 	libarchive-dev libssl-dev libcurl4-openssl-dev
 # luarocks builds the rock in the tests; lua-check lints the Lua files.
 PACKAGES += luarocks lua-check
+# update-mirror parses its command line and reads and writes JSON with them.
+PACKAGES += lua-argparse lua-cjson
 
-.PHONY: all deps build test demo install bench clean
+.PHONY: all deps build test demo install bench clean dist
 .PHONY: test-sanitize test-valgrind fuzz
 
 all: build
@@ -34,6 +36,19 @@ demo: build
 install: build
 	cmake --install $(BUILD)
 	@if [ "$$(id -u)" = 0 ] && [ -z "$${DESTDIR:-}" ]; then ldconfig; fi
+
+# A source rock of the tree as it is, which luarocks installs offline from
+# any folder: the archive travels inside it, under its own name.
+ROCKSPEC := $(firstword $(wildcard update-*.rockspec))
+ROCK := $(ROCKSPEC:.rockspec=)
+DIST ?= $(BUILD)/dist
+dist: deps
+	rm -rf $(DIST) && mkdir -p $(DIST)
+	tar -C . --exclude='./build*' --exclude=./.git --exclude=./bench/results --exclude='*.o' \
+		--transform 's,^\.,$(ROCK),' -czf $(DIST)/$(ROCK).tar.gz .
+	sed 's|^source = .*|source = { url = "file://$(abspath $(DIST))/$(ROCK).tar.gz", dir = "$(ROCK)" }|' \
+		$(ROCKSPEC) >$(DIST)/$(ROCKSPEC)
+	cd $(DIST) && luarocks --lua-version=5.2 pack $(ROCKSPEC)
 
 bench: build
 	bench/run.sh $(BUILD)

@@ -10,9 +10,14 @@ description = {
   detailed = [[
 update drives an update-relay library, libzelrelay.so, from Lua 5.2: it lists,
 mirrors and exports update repositories. The rock brings the project's own
-relay library and its publishing tool, zelrelay-publish.]],
+relay library, its publishing tool, zelrelay-publish, and update-mirror, the
+command that keeps the mirrors a configuration file describes.]],
+  license = "MIT",
 }
-dependencies = { "lua >= 5.2, < 5.3" }
+-- update-mirror's; Debian's lua-argparse and lua-cjson provide them too, and
+-- luarocks does not know Debian's packages: README.md says how to install
+-- without fetching them.
+dependencies = { "lua >= 5.2, < 5.3", "argparse >= 0.7", "lua-cjson >= 2.1" }
 -- update.so and libzelrelay.so both go into the tree's C module folder,
 -- where update.so finds the library through its $ORIGIN run path.
 build = {
