@@ -54,10 +54,9 @@ for _, entity in ipairs(listed) do
 end
 print(string.format("  %d products, %d components", productCount, #listed - productCount))
 
-print("\nMirroring into " .. repository .. (terminal and " (throttled to 8 KiB/s so the bar can be seen):" or ":"))
+print("\nMirroring into " .. repository .. ":")
 local copied = 0
 local mirrored = check(update.everything(repository, products, sources, {
-  maxbandwidth = terminal and 8192 or 0,
   dupdigisign = true,
   keepcount = 2,
   progress = terminal and progressBar or nil,
@@ -66,6 +65,9 @@ local mirrored = check(update.everything(repository, products, sources, {
     if not terminal then print(string.format("  %s  %s", event.information, kib(event.total))) end
   end,
   downloadend = function(event)
+    -- A fast copy may end before the first progress event: the bar is drawn
+    -- once more with the run's final counts.
+    if terminal then progressBar(event) end
     io.write(string.format("%s  %d packages, %s copied\n", terminal and "\n" or "", copied, kib(event.finished)))
   end,
 }))
