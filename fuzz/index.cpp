@@ -2,7 +2,7 @@
 // an accepted index written out reads back to the same text.
 #include <cstdlib>
 
-#include "repository/index.h"
+#include "base/index.h"
 #include "base/status.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

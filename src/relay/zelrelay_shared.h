@@ -16,11 +16,13 @@ enum { ZELRELAY_EVENT_COUNT = 6 };
 #define ZELRELAY_SEMAPHORE_FILE "/dev/shm/sem.zelrelay"
 
 /* A repository: its index, the index the clean-up leaves, the folder of
-   package archives and the suffix of the merged archives that it spares. */
+   package archives, the suffix of the merged archives that it spares, and
+   the index of what those archives hold, which it leaves alone. */
 #define ZELRELAY_INDEX_FILE "server.ini"
 #define ZELRELAY_EMPTY_INDEX "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n"
 #define ZELRELAY_PACKAGES_DIR "packages"
 #define ZELRELAY_MERGED_SUFFIX "_merged.zip"
+#define ZELRELAY_MERGED_INDEX "merged.ini"
 
 /* Pattern components: every class-3 component, and the class-22 type-2213
    one. Class-3 type 4 is pelno, which one selection leaves out. */

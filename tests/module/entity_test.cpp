@@ -143,13 +143,6 @@ TEST_F(EntityTest, RejectedIdentifiers) {
   }
 }
 
-TEST_F(EntityTest, FifthFieldIsStoredBeforeTheRefusal) {
-  lua_pushliteral(L, "c3t4l1p2r3o4l5x");
-  ZELRELAY_EntityItem got;
-  EXPECT_STREQ("too many fields", StringToComponent(L, 1, &got));
-  EXPECT_EQ(5, got.language);
-}
-
 TEST(ReadNumberField, ReadsSignedLow32BitsAndStopsOnFirstNonDigit) {
   const struct {
     const char *text;

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "base/files.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 #include "packages/zip.h"
 
 TempDirectory::TempDirectory() {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/entity.h"
-#include "repository/index.h"
+#include "base/index.h"
 #include "zelrelay.h"
 
 struct TempDirectory {

@@ -5,7 +5,7 @@
 #include "base/status.h"
 #include "base/text.h"
 #include "fixture.h"
-#include "repository/index.h"
+#include "base/index.h"
 #include "sources/directory.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "base/files.h"
 #include "base/status.h"
 #include "fixture.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 #include "packages/extract.h"
 #include "packages/partial.h"
 #include "packages/storedzip.h"
@@ -51,7 +51,8 @@ TEST(Partial, StartingOverForgetsWhatWasSummed) {
   std::string state = "sha256=" + entry.sha256 + "\nsize=" + std::to_string(entry.size) + "\nurl=u\nvalidator=v\n";
   if (setxattr(partial.c_str(), "user.zelrelay.resume", state.data(), state.size(), 0) != 0)
     GTEST_SKIP() << "no user extended attributes here";
-  PartialFile file(target, entry, true);
+  Meter meter;
+  PartialFile file(target, entry, true, meter);
   ASSERT_EQ(file.Have(), 4096u);
   truncate(partial.c_str(), 100);
   file.Begin(true, "u", "v");

@@ -18,7 +18,7 @@
 #include "../relay/fixture.h"
 #include "base/files.h"
 #include "base/status.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 
 namespace fs = std::filesystem;
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -84,22 +85,15 @@ int32_t ZELRELAY_CreateContext(ZELRELAY_Context *handle, const wchar_t *reposito
     if (handle == nullptr || repository == nullptr) return RELAY_INVALID_ARGUMENT;
     std::string path = WideToNarrow(repository);
     if (path.empty() || !IsWritableDirectory(path)) return RELAY_NOT_WRITABLE;
-    auto *context = new ZELRELAY_ContextRecord{};
+    std::unique_ptr<ZELRELAY_ContextRecord, void (*)(ZELRELAY_ContextRecord *)> context(new ZELRELAY_ContextRecord{},
+                                                                                      Release);
     context->repository = path;
     context->indexes = IndexCache(path);
     context->semaphore = OpenSemaphore();
-    if (context->semaphore == SEM_FAILED) {
-      Release(context);
-      return RELAY_SEMAPHORE;
-    }
-    try {
-      std::lock_guard<std::mutex> hold(g_contextsLock);
-      g_contexts.insert(context);
-    } catch (...) {
-      Release(context);
-      throw;
-    }
-    *handle = context;
+    if (context->semaphore == SEM_FAILED) return RELAY_SEMAPHORE;
+    std::lock_guard<std::mutex> hold(g_contextsLock);
+    g_contexts.insert(context.get());
+    *handle = context.release();
     return RELAY_OK;
   });
 }

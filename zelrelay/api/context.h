@@ -15,6 +15,8 @@
 
 struct RelayOptions {
   int64_t maxbandwidth = 0;  // bytes per second, 0: no limit
+  // Patches between versions are not built by this relay: buildpatch and
+  // diffcount are accepted, checked and kept, and change nothing.
   int64_t buildpatch = 0;
   int64_t maxmerge = 0;  // packages per merged archive, 0: no limit
   int64_t diffcount = 0;

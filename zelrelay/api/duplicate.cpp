@@ -8,12 +8,13 @@
 #include <unordered_set>
 
 #include "api/context.h"
+#include "api/copying.h"
 #include "api/guard.h"
 #include "base/entity.h"
+#include "base/environment.h"
 #include "base/files.h"
-#include "packages/copying.h"
 #include "packages/partial.h"
-#include "packages/transfer.h"
+#include "packages/verified.h"
 #include "repository/holdings.h"
 #include "repository/lock.h"
 #include "repository/prune.h"
@@ -56,7 +57,7 @@ void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t
       versions[ComponentName(package.upstream->entity)].emplace_back(&package.upstream->entity.version, &package);
   for (auto &[name, list] : versions) {
     if (list.size() <= size_t(keep)) continue;
-    std::stable_sort(list.begin(), list.end(), [](const auto &a, const auto &b) { return CompareVersions(*a.first, *b.first) < 0; });
+    std::stable_sort(list.begin(), list.end(), [](const auto &a, const auto &b) { return IsNewer(*a.first, *b.first); });
     for (size_t i = size_t(keep); i < list.size(); ++i)
       if (list[i].second != nullptr) list[i].second->doomed = true;
   }
@@ -70,7 +71,7 @@ std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
   for (const SelectedProduct &selected : selection) {
     const ProductEntry &source = upstream.index.products[selected.product];
     ProductEntry &product = held.Product(source);
-    if (CompareVersions(source.entity.version, product.entity.version) <= 0) {
+    if (!IsNewer(product.entity.version, source.entity.version)) {
       product.entity = source.entity;
       product.id = source.id;
     }
@@ -120,7 +121,6 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
   return RELAY_OK;
 }
 
-// A package that cannot be had fails alone; the rest of the run goes on.
 // Refuses a run whose packages and rebuilt archives cannot fit, before it
 // writes anything: the packages it lacks, and again every package of a
 // product that gets one.
@@ -160,25 +160,28 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
   Holdings held = ReadHoldings(context.repository);
   std::vector<PlannedPackage> plan = Plan(context.repository, held, upstream, selection);
   SkipDoomed(plan, held, context.options.keepcount);
-  Transfer transfer{&context, settings.network};
+  uint64_t total = 0;
   for (const PlannedPackage &package : plan)
-    if (package.Needed()) transfer.total += package.upstream->size;
-  if (dry) return DryRun(context, plan, transfer.total);
+    if (package.Needed()) total += package.upstream->size;
+  if (dry) return DryRun(context, plan, total);
 
+  // A package that cannot be had fails alone; the rest of the run goes on.
   CheckSpace(context.repository, upstream, selection, plan);
   MakeDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
-  std::unordered_map<std::string, Copy> copied;
+  std::unordered_set<std::string> partials = PartialsIn(context.repository);
+  CopyOutcome outcome = CopyMissing(context, settings.network, upstream, plan, partials, total);
+  RelayStatus status = outcome.status;
+  std::unordered_map<std::string, CopiedPackage> copied;
   Finished finished;
-  auto copiedOne = [&](const PlannedPackage &package, const std::string &partial, uint32_t crc) {
-    ComponentEntry entry = *package.upstream;
-    entry.path = package.path;
+  for (const PackageCopy &copy : outcome.packages) {
+    if (copy.status != RELAY_OK) continue;
+    ComponentEntry entry = *copy.package->upstream;
+    entry.path = copy.package->path;
     entry.offset = kWholeFile;
     held.Hold(entry);
-    copied[entry.id] = Copy{partial, crc};
-    finished.emplace_back(partial, JoinPath(context.repository, package.path));
-  };
-  std::unordered_set<std::string> partials = PartialsIn(context.repository);
-  RelayStatus status = CopyMissing(transfer, upstream, plan, partials, copiedOne);
+    copied[entry.id] = copy.file;
+    finished.emplace_back(copy.file.partial, JoinPath(context.repository, entry.path));
+  }
   ReportGone(context, held);
   std::vector<size_t> touched = RecordProducts(held, upstream, selection);
   if (StopsEverything(status)) {
@@ -193,7 +196,7 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
   RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
   RemoveObsoletePartials(context.repository, upstream.index, partials);
   if (status == RELAY_OK) RecordSettled(context.repository, digest);
-  Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, transfer.total, transfer.finished);
+  Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, total, outcome.bytes);
   return status;
 }
 

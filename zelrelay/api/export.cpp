@@ -25,7 +25,7 @@ namespace {
 std::optional<ComponentEntry> FindHeld(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
   std::optional<ComponentEntry> best;
   for (const ComponentEntry &c : ReadHoldings(repository).index.components)
-    if (RequestMatches(wanted, c.entity) && (!best || CompareVersions(c.entity.version, best->entity.version) < 0))
+    if (RequestMatches(wanted, c.entity) && (!best || IsNewer(c.entity.version, best->entity.version)))
       best = c;
   return best;
 }

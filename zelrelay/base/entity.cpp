@@ -145,16 +145,14 @@ bool IsPatternEntity(const ZELRELAY_EntityItem &e) {
   return e.klass == ZELRELAY_CLASS_PATTERN || (e.klass == ZELRELAY_CLASS_KVEM && e.type == ZELRELAY_TYPE_KVEM);
 }
 
-bool SameIdentity(const ZELRELAY_EntityItem &a, const ZELRELAY_EntityItem &b) {
-  return a.klass == b.klass && a.type == b.type && a.language == b.language && a.platform == b.platform &&
-         a.region == b.region && a.oem == b.oem;
+bool IsNewer(const ZEL_Version &a, const ZEL_Version &than) {
+  if (a.major != than.major) return a.major > than.major;
+  if (a.minor != than.minor) return a.minor > than.minor;
+  return a.build > than.build;
 }
 
-int CompareVersions(const ZEL_Version &a, const ZEL_Version &b) {
-  if (a.major != b.major) return a.major > b.major ? -1 : 1;
-  if (a.minor != b.minor) return a.minor > b.minor ? -1 : 1;
-  if (a.build != b.build) return a.build > b.build ? -1 : 1;
-  return 0;
+bool SameVersion(const ZEL_Version &a, const ZEL_Version &b) {
+  return a.major == b.major && a.minor == b.minor && a.build == b.build;
 }
 
 namespace {
@@ -170,5 +168,5 @@ bool RequestMatches(const ZELRELAY_EntityItem &request, const ZELRELAY_EntityIte
          QualifierMatches(request.language, entity.language) &&
          QualifierMatches(request.platform, entity.platform) && QualifierMatches(request.region, entity.region) &&
          QualifierMatches(request.oem, entity.oem) &&
-         (AnyVersion(request.version) || CompareVersions(request.version, entity.version) == 0);
+         (AnyVersion(request.version) || SameVersion(request.version, entity.version));
 }

@@ -14,8 +14,8 @@ std::string ExtractName(const ZELRELAY_EntityItem &entity);
 std::string ComponentName(const ZELRELAY_EntityItem &entity);
 
 bool IsPatternEntity(const ZELRELAY_EntityItem &entity);
-bool SameIdentity(const ZELRELAY_EntityItem &a, const ZELRELAY_EntityItem &b);
-// Newer first: major, then minor, then build.
-int CompareVersions(const ZEL_Version &a, const ZEL_Version &b);
+// Versions compare by major, then minor, then build; the revision plays no part.
+bool IsNewer(const ZEL_Version &a, const ZEL_Version &than);
+bool SameVersion(const ZEL_Version &a, const ZEL_Version &b);
 // A request matches on klass and type; -1 qualifiers and a 0.0.0 version match anything.
 bool RequestMatches(const ZELRELAY_EntityItem &request, const ZELRELAY_EntityItem &entity);

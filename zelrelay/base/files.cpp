@@ -2,7 +2,6 @@
 // visible only complete (temporary name, fsync, rename).
 #include "base/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -13,8 +12,8 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 
+#include "base/listing.h"
 #include "base/status.h"
 
 FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept {
@@ -243,12 +242,9 @@ std::string ReadLimited(int fd, size_t limit, RelayStatus tooLarge) {
 }
 
 void RemoveTemporaries(const std::string &directory) {
-  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return;
-  while (dirent *entry = readdir(dir.get())) {
-    std::string_view name = entry->d_name;
+  for (const std::string &name : ListDirectory(directory)) {
     if (!name.starts_with(kTemporaryPrefix)) continue;
     std::error_code ignored;
-    std::filesystem::remove_all(JoinPath(directory, std::string(name)), ignored);
+    std::filesystem::remove_all(JoinPath(directory, name), ignored);
   }
 }

@@ -5,7 +5,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -21,8 +20,9 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/listing.h"
 #include "base/status.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 
 namespace {
 
@@ -237,26 +237,11 @@ void StageMembers(const PackageRange &range, int staging) {
   }
 }
 
-std::vector<std::string> Names(int directory) {
-  std::vector<std::string> names;
-  int copy = fcntl(directory, F_DUPFD_CLOEXEC, 0);
-  DIR *dir = copy < 0 ? nullptr : fdopendir(copy);
-  if (dir == nullptr) {
-    if (copy >= 0) close(copy);
-    Fail(RELAY_IO_ERROR);
-  }
-  rewinddir(dir);  // the copy shares its position with earlier readers
-  while (dirent *entry = readdir(dir))
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
-  closedir(dir);
-  return names;
-}
-
 // Moves what staging holds into destination: files over files, directories
 // merged into directories. A first run with move false only checks, so that
 // a clash stops the export before anything has moved.
 void Deliver(int staging, int destination, bool move) {
-  for (const std::string &name : Names(staging)) {
+  for (const std::string &name : ListDirectory(staging)) {
     struct stat from, to;
     if (fstatat(staging, name.c_str(), &from, AT_SYMLINK_NOFOLLOW) != 0) Fail(RELAY_IO_ERROR);
     bool exists = fstatat(destination, name.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0;
@@ -280,7 +265,7 @@ void RemoveTree(int parent, const std::string &name) noexcept {
   FileDescriptor directory = OpenDirectoryAt(parent, name);
   if (directory.fd >= 0) {
     try {
-      for (const std::string &child : Names(directory.fd)) RemoveTree(directory.fd, child);
+      for (const std::string &child : ListDirectory(directory.fd)) RemoveTree(directory.fd, child);
     } catch (...) {
     }
   }

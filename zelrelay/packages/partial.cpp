@@ -1,7 +1,6 @@
-// Partial packages, for transfers that go on where they stopped.
+// Partial packages, for copies that go on where they stopped.
 #include "packages/partial.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -11,12 +10,12 @@
 #include <cerrno>
 #include <map>
 #include <unordered_map>
-#include <memory>
 
+#include "base/listing.h"
 #include "base/status.h"
 #include "base/text.h"
 #include "packages/storedzip.h"
-#include "packages/transfer.h"
+#include "packages/verified.h"
 #include "zelrelay_shared.h"
 
 namespace {
@@ -40,8 +39,8 @@ std::map<std::string, std::string> ReadState(const std::string &path) {
 
 }  // namespace
 
-PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry, bool found)
-    : path_(target + kPartialSuffix), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()) {
+PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry, bool found, Meter &meter)
+    : path_(target + kPartialSuffix), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()), meter_(meter) {
   struct stat info;
   if (!found || lstat(path_.c_str(), &info) != 0) return;  // the common case: nothing to go on from
   std::map<std::string, std::string> state = ReadState(path_);
@@ -57,6 +56,7 @@ PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry,
 }
 
 PartialFile::~PartialFile() {
+  if (!completed_) meter_.bytes -= counted_;
   if (!completed_ && (validator_.empty() || have_ == 0 || size_ < kWorthResuming)) unlink(path_.c_str());
 }
 
@@ -90,6 +90,9 @@ void PartialFile::Begin(bool resumed, const std::string &url, const std::string 
   crc_ = 0;
   if (have_ > 0 && Sum(0, have_) != have_) Restart();
   if (have_ > 0 && lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
+  begun_ = true;
+  meter_.bytes = meter_.bytes - counted_ + have_;
+  counted_ = have_;
   url_ = url;
   validator_ = validator;
   if (size_ < kWorthResuming || validator_.empty()) return;
@@ -104,6 +107,9 @@ void PartialFile::Receive(const void *data, size_t size) {
   UpdateSha256(digest_, data, size);
   crc_ = Crc32(crc_, data, size);
   have_ += size;
+  meter_.bytes += size;
+  counted_ += size;
+  if (meter_.pace) meter_.pace();
 }
 
 void PartialFile::Complete() {
@@ -122,10 +128,8 @@ std::string PartialName(const std::string &packagePath) {
 
 std::unordered_set<std::string> PartialsIn(const std::string &repository) {
   std::unordered_set<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(JoinPath(repository, ZELRELAY_PACKAGES_DIR).c_str()), closedir);
-  while (dir)
-    if (dirent *entry = readdir(dir.get()); entry == nullptr) break;
-    else if (std::string_view(entry->d_name).ends_with(kPartialSuffix)) names.insert(entry->d_name);
+  for (std::string &name : ListDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR)))
+    if (name.ends_with(kPartialSuffix)) names.insert(std::move(name));
   return names;
 }
 

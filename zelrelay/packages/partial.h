@@ -1,33 +1,43 @@
-// A package coming over the network is written to "<package>.partial"
-// beside its final name, so an interrupted transfer goes on where it
-// stopped, in the same run or a later one. The partial carries what going on
-// needs in an extended attribute: the size and digest the whole must have,
-// where the bytes came from, and the validator (ETag or Last-Modified) they
-// came with.
-// A partial never shows under the package's name; it is removed once
-// complete, or once the upstream no longer offers what it was for.
+// A package being copied, from a directory or over the network, is written
+// to "<package>.partial" beside its final name. When a copy breaks off, bytes
+// a later try can go on from (in the same run or the next) stay there, with
+// what going on needs in an extended attribute: the size and digest the
+// whole must have, where the bytes came from, and the validator (ETag or
+// Last-Modified) they came with. A complete partial keeps its own name until
+// the duplication has made it durable and renames it into place; one whose
+// package the upstream no longer offers is removed by a later run.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_set>
 
+#include "base/digest.h"
 #include "base/files.h"
-#include "packages/digest.h"
-#include "repository/index.h"
-#include "sources/source.h"
+#include "base/index.h"
+#include "packages/sink.h"
 
 inline constexpr const char *kPartialSuffix = ".partial";
 // Smaller packages start over when cut: going on would save less than
 // recording where they stood costs.
 inline constexpr uint64_t kWorthResuming = uint64_t(1) << 20;
 
-class PartialFile final : public PackageSink {
+// What the partials of a run hold in all, which its progress reports. pace,
+// when set, is heard after each piece a partial takes: a copy that runs
+// alone keeps to the bandwidth limit there, and reports while it waits.
+struct Meter {
+  uint64_t bytes = 0;
+  std::function<void()> pace;
+};
+
+class PartialFile final : public ByteSink {
  public:
   // Keeps what an earlier try left only when it was for these very bytes;
   // found: whether there is a partial there at all.
-  PartialFile(const std::string &target, const ComponentEntry &entry, bool found);
-  // Bytes that no later try could go on from are not kept.
+  PartialFile(const std::string &target, const ComponentEntry &entry, bool found, Meter &meter);
+  // Unless complete, its bytes leave the meter, and those that no later try
+  // could go on from leave the disk.
   ~PartialFile();
   PartialFile(const PartialFile &) = delete;
   PartialFile &operator=(const PartialFile &) = delete;
@@ -47,6 +57,8 @@ class PartialFile final : public PackageSink {
   void Complete();
   const std::string &Path() const { return path_; }
   uint32_t Crc() const { return crc_; }
+  // Whether an answer has started arriving.
+  bool Begun() const { return begun_; }
 
  private:
   std::string path_;
@@ -57,7 +69,9 @@ class PartialFile final : public PackageSink {
   Sha256 digest_;
   uint32_t crc_ = 0;  // CRC-32, which a merged archive records of each member
   std::string url_, validator_;
-  bool completed_ = false;
+  bool completed_ = false, begun_ = false;
+  Meter &meter_;
+  uint64_t counted_ = 0;  // of its bytes in the meter
 
   void Restart();
   // Adds bytes already in the file to the digest and the CRC.

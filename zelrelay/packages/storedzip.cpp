@@ -12,7 +12,7 @@
 
 #include "base/files.h"
 #include "base/status.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 
 namespace {
 

@@ -1,19 +1,17 @@
 // zelrelay-publish MANIFEST OUTPUT: turns payload folders described by a
 // manifest into an upstream repository that relays can mirror.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
 #include "base/entity.h"
 #include "base/files.h"
+#include "base/listing.h"
 #include "base/status.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 #include "packages/zip.h"
 #include "publish/manifest.h"
-#include "repository/index.h"
+#include "base/index.h"
 
 namespace {
 
@@ -21,12 +19,8 @@ namespace {
 // that archives come out the same every time.
 void CollectFiles(const std::string &root, const std::string &relative, std::vector<ArchiveMember> &members) {
   std::string directory = relative.empty() ? root : JoinPath(root, relative);
-  DIR *dir = opendir(directory.c_str());
-  if (dir == nullptr) throw ManifestError("cannot read payload folder " + directory);
-  std::vector<std::string> names;
-  while (dirent *entry = readdir(dir))
-    if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
-  closedir(dir);
+  if (!IsDirectory(directory)) throw ManifestError("cannot read payload folder " + directory);
+  std::vector<std::string> names = ListDirectory(directory);
   std::sort(names.begin(), names.end());
   for (const std::string &name : names) {
     std::string member = relative.empty() ? name : relative + "/" + name;
@@ -36,7 +30,7 @@ void CollectFiles(const std::string &root, const std::string &relative, std::vec
   }
 }
 
-ComponentEntry Publish(const ManifestComponent &component, const std::string &base, const std::string &output) {
+ComponentEntry PackComponent(const ManifestComponent &component, const std::string &base, const std::string &output) {
   ComponentEntry entry{component.entity, ExtractName(component.entity), 0, {}, {}};
   entry.path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + entry.id + ".zip";
   std::vector<ArchiveMember> members;
@@ -74,7 +68,7 @@ int Run(const std::string &manifestPath, const std::string &output) {
   MakeDirectory(JoinPath(output, ZELRELAY_PACKAGES_DIR));
   Index index;
   for (const ManifestComponent &component : manifest.components) {
-    index.components.push_back(Publish(component, base, output));
+    index.components.push_back(PackComponent(component, base, output));
     if (std::count_if(index.components.begin(), index.components.end(),
                       [&](const ComponentEntry &c) { return c.id == index.components.back().id; }) > 1)
       throw ManifestError("component " + index.components.back().id + " appears twice");

@@ -91,7 +91,7 @@ Holdings ReadHoldings(const std::string &repository) {
   for (const Index *from : {&index, &merged})
     for (const ProductEntry &p : from->products) {
       ProductEntry &into = held.Product(p);
-      if (CompareVersions(p.entity.version, into.entity.version) < 0) {
+      if (IsNewer(p.entity.version, into.entity.version)) {
         into.entity = p.entity;
         into.id = p.id;
       }

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "repository/index.h"
+#include "base/index.h"
 
 struct Holdings {
   // Every component held once: by its package file when that is there,

@@ -1,7 +1,6 @@
 // Merged archives.
 #include "repository/merge.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +9,12 @@
 #include <cerrno>
 #include <charconv>
 #include <map>
-#include <memory>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "base/entity.h"
+#include "base/listing.h"
 #include "base/status.h"
 #include "base/text.h"
 #include "packages/storedzip.h"
@@ -74,10 +73,8 @@ std::map<std::string, Stamp> ParseStamps(std::string_view text) {
 
 std::vector<std::string> ArchiveNames(const std::string &directory) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return names;
-  while (dirent *entry = readdir(dir.get()))
-    if (IsMergedArchiveName(entry->d_name)) names.push_back(InPackages(entry->d_name));
+  for (const std::string &name : ListDirectory(directory))
+    if (IsMergedArchiveName(name)) names.push_back(InPackages(name));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -98,7 +95,7 @@ struct Listing {
       members.emplace_back();
     }
     ProductEntry &product = index.products[at->second];
-    if (!added && CompareVersions(owner.entity.version, product.entity.version) < 0) {
+    if (!added && IsNewer(owner.entity.version, product.entity.version)) {
       product.entity = owner.entity;
       product.id = owner.id;
     }
@@ -193,7 +190,7 @@ Index ReadMergedArchives(const std::string &repository, const std::vector<Merged
   std::map<std::string, Stamp> stamps;
   try {
     FileDescriptor root = OpenDirectory(repository);
-    FileDescriptor file = root.fd < 0 ? FileDescriptor{} : OpenBeneath(root.fd, kMergedIndex);
+    FileDescriptor file = root.fd < 0 ? FileDescriptor{} : OpenBeneath(root.fd, ZELRELAY_MERGED_INDEX);
     if (file.fd >= 0) {
       std::string text = ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);
       cached = ParseIndex(text);
@@ -244,7 +241,7 @@ void WriteMergedIndex(const std::string &repository, const Index &members) {
     if (StampOf(JoinPath(repository, name), stamp))
       text += name + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
   }
-  WriteFileIfChanged(JoinPath(repository, kMergedIndex), text);
+  WriteFileIfChanged(JoinPath(repository, ZELRELAY_MERGED_INDEX), text);
 }
 
 std::string ProductOfArchive(const std::string &archive) {

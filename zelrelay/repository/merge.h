@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/files.h"
-#include "repository/index.h"
+#include "base/index.h"
 #include "zelrelay_shared.h"
 
 inline constexpr const char *kMergedManifest = "zelrelay.ini";

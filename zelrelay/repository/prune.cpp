@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "base/entity.h"
+#include "repository/rebuild.h"
 
 std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep) {
   if (keep <= 0) return {};
@@ -16,7 +17,7 @@ std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep)
   for (auto &[name, positions] : versions) {
     if (positions.size() <= size_t(keep)) continue;
     std::stable_sort(positions.begin(), positions.end(), [&](size_t a, size_t b) {
-      return CompareVersions(index.components[a].entity.version, index.components[b].entity.version) < 0;
+      return IsNewer(index.components[a].entity.version, index.components[b].entity.version);
     });
     dropped.insert(dropped.end(), positions.begin() + keep, positions.end());
   }
@@ -34,4 +35,21 @@ std::vector<std::string> UnusedPackageFiles(const Index &kept, const std::vector
   for (const ComponentEntry &c : dropped)
     if (!c.InArchive() && !used.count(c.path)) paths.push_back(c.path);
   return paths;
+}
+
+std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
+                          int64_t maxmerge) {
+  std::unordered_set<std::string> ids;
+  for (const ComponentEntry &c : pruned) ids.insert(c.id);
+  for (size_t p = 0; p < held.index.products.size(); ++p)
+    for (const std::string &id : held.index.products[p].components)
+      if (ids.count(id)) {
+        touched.push_back(p);
+        break;
+      }
+  held.Drop(pruned);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge); });
+  return touched;
 }

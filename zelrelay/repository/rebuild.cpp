@@ -8,10 +8,10 @@
 #include <unordered_set>
 
 #include "base/entity.h"
+#include "base/environment.h"
 #include "base/files.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 #include "packages/storedzip.h"
-#include "packages/transfer.h"
 #include "repository/merge.h"
 #include "zelrelay_shared.h"
 
@@ -23,7 +23,7 @@ namespace {
 // trusted as they are, checked when they were written; the archive's
 // record of the member's CRC-32 lets the kernel copy it.
 MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
-                      const std::unordered_map<std::string, Copy> &copied) {
+                      const std::unordered_map<std::string, CopiedPackage> &copied) {
   if (auto run = copied.find(entry.id); run != copied.end())
     return MemberSource{entry, run->second.partial, 0, true, run->second.crc};
   auto member = held.members.find(entry.id);
@@ -61,8 +61,8 @@ MergedBuild Rebuild(const std::string &repository, int64_t maxmerge, const Produ
   return BuildMergedArchives(repository, product, sources, maxmerge, lost);
 }
 
-// Whether a product's merged archives already hold exactly what it holds,
-// in the parts maxmerge asks for: then they are left as they are.
+}  // namespace
+
 bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge) {
   auto archived = held.archivedProducts.find(ComponentName(product.entity));
   if (archived == held.archivedProducts.end() || archived->second.id != product.id ||
@@ -81,8 +81,6 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
   return parts.size() == (count + per - 1) / per;
 }
 
-}  // namespace
-
 // Durability in one batch: everything written so far is synced at once,
 // before any of it shows under its final name.
 void PutInPlace(const std::string &repository, const Finished &finished) {
@@ -97,7 +95,7 @@ void PutInPlace(const std::string &repository, const Finished &finished) {
 // at no moment does it name a member at a stale offset.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
                                     const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string, Copy> &copied, const Finished &finished) {
+                                    const std::unordered_map<std::string, CopiedPackage> &copied, const Finished &finished) {
   std::vector<MergedBuild> builds;
   std::vector<ComponentEntry> lost;
   for (size_t p : products) {
@@ -135,23 +133,3 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
   WriteIndexIfChanged(repository, held.index);
   return lost;
 }
-
-// Prunes, and returns the products to rebuild: those the run touched and
-// those that lost a pruned component, unless their archives are current.
-std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
-                          int64_t maxmerge) {
-  std::unordered_set<std::string> ids;
-  for (const ComponentEntry &c : pruned) ids.insert(c.id);
-  for (size_t p = 0; p < held.index.products.size(); ++p)
-    for (const std::string &id : held.index.products[p].components)
-      if (ids.count(id)) {
-        touched.push_back(p);
-        break;
-      }
-  held.Drop(pruned);
-  std::sort(touched.begin(), touched.end());
-  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge); });
-  return touched;
-}
-

@@ -13,7 +13,7 @@
 #include "repository/holdings.h"
 
 // Copied in this run: where its partial is, and its CRC-32.
-struct Copy {
+struct CopiedPackage {
   std::string partial;
   uint32_t crc;
 };
@@ -24,15 +24,13 @@ using Finished = std::vector<std::pair<std::string, std::string>>;
 // Syncs everything written so far at once, then renames the packages.
 void PutInPlace(const std::string &repository, const Finished &finished);
 
-// Drops the pruned components, and returns the products to rebuild: those
-// touched and those that lost a pruned component, unless their archives
-// already hold exactly what they hold.
-std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
-                          int64_t maxmerge);
+// Whether a product's merged archives already hold exactly what it holds,
+// in the parts maxmerge asks for: then they are left as they are.
+bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge);
 
 // Rebuilds the products' archives and publishes the run. Returns the
 // components found lost on the way, gone or damaged where nothing else
 // holds them.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
                                     const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string, Copy> &copied, const Finished &finished);
+                                    const std::unordered_map<std::string, CopiedPackage> &copied, const Finished &finished);

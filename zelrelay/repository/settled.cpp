@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include "base/files.h"
-#include "packages/digest.h"
-#include "repository/merge.h"
+#include "base/digest.h"
+#include "zelrelay_shared.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ std::string StampOf(const std::string &path) {
 }
 
 std::string RepositoryStamp(const std::string &repository) {
-  return StampOf(JoinPath(repository, ZELRELAY_INDEX_FILE)) + " " + StampOf(JoinPath(repository, kMergedIndex)) +
+  return StampOf(JoinPath(repository, ZELRELAY_INDEX_FILE)) + " " + StampOf(JoinPath(repository, ZELRELAY_MERGED_INDEX)) +
          " " + StampOf(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
 }
 

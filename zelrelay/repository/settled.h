@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "repository/index.h"
+#include "base/index.h"
 #include "zelrelay.h"
 
 // The request, the options that shape its result, and the upstream index.

@@ -5,8 +5,8 @@
 
 #include "base/files.h"
 #include "base/text.h"
-#include "packages/digest.h"
-#include "repository/index.h"
+#include "base/digest.h"
+#include "base/index.h"
 
 namespace {
 

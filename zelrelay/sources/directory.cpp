@@ -14,7 +14,6 @@
 #include "base/files.h"
 #include "base/status.h"
 #include "base/text.h"
-#include "repository/merge.h"
 
 namespace {
 
@@ -67,14 +66,14 @@ std::optional<Index> DirectorySource::ReadIndex() {
   if (root_.fd < 0) return std::nullopt;
   std::optional<Index> index = ReadIndexAt(root_.fd, ZELRELAY_INDEX_FILE);
   if (!index || !index->components.empty()) return index;
-  std::optional<Index> merged = ReadIndexAt(root_.fd, kMergedIndex);
+  std::optional<Index> merged = ReadIndexAt(root_.fd, ZELRELAY_MERGED_INDEX);
   return merged ? merged : index;
 }
 
 namespace {
 
 // Copies from the start: a local copy is cheap enough to make whole again.
-RelayStatus Copy(int root, const ComponentEntry &entry, PackageSink &sink, const std::string &origin) {
+RelayStatus CopyFrom(int root, const ComponentEntry &entry, ByteSink &sink, const std::string &origin) {
   FileDescriptor input = root < 0 ? FileDescriptor{} : OpenBeneath(root, entry.path);
   if (input.fd < 0) return RELAY_PACKAGE_MISSING;
   sink.Begin(false, origin, {});
@@ -86,11 +85,11 @@ RelayStatus Copy(int root, const ComponentEntry &entry, PackageSink &sink, const
 
 }  // namespace
 
-void DirectorySource::Fetch(const ComponentEntry &entry, PackageSink &sink, Network &,
+void DirectorySource::Fetch(const ComponentEntry &entry, ByteSink &sink, Network &,
                             std::function<void(RelayStatus)> done) {
   RelayStatus status;
   try {
-    status = Copy(root_.fd, entry, sink, JoinPath(directory_, entry.path));
+    status = CopyFrom(root_.fd, entry, sink, JoinPath(directory_, entry.path));
   } catch (const RelayError &e) {
     if (e.status == RELAY_CANCELLED) throw;
     status = e.status;

@@ -18,7 +18,7 @@ class DirectorySource final : public Source {
   // server.ini; when it lists no component, as in a relay's repository after
   // the clean-up, merged.ini as well.
   std::optional<Index> ReadIndex() override;
-  void Fetch(const ComponentEntry &entry, PackageSink &sink, Network &network,
+  void Fetch(const ComponentEntry &entry, ByteSink &sink, Network &network,
              std::function<void(RelayStatus)> done) override;
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
   bool IsDirectory(const std::string &path) const override;

@@ -19,13 +19,14 @@ class HttpSource final : public Source {
   std::optional<Index> ReadIndex() override;
   // Queued on the network, tried again after a transient failure, going
   // on from the sink's bytes while the server still has what they came from.
-  void Fetch(const ComponentEntry &entry, PackageSink &sink, Network &network,
+  void Fetch(const ComponentEntry &entry, ByteSink &sink, Network &network,
              std::function<void(RelayStatus)> done) override;
   bool Parallel() const override { return true; }
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
 
   std::string UrlOf(const std::string &path) const;
-  Request PackageRequest(const ComponentEntry &entry, uint64_t have, const std::string &validator) const;
+  // A request of the URL, through the source's proxy.
+  Request NewRequest(const std::string &url) const;
   const NetworkSettings &Settings() const { return settings_; }
 
  private:

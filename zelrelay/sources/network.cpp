@@ -114,7 +114,7 @@ NetworkSettings NetworkSettings::FromEnvironment() {
 struct Network::Transfer {
   Loop *loop = nullptr;
   Request request;
-  Receiver *receiver = nullptr;
+  ByteSink *sink = nullptr;
   std::function<void(const Response &)> done;
   std::string host;
   CURL *easy = nullptr;
@@ -122,6 +122,30 @@ struct Network::Transfer {
   Response response;
   bool begun = false, paused = false, enough = false;
   RelayStatus failure = RELAY_OK;
+  // Of the answer's body: bytes before the wanted ones, and the wanted
+  // bytes still to come.
+  uint64_t skip = 0, wanted = 0;
+
+  // The answer's body starts. Unless the server sent just the range asked
+  // for, it sends the resource whole, and the sink starts over.
+  void Begin(long http) {
+    response.http = http;
+    begun = true;
+    bool ranged = http == 206;
+    const std::string &validator = response.etag.empty() ? response.lastModified : response.etag;
+    sink->Begin(ranged && !request.ifRange.empty() && sink->Have() > 0, request.url, validator);
+    skip = ranged ? 0 : request.offset;
+    wanted = request.length == 0 ? UINT64_MAX : request.length - sink->Have();
+  }
+  // False once every wanted byte has come.
+  bool Take(const char *data, size_t size) {
+    size_t skipped = size_t(std::min<uint64_t>(skip, size));
+    skip -= skipped;
+    size_t take = size_t(std::min<uint64_t>(size - skipped, wanted));
+    if (take > 0) sink->Receive(data + skipped, take);
+    wanted -= take;
+    return wanted > 0;
+  }
 
   ~Transfer() {
     if (easy) curl_easy_cleanup(easy);
@@ -206,13 +230,9 @@ size_t OnBody(char *data, size_t size, size_t count, void *user) {
     return CURL_WRITEFUNC_PAUSE;
   }
   try {
-    if (!t->begun) {
-      t->response.http = http;
-      t->begun = true;
-      t->receiver->Begin(t->response);
-    }
+    if (!t->begun) t->Begin(http);
     t->loop->received += bytes;
-    if (t->receiver->Body(data, bytes)) return bytes;
+    if (t->Take(data, bytes)) return bytes;
     t->enough = true;
   } catch (const RelayError &e) {
     t->failure = e.status;
@@ -260,8 +280,9 @@ void Configure(Transfer &t, const NetworkSettings &settings) {
       curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
     }
   }
-  if (r.from > 0 || r.to > 0) {
-    std::string range = std::to_string(r.from) + "-" + (r.to > 0 ? std::to_string(r.to - 1) : "");
+  uint64_t from = r.offset + (r.ifRange.empty() ? 0 : t.sink->Have());
+  if (from > 0 || r.length > 0) {
+    std::string range = std::to_string(from) + "-" + (r.length > 0 ? std::to_string(r.offset + r.length - 1) : "");
     curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
   }
   auto header = [&](const char *name, const std::string &value) {
@@ -294,7 +315,7 @@ void Finish(Transfer &t, CURLcode result) {
     response.status = HttpStatus(http);
   if (response.status == RELAY_OK && !t.begun && http != 304) {
     try {  // an empty body: Begin still comes
-      t.receiver->Begin(response);
+      t.Begin(http);
     } catch (const RelayError &e) {
       response.status = e.status;
     }
@@ -319,15 +340,11 @@ Network::~Network() {
   curl_multi_cleanup(loop_->multi);
 }
 
-const NetworkSettings &Network::Settings() const { return loop_->settings; }
-
-uint64_t Network::Received() const { return loop_->received; }
-
-void Network::Add(const Request &request, Receiver &receiver, std::function<void(const Response &)> done) {
+void Network::Add(const Request &request, ByteSink &sink, std::function<void(const Response &)> done) {
   auto transfer = std::make_unique<Transfer>();
   transfer->loop = loop_.get();
   transfer->request = request;
-  transfer->receiver = &receiver;
+  transfer->sink = &sink;
   transfer->done = std::move(done);
   transfer->host = HostOf(request.url);
   loop_->Queue(std::move(transfer));

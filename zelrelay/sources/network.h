@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "packages/sink.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -40,9 +41,11 @@ struct Proxy {
 struct Request {
   std::string url;
   const Proxy *proxy = nullptr;
-  // A byte range [from, to) of the resource; to 0: to its end.
-  uint64_t from = 0, to = 0;
-  std::string ifRange;  // the validator the earlier bytes came with
+  // The bytes wanted: length bytes from offset (length 0: to the end).
+  uint64_t offset = 0, length = 0;
+  // The validator the sink's bytes came with: then only the rest is asked
+  // for, and only while the resource is still what they came from.
+  std::string ifRange;
   std::string ifNoneMatch, ifModifiedSince;
   Clock::time_point notBefore{};
 };
@@ -52,20 +55,7 @@ struct Response {
   RelayStatus status = RELAY_OK;  // RELAY_OK: a 2xx or 304 answer, received whole
   std::string etag, lastModified;
   long retryAfter = -1;  // seconds, from a 429 or 503
-  bool Partial() const { return http == 206; }
   bool NotModified() const { return http == 304; }
-};
-
-// Where a transfer's answer goes. Begin comes before the first byte of the
-// body; a RelayError thrown from either ends the transfer with its status.
-class Receiver {
- public:
-  virtual void Begin(const Response &response) = 0;
-  // Returns false when everything wanted has come: the rest is not fetched.
-  virtual bool Body(const void *data, size_t size) = 0;
-
- protected:
-  ~Receiver() = default;
 };
 
 class Network {
@@ -75,15 +65,15 @@ class Network {
   Network(const Network &) = delete;
   Network &operator=(const Network &) = delete;
 
-  // Queues a transfer; done hears how it ended, and may queue more.
-  void Add(const Request &request, Receiver &receiver, std::function<void(const Response &)> done);
+  // Queues a transfer of the wanted bytes into the sink, which hears Begin
+  // before the first of them (also when there are none). A server that
+  // cannot resume answers whole, and the sink starts over; what it sends
+  // beyond the wanted bytes is not taken. done hears how the transfer
+  // ended, and may queue more.
+  void Add(const Request &request, ByteSink &sink, std::function<void(const Response &)> done);
   // Runs until no transfer is left. tick is called at least every 200 ms;
   // when it returns false every transfer is dropped and Run returns false.
   bool Run(const std::function<bool()> &tick);
-  // Bytes of bodies received so far.
-  uint64_t Received() const;
-
-  const NetworkSettings &Settings() const;
 
   struct Transfer;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "repository/index.h"
+#include "base/index.h"
 #include "zelrelay.h"
 
 struct SelectedProduct {

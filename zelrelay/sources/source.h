@@ -11,38 +11,24 @@
 #include <unordered_map>
 #include <vector>
 
-#include "repository/index.h"
+#include "base/index.h"
+#include "packages/sink.h"
 #include "sources/cache.h"
 #include "sources/network.h"
 #include "zelrelay.h"
 
-// Takes a package's bytes as they arrive, into a file that may already hold
-// the first Have() bytes from an earlier try. Throws a RelayError to stop.
-class PackageSink {
- public:
-  virtual uint64_t Have() const = 0;
-  // Where the kept bytes came from, and the validator they came with.
-  virtual const std::string &Origin() const = 0;
-  virtual const std::string &Validator() const = 0;
-  // The answer starts: from Have() on when resumed, else from the start.
-  virtual void Begin(bool resumed, const std::string &origin, const std::string &validator) = 0;
-  virtual void Receive(const void *data, size_t size) = 0;
-
- protected:
-  ~PackageSink() = default;
-};
-
 class Source {
  public:
   virtual ~Source() = default;
-  // nullopt when the source holds no index; throws the status that says why
-  // it cannot be read.
+  // nullopt when a directory holds no index; throws the status that says
+  // why an index cannot be had (a web server without one answers 404, and
+  // that is the status).
   virtual std::optional<Index> ReadIndex() = 0;
   // Fetches the package the entry names into the sink and tells done how it
   // ended (RELAY_PACKAGE_MISSING when it is not there). A source whose
   // transfers run side by side queues them on the network and returns at
   // once; the others copy before returning.
-  virtual void Fetch(const ComponentEntry &entry, PackageSink &sink, Network &network,
+  virtual void Fetch(const ComponentEntry &entry, ByteSink &sink, Network &network,
                      std::function<void(RelayStatus)> done) = 0;
   virtual bool Parallel() const { return false; }
   // The package's detached signature, when the source has one.
@@ -71,7 +57,6 @@ class Upstream {
   Index index;
 
   size_t Count() const { return sources_.size(); }
-  size_t Answered() const { return answered_; }
   // Null when the record names no usable source.
   Source *At(size_t i) { return sources_[i].get(); }
   // How source i lists the component that the index lists as wanted, when

@@ -1,5 +1,5 @@
 // The repository index "server.ini".
-#include "repository/index.h"
+#include "base/index.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,7 +10,7 @@
 #include "base/paths.h"
 #include "base/status.h"
 #include "base/text.h"
-#include "packages/digest.h"
+#include "base/digest.h"
 
 namespace {
 

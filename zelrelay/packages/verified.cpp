@@ -1,21 +1,14 @@
-// The checks on single packages.
-#include "packages/transfer.h"
+// Whether a package file holds what the index says.
+#include "packages/verified.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
-#include <cstdlib>
-#include <cstring>
-
+#include "base/digest.h"
+#include "base/environment.h"
 #include "base/files.h"
 #include "base/status.h"
-#include "packages/digest.h"
-
-void CopySignature(Source &source, const ComponentEntry &entry, const std::string &target) {
-  if (std::optional<std::string> signature = source.FetchSignature(entry))
-    WriteFileAtomically(target + ".sig", *signature);
-}
 
 namespace {
 
@@ -27,11 +20,6 @@ std::string Stamp(const struct stat &info, const std::string &sha256) {
 }
 
 }  // namespace
-
-bool VerifyRequested() {
-  const char *verify = getenv("ZELRELAY_VERIFY");
-  return verify != nullptr && strcmp(verify, "1") == 0;
-}
 
 void StampVerified(int fd, const std::string &sha256) {
   struct stat info;

@@ -1,5 +1,5 @@
 // SHA-256 through libcrypto's EVP interface, as lower-case hex.
-#include "packages/digest.h"
+#include "base/digest.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>

@@ -1,0 +1,226 @@
+// Copying what a duplication lacks.
+#include "api/copying.h"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "base/files.h"
+#include "packages/partial.h"
+
+namespace {
+
+// However low the bandwidth limit, a subscriber hears from a copy this
+// often, and so can cancel it.
+constexpr auto kProgressInterval = std::chrono::milliseconds(200);
+
+struct Job {
+  Job(const PlannedPackage &planned, std::string path, bool found)
+      : result{&planned, RELAY_PACKAGE_MISSING, {}}, target(std::move(path)), partialFound(found) {}
+  PackageCopy result;
+  std::string target;
+  bool partialFound;  // an earlier try left a partial
+  size_t source = 0;
+  const ComponentEntry *offered = nullptr;  // as the source being tried lists it
+  bool announced = false;                   // downloadbegin was emitted
+  uint64_t heard = 0;                       // its bytes at the last tick
+  std::unique_ptr<PartialFile> partial;     // while a source is being tried
+  const std::string &Path() const { return result.package->path; }
+};
+
+void CopySignature(Source &source, const ComponentEntry &entry, const std::string &target) {
+  if (std::optional<std::string> signature = source.FetchSignature(entry))
+    WriteFileAtomically(target + ".sig", *signature);
+}
+
+class Copying {
+ public:
+  // The meter outlives the jobs' partials, which count into it.
+  Copying(const ZELRELAY_ContextRecord &context, const NetworkSettings &settings, Upstream &upstream, uint64_t total,
+          Meter &meter)
+      : context_(context), upstream_(upstream), network_(settings), total_(total), meter_(meter) {}
+  RelayStatus Run(std::vector<Job> &jobs);
+
+ private:
+  const ZELRELAY_ContextRecord &context_;
+  Upstream &upstream_;
+  Network network_;
+  uint64_t total_;
+  Meter &meter_;
+  Clock::time_point start_ = Clock::now();
+  std::string shown_;  // the package last heard of
+  std::deque<Job *> next_;
+  RelayStatus failed_ = RELAY_OK, stopped_ = RELAY_OK;
+
+  // Transfers queued on the network at once: enough to keep every host's
+  // connections busy.
+  static constexpr size_t kInFlight = 32;
+  std::deque<Job *> parallel_;
+  std::vector<Job *> flying_;
+  Job *alone_ = nullptr;  // the copy from a directory under way
+
+  bool Progress() { return Emit(context_, ZELRELAY_EVENT_PROGRESS, shown_, total_, meter_.bytes); }
+  bool Announce(Job &job);
+  bool Tick();
+  void Throttle();
+  bool Choose(Job &job);
+  void Start(Job &job);
+  void Pump();
+  void Ended(Job &job, RelayStatus status);
+  RelayStatus Finish(Job &job);
+};
+
+// downloadbegin, once a package's first answer has come.
+bool Copying::Announce(Job &job) {
+  if (job.announced || !job.partial || !job.partial->Begun()) return true;
+  job.announced = true;
+  shown_ = job.Path();
+  return Emit(context_, ZELRELAY_EVENT_DOWNLOADBEGIN, job.Path(), job.result.package->upstream->size, 0);
+}
+
+// Between network steps: what began, and the progress of all together.
+bool Copying::Tick() {
+  if (stopped_ != RELAY_OK) return false;
+  for (Job *job : flying_) {
+    if (!Announce(*job)) return false;
+    if (job->partial->Have() != job->heard) {
+      job->heard = job->partial->Have();
+      shown_ = job->Path();
+    }
+  }
+  return Progress();
+}
+
+// A copy that runs alone keeps to the bandwidth limit itself, reporting
+// while it waits.
+void Copying::Throttle() {
+  int64_t rate = context_.options.maxbandwidth;
+  if (rate > 0) {
+    auto due = start_ + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(double(meter_.bytes) / double(rate)));
+    for (auto now = Clock::now(); now < due; now = Clock::now()) {
+      std::this_thread::sleep_until(std::min(due, now + kProgressInterval));
+      if (Clock::now() < due && !Progress()) Fail(RELAY_CANCELLED);
+    }
+  }
+  if (!Progress()) Fail(RELAY_CANCELLED);
+}
+
+bool Copying::Choose(Job &job) {
+  for (; job.source < upstream_.Count(); ++job.source) {
+    job.offered = upstream_.Offer(job.source, *job.result.package->upstream);
+    if (job.offered != nullptr) return true;
+  }
+  return false;
+}
+
+// A job gets its partial only when it starts: a run of many packages keeps
+// files and buffers for the few in flight.
+void Copying::Start(Job &job) {
+  Source &source = *upstream_.At(job.source);
+  job.partial = std::make_unique<PartialFile>(job.target, *job.result.package->upstream, job.partialFound, meter_);
+  job.heard = 0;
+  if (source.Parallel()) flying_.push_back(&job);
+  source.Fetch(*job.offered, *job.partial, network_, [this, &job](RelayStatus status) { Ended(job, status); });
+}
+
+void Copying::Pump() {
+  while (flying_.size() < kInFlight && !parallel_.empty() && stopped_ == RELAY_OK) {
+    Job &job = *parallel_.front();
+    parallel_.pop_front();
+    Start(job);
+  }
+}
+
+// The package is checked, and from then on it counts as copied, even when
+// the subscriber cancels at its download event.
+RelayStatus Copying::Finish(Job &job) {
+  try {
+    if (!Announce(job)) return RELAY_CANCELLED;
+    job.partial->Complete();
+    if (context_.options.dupdigisign) CopySignature(*upstream_.At(job.source), *job.offered, job.target);
+  } catch (const RelayError &e) {
+    return e.status;
+  }
+  job.result.status = RELAY_OK;
+  job.result.file = CopiedPackage{job.partial->Path(), job.partial->Crc()};
+  job.partial.reset();
+  uint64_t size = job.result.package->upstream->size;
+  if (!Emit(context_, ZELRELAY_EVENT_DOWNLOAD, job.Path(), size, size) && stopped_ == RELAY_OK)
+    stopped_ = RELAY_CANCELLED;
+  return RELAY_OK;
+}
+
+void Copying::Ended(Job &job, RelayStatus status) {
+  std::erase(flying_, &job);
+  if (status == RELAY_OK) status = Finish(job);
+  job.partial.reset();  // unless copied, it goes, or stays for a later try to go on from
+  Pump();
+  if (status == RELAY_OK) return;
+  if (StopsEverything(status)) {
+    if (stopped_ == RELAY_OK) stopped_ = status;
+    return;
+  }
+  job.result.status = status;
+  job.source++;
+  next_.push_back(&job);
+}
+
+RelayStatus Copying::Run(std::vector<Job> &jobs) {
+  for (Job &job : jobs) next_.push_back(&job);
+  while (!next_.empty() && stopped_ == RELAY_OK) {
+    std::deque<Job *> round;
+    round.swap(next_);
+    std::vector<Job *> alone;
+    for (Job *job : round) {
+      if (!Choose(*job)) failed_ = job->result.status;  // every source failed it
+      else if (upstream_.At(job->source)->Parallel()) parallel_.push_back(job);
+      else alone.push_back(job);
+    }
+    Pump();
+    if (!network_.Run([this] { return Tick(); }) && stopped_ == RELAY_OK) stopped_ = RELAY_CANCELLED;
+    for (Job *job : flying_) job->partial.reset();  // dropped
+    flying_.clear();
+    parallel_.clear();
+    meter_.pace = [this] {
+      if (!Announce(*alone_)) Fail(RELAY_CANCELLED);
+      Throttle();
+    };
+    for (Job *job : alone) {
+      if (stopped_ != RELAY_OK) break;
+      alone_ = job;
+      try {
+        Start(*job);
+      } catch (const RelayError &e) {
+        stopped_ = e.status;
+        job->partial.reset();
+      }
+    }
+    meter_.pace = nullptr;
+  }
+  return stopped_ != RELAY_OK ? stopped_ : failed_;
+}
+
+}  // namespace
+
+bool StopsEverything(RelayStatus status) {
+  return status == RELAY_CANCELLED || status == RELAY_NO_SPACE || status == RELAY_OUT_OF_MEMORY;
+}
+
+CopyOutcome CopyMissing(const ZELRELAY_ContextRecord &context, const NetworkSettings &network, Upstream &upstream,
+                        const std::vector<PlannedPackage> &plan, const std::unordered_set<std::string> &partials,
+                        uint64_t total) {
+  Meter meter;
+  std::vector<Job> jobs;
+  for (const PlannedPackage &package : plan)
+    if (package.Needed())
+      jobs.emplace_back(package, JoinPath(context.repository, package.path),
+                        partials.count(PartialName(package.path)) > 0);
+  CopyOutcome outcome;
+  outcome.status = Copying(context, network, upstream, total, meter).Run(jobs);
+  outcome.bytes = meter.bytes;
+  for (Job &job : jobs) outcome.packages.push_back(std::move(job.result));
+  return outcome;
+}

@@ -1,0 +1,53 @@
+// Copying what a duplication lacks: each package from the first source that
+// lists it with the same digest, from the next when that one fails (cannot
+// be reached, answers with an error, breaks off, stalls, or sends other
+// bytes), and counted as failed only when every source failed. Network
+// transfers run side by side; copies from directories one after another.
+// The run's events come from here: downloadbegin once a package's bytes
+// start to arrive, progress at least every 200 ms, download once it is
+// complete and checked.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "api/context.h"
+#include "repository/rebuild.h"
+#include "sources/network.h"
+#include "sources/source.h"
+
+struct PlannedPackage {
+  const ComponentEntry *upstream;  // as the answering source lists it
+  std::string path;                // its package file, relative to the repository
+  bool present;                    // the repository holds it already
+  bool doomed = false;             // pruning would drop it at once
+  bool Needed() const { return !present && !doomed; }
+};
+
+// How the copy of one needed package ended.
+struct PackageCopy {
+  const PlannedPackage *package;
+  RelayStatus status = RELAY_PACKAGE_MISSING;  // RELAY_OK: copied
+  // Copied: complete and checked under its partial's name, which the
+  // caller makes durable and renames into place.
+  CopiedPackage file;
+};
+
+struct CopyOutcome {
+  // RELAY_OK, the status of the last package that failed, or the status
+  // that stopped everything (cancelled, no space left).
+  RelayStatus status = RELAY_OK;
+  std::vector<PackageCopy> packages;  // in the plan's order
+  uint64_t bytes = 0;                 // held by the copies in the end, as progress counted them
+};
+
+// Failures that end the whole run rather than one package's try.
+bool StopsEverything(RelayStatus status);
+
+// total: the bytes of the needed packages, which progress counts toward;
+// partials: those in the package directory (PartialsIn).
+CopyOutcome CopyMissing(const ZELRELAY_ContextRecord &context, const NetworkSettings &network, Upstream &upstream,
+                        const std::vector<PlannedPackage> &plan, const std::unordered_set<std::string> &partials,
+                        uint64_t total);

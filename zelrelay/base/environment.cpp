@@ -1,0 +1,10 @@
+// Switches from the environment.
+#include "base/environment.h"
+
+#include <cstdlib>
+#include <cstring>
+
+bool VerifyRequested() {
+  const char *verify = getenv("ZELRELAY_VERIFY");
+  return verify != nullptr && strcmp(verify, "1") == 0;
+}

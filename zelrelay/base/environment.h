@@ -1,0 +1,7 @@
+// Switches a user sets in the environment rather than through options, for
+// what no caller of the library should have to know about.
+#pragma once
+
+// ZELRELAY_VERIFY=1: every run hashes every package it relies on, instead
+// of trusting the stamps of earlier checks.
+bool VerifyRequested();
