@@ -1,4 +1,4 @@
--- luacheck: the examples, the busted suites and the benchmarks.
+-- luacheck: the examples, the busted suites, the benchmarks and update-mirror.
 std = "lua52"
 max_line_length = 120
 

@@ -1,0 +1,228 @@
+-- update-mirror as an administrator runs it: installed under a prefix, from
+-- cron's bare environment, against upstreams that nginx serves on 127.0.0.1
+-- ($GOOD, and $BAD, whose package of c3t4l1 has one byte changed).
+local fixture = dofile("../e2e/fixture.lua")
+local servers = dofile("../e2e/servers.lua")
+local cjson = require "cjson"
+
+local build = assert(os.getenv("UPDATE_BUILD"), "UPDATE_BUILD names the build directory")
+local damaged = "c3t4v1.0500.3l1p-1r-1o-1"
+local prefix, root, url, work
+
+local MIRRORS = {
+  a = [[a = { repository = "$WORK/a", sources = { "$GOOD" }, products = { "c3t4" } }]],
+  b = [[b = { repository = "$WORK/b", sources = { { url = "$GOOD" } }, products = { "c2t1207959858" },
+              select = "patterns" }]],
+  bad = [[bad = { repository = "$WORK/bad", sources = { "$BAD" }, products = { "c3t4" } }]],
+  none = [[none = { repository = "$WORK/none", sources = { "http://127.0.0.1:9/" }, products = { "c3t4" } }]],
+  t = [[t = { repository = "$WORK/t", sources = { "$GOOD" }, products = { "c3t4" },
+              trust = { threshold = 2, keys = { "]] .. ("A"):rep(43) .. [[=", "]] .. ("B"):rep(42) .. [[A=" } } }]],
+  kept = [[kept = { repository = "$WORK/kept", sources = { "$GOOD" }, products = { "c3t4" }, clean = false }]],
+  slow = [[slow = { repository = "$WORK/s", sources = { "$GOOD" }, products = { "c2t1207959858" },
+                    options = { maxbandwidth = 65536 } }]],
+  fast = [[fast = { repository = "$WORK/s", sources = { "$GOOD" }, products = { "c2t1207959858" } }]],
+}
+
+local function expand(text, escape)
+  return (text:gsub("%$(%u+)", function(name)
+    local value = ({ GOOD = url .. "good/", BAD = url .. "bad/", WORK = work })[name]
+    return escape and value:gsub("%p", "%%%0") or value
+  end))
+end
+
+local function configure(names, extra)
+  local bodies = {}
+  for i, name in ipairs(names) do bodies[i] = MIRRORS[name] end
+  local mirrors = extra or table.concat(bodies, ",\n")
+  fixture.write(work .. "/config.lua", expand(("return { mirrors = { %s } }"):format(mirrors)))
+end
+
+-- The command line cron would run, with the installed tree's library paths.
+local function line(arguments, program)
+  return ("env -i PATH=/usr/bin:/bin LUA_CPATH='%s/lib/lua/5.2/?.so;;' LD_LIBRARY_PATH='%s/lib' %s -c config.lua %s")
+    :format(prefix, prefix, program or prefix .. "/bin/update-mirror", expand(arguments))
+end
+
+local function run(arguments, program, pty)
+  local command = line(arguments, program)
+  if pty then command = ("script -qec %q /dev/null"):format(command) end
+  local pipe = io.popen(("cd %s && %s >stdout 2>stderr </dev/null; echo $?"):format(work, command))
+  local status = tonumber(pipe:read("*a"))
+  pipe:close()
+  return status, fixture.read(work .. "/stdout"), fixture.read(work .. "/stderr")
+end
+
+local function damage(path, offset)
+  fixture.run(("printf X | dd of=%s bs=1 seek=%d conv=notrunc 2>/dev/null"):format(path, offset))
+end
+
+describe("update-mirror", function()
+  setup(function()
+    prefix, root = fixture.tmpdir(), fixture.tmpdir()
+    fixture.run(("cmake --install %s --prefix %s >/dev/null"):format(build, prefix))
+    local upstream = fixture.publish(true)
+    fixture.run(("cp -R %s %s/good && cp -R %s %s/bad"):format(upstream, root, upstream, root))
+    damage(("%s/bad/packages/%s.zip"):format(root, damaged), 40)
+    fixture.remove(upstream)
+    url = servers.nginx(root).url
+  end)
+  teardown(function()
+    servers.stop_all()
+    fixture.remove(prefix)
+    fixture.remove(root)
+  end)
+  before_each(function()
+    work = fixture.tmpdir()
+    for name in pairs(MIRRORS) do fixture.run(("mkdir -p %s/%s %s/s"):format(work, name, work)) end
+  end)
+  after_each(function() fixture.remove(work) end)
+
+  -- needs = "report": passes once the relay writes its run report.
+  local cases = {
+    { "runs the mirrors in name order, a line per package into a pipe", { "b", "a" }, "run", 0,
+      out = "^a: copied packages/c3t4v1%.0500%.3l1p.*\na: 5 copied[^\n]*\nb: copied packages/c3t1207992320.*"
+        .. "\nb: 1 copied" },
+    { "prints nothing from cron when all went well", { "a", "b" }, "run --quiet", 0, out = "^$", err = "^$" },
+    { "prints one line per failed package, and exits 1", { "bad" }, "run -q", 1, out = "^$",
+      err = "^bad: failed " .. damaged:gsub("%p", "%%%0") .. " %(packages/[^)]+%.zip%)[^\n]*: status %-12: [^\n]+\n$" },
+    { "says where the failed package came from", { "bad" }, "run -q", 1, err = " from $BAD: status %-12",
+      needs = "report" },
+    { "runs only the named mirror", { "a", "bad" }, "run a", 0, err = "^$" },
+    { "reports an upstream it cannot reach", { "none" }, "run", 1, err = "^none: status %-35: upstream host cannot" },
+    { "refuses a mirror the config lacks", { "a" }, "run nope", 2, err = 'has no mirror "nope"' },
+    { "refuses an unknown option", { "a" }, "run --frobnicate", 2, err = "unknown option '%-%-frobnicate'" },
+    { "copies nothing on a dry run", { "a" }, "run --dry-run", 0, out = "^a: would copy packages/c3t4", empty = "a" },
+    { "refuses metrics of a dry run", { "a" }, "run -n --metrics m.prom", 2, empty = "a" },
+    { "lists the upstream's offer", { "a" }, "list a", 0,
+      out = "pelno_english +c3t4l1p%-1r%-1o%-1 +1%.05%.3 +component" },
+    { "writes the trust file before listing", { "t" }, "list", 0,
+      file = { "t/.zelrelay.trust", ("threshold = 2\nkey = %s=\nkey = %sA=\n"):format(("A"):rep(43), ("B"):rep(42)) } },
+    { "exports a component it mirrored", { "a" }, "export a c3t4l2 $WORK/x", 0, before = "run -q",
+      file = { "x/c3t4v1.05.3l2.txt", "pelno china" } },
+    { "refuses a component that is no identifier", { "a" }, "export a x3t4 $WORK/x", 2, err = "not a component" },
+    { "shows the last run from the relay's report", { "a" }, "status", 0, before = "run -q", needs = "report",
+      out = "^a: last run %d%d%d%d%-.- succeeded\na: 5 copied" },
+    { "shows a failed last run and its packages", { "bad" }, "status bad", 1, report = {
+        format = 1, started = "2026-12-09T20:03:36Z", seconds = 3.52, status = -12, message = "sizes differ",
+        packages = { { component = "c3t4", path = "packages/c3t4.zip", outcome = "failed", source = "http://h/" } },
+        totals = { packages = 2, copied = 1, failed = 1, bytes = 2048 } },
+      out = "^bad: last run 2026%-12%-09T20:03:36Z, 3%.5 s, failed: status %-12: sizes differ\n"
+        .. "bad: 1 copied, 1 failed; 2%.0 KiB moved\n"
+        .. "bad: failed c3t4 %(packages/c3t4%.zip%) from http://h/: status %-12: sizes differ\n$" },
+    { "has no last run to show before the first", { "a" }, "status --json", 1, out = '^{"a": null}' },
+  }
+  for _, case in ipairs(cases) do
+    it(case[1] .. (case.needs and " (needs the relay's " .. case.needs .. ")" or ""), function()
+      configure(case[2])
+      if case.before then assert.are.equal(0, (run(case.before))) end
+      if case.report then fixture.write(expand("$WORK/bad/.zelrelay.report.json"), cjson.encode(case.report)) end
+      local status, out, err = run(case[3])
+      assert.are.equal(case[4], status, err)
+      if case.out then assert.matches(expand(case.out, true), out) end
+      if case.err then assert.matches(expand(case.err, true), err) end
+      if case.file then assert.are.equal(case.file[2], fixture.read(work .. "/" .. case.file[1])) end
+      if case.empty then assert.are.same({}, fixture.ls(work .. "/" .. case.empty)) end
+    end)
+  end
+
+  -- Each row's keys follow a sound mirror's, and a later key wins in Lua.
+  local typos = {
+    { "optoins = {}", 'mirror "a": optoins: unknown key %(known keys: clean, options, products' },
+    { 'products = "c3t4"', 'mirror "a": products: expected a list' },
+    { 'products = { "x3t4" }', "products%[1%]: invalid product class" },
+    { 'sources = { { url = "$GOOD", proxy = "p" } }', "sources%[1%]%.proxy: expected a table, got the string" },
+    { 'sources = { { url = "$GOOD", proxy = { host = "p", port = "3128" } } }', "proxy%.port: expected a port number" },
+    { "options = { progress = 1 }", "options%.progress: unknown key" },
+    { "options = { keepcount = -1 }", "options%.keepcount: expected a whole number of 0 or more" },
+    { 'select = "pattern"', "select: expected one of everything, patterns, patternsExceptPelno" },
+    { 'select = { components = { "c3" } }', "select%.components%[1%]: invalid product type" },
+    { "sources = {}", "sources: expected at least 1 entries" },
+    { 'trust = { keys = { "c2hvcnQ=" } }', "trust%.keys%[1%]: expected 32 bytes in base64" },
+    { 'trust = { threshold = 2, keys = { "' .. ("A"):rep(43) .. '=" } }', "trust%.threshold: 2 is more than the 1" },
+    { "repository =", "config%.lua:1: unexpected symbol near '}'" },
+  }
+  it("refuses a config with a mistake, naming the file, the mirror and the key, before running anything", function()
+    for _, typo in ipairs(typos) do
+      configure({}, ('a = { repository = "/r", sources = { "$GOOD" }, products = { "c3t4" }, %s }'):format(typo[1]))
+      local status, _, err = run("run")
+      assert.are.equal(2, status, err)
+      assert.matches("^update%-mirror: config%.lua:", err)
+      assert.matches(typo[2], err)
+    end
+  end)
+
+  it("writes the runs' reports as JSON and their metrics for node_exporter", function()
+    configure({ "a", "bad" })
+    local status, out = run("run --json --metrics $WORK/m.prom")
+    assert.are.equal(1, status)
+    local reports = cjson.decode(out)
+    assert.are.same({ 1, -12 }, { reports.a.status, reports.bad.status })
+    local metrics = {}
+    local text = fixture.read(work .. "/m.prom")
+    for name, mirror, value in text:gmatch('\n(update_mirror_[%w_]+){mirror="(%w+)"} (%S+)') do
+      metrics[name:sub(#"update_mirror_last_run_" + 1) .. " " .. mirror] = tonumber(value)
+    end
+    assert.are.same({ 1, 0, 5, 1, 0 }, { metrics["success a"], metrics["success bad"], metrics["packages_copied a"],
+      metrics["packages_failed bad"], metrics["packages_failed a"] })
+    assert.is_true(metrics["bytes a"] > 0 and math.abs(metrics["timestamp_seconds a"] - os.time()) < 60)
+    for _, name in ipairs(fixture.ls(work)) do assert.is_nil(name:find("tmp", 1, true)) end
+  end)
+
+  it("counts the packages already present, from the relay's report (needs the relay's report)", function()
+    configure({ "a" })
+    assert.are.equal(0, (run("run -q --metrics $WORK/m.prom")))
+    assert.matches('\nupdate_mirror_last_run_packages_present{mirror="a"} 0\n', fixture.read(work .. "/m.prom"))
+  end)
+
+  it("redraws a bar in place on a terminal", function()
+    configure({}, (MIRRORS.slow:gsub("65536", "1000000")))
+    local status, out = run("run", nil, true)
+    assert.are.equal(0, status, out)
+    assert.matches("\rslow %[#*%.+%] +%d+%%.*\rslow %[" .. ("#"):rep(30) .. "%] 100%%", out)
+  end)
+
+  it("cancels the run on Ctrl-C with exit status 130, after which the next run completes", function()
+    configure({ "slow", "fast" })
+    fixture.write(work .. "/background.sh", line("run slow") .. " & echo $! >pid; wait $!; echo $? >status\n")
+    fixture.run(("cd %s && sh background.sh >/dev/null 2>&1 &"):format(work))
+    fixture.run("sleep 1.5 && kill -INT $(cat " .. work .. "/pid)")
+    fixture.run("for i in $(seq 50); do [ -s " .. work .. "/status ] && break; sleep 0.2; done")
+    assert.are.equal("130\n", fixture.read(work .. "/status"))
+    local status, out = run("run fast")
+    assert.are.equal(0, status)
+    assert.matches("fast: copied packages/c3t1207992320", out)
+  end)
+
+  it("finds zelrelay-verify beside itself, else says it cannot verify", function()
+    configure({ "a" })
+    fixture.run(("mkdir %s/bin && cp %s/bin/update-mirror %s/bin/"):format(work, prefix, work))
+    local status, _, err = run("verify", work .. "/bin/update-mirror")
+    assert.are.equal(1, status)
+    assert.matches("^update%-mirror: cannot verify: zelrelay%-verify is neither beside", err)
+    fixture.write(work .. "/bin/zelrelay-verify", "#!/bin/sh\necho \"verified 0 packages in $1\"\n")
+    fixture.run("chmod +x " .. work .. "/bin/zelrelay-verify")
+    local found = { run("verify", work .. "/bin/update-mirror") }
+    assert.are.same({ 0, expand("a: verified 0 packages in $WORK/a\n"), "" }, found)
+  end)
+
+  it("finds a changed byte in a package and in a merged member (needs the relay's zelrelay-verify)", function()
+    configure({ "kept" })
+    assert.are.equal(0, (run("run -q")))
+    assert.are.equal(0, (run("verify")))
+    damage(work .. "/kept/packages/c3t4v1.0500.3l2p-1r-1o-1.zip", 100)
+    damage(work .. "/kept/packages/c3t4l-1p-1r-1o-1_merged.zip", 150)
+    local status, out = run("verify kept")
+    assert.are.equal(1, status)
+    assert.matches("kept: damaged packages/c3t4v1%.0500%.3l2p%-1r%-1o%-1%.zip %(c3t4v1%.0500%.3l2p%-1r%-1o%-1%): ", out)
+    assert.matches("kept: damaged packages/c3t4l%-1p%-1r%-1o%-1_merged%.zip@%d+ %(c[^)]+%): ", out)
+    assert.matches("kept: verified %d+ packages and %d+ merged members: 2 damaged or missing\n$", out)
+  end)
+
+  it("installs the man page, and a bash completion that matches the parser", function()
+    local pipe = io.popen(line("--completion bash"))
+    local completion = pipe:read("*a")
+    pipe:close()
+    assert.are.equal(fixture.read(prefix .. "/share/bash-completion/completions/update-mirror"), completion)
+    assert.matches("^%.TH UPDATE%-MIRROR 1", fixture.read(prefix .. "/share/man/man1/update-mirror.1"))
+  end)
+end)
