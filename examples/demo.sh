@@ -1,6 +1,6 @@
 #!/bin/sh
 # Publishes the sample upstream, serves it with nginx on 127.0.0.1 and
-# mirrors it over HTTP through the Lua module.
+# mirrors it over HTTP through the Lua module, then with update-mirror.
 # usage: examples/demo.sh BUILD-DIRECTORY
 set -eu
 build=$(cd "${1:?usage: demo.sh BUILD-DIRECTORY}" && pwd)
@@ -29,7 +29,24 @@ server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$work"' EXIT
 until python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; do sleep 0.1; done
 
-mkdir "$work/mirror" "$work/patterns"
+mkdir "$work/mirror" "$work/patterns" "$work/everything" "$work/kvem"
+export LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 echo
-LUA_CPATH="$build/?.so;;" LD_LIBRARY_PATH="$build/zelrelay${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-  lua5.2 "$here/mirror.lua" "http://127.0.0.1:$port/" "$work/mirror" "$work/patterns" "$work/export"
+lua5.2 "$here/mirror.lua" "http://127.0.0.1:$port/" "$work/mirror" "$work/patterns" "$work/export"
+
+# The same upstream kept by update-mirror, as an administrator would, from a
+# configuration file of two mirrors.
+cat >"$work/mirrors.lua" <<CONF
+return {
+  mirrors = {
+    everything = { repository = "$work/everything", sources = { "http://127.0.0.1:$port/" },
+                   products = { "c3t4", "c3t1207992320", "c2t1207959858" }, options = { keepcount = 2 } },
+    kvem = { repository = "$work/kvem", sources = { "http://127.0.0.1:$port/" }, products = { "c3t4" },
+             select = { components = { "c22t2213" } } },
+  },
+}
+CONF
+mirror() { echo; echo "\$ update-mirror $*"; "$here/../command/update-mirror" -c "$work/mirrors.lua" "$@"; }
+mirror run
+mirror list kvem
+mirror status || true
