@@ -2,7 +2,10 @@
 # What installing gives. Under a prefix from cmake --install, a C program
 # built with pkg-config alone mirrors, and so does the module built with
 # UPDATE_SYSTEM_RELAY against it; the rock that luarocks make builds from a
-# copy of the checkout mirrors with only its tree's paths.
+# copy of the checkout mirrors with only its tree's paths, and so does
+# update-mirror from the source rock of make dist, installed offline from
+# another folder. The command's dependencies are Debian's packages, which
+# luarocks does not know: --deps-mode=none.
 # usage: install_test.sh SOURCE-DIRECTORY BUILD-DIRECTORY LUA
 set -eu
 source=$1 build=$2 lua=$3
@@ -17,6 +20,9 @@ mirror() {
 }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+for file in bin/update-mirror share/man/man1/update-mirror.1 share/bash-completion/completions/update-mirror; do
+  [ -f "$work/prefix/$file" ] || fail "cmake --install left out $file"
+done
 "$work/prefix/bin/zelrelay-publish" "$source/examples/sample-upstream/manifest.ini" "$work/up" >/dev/null
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
@@ -28,9 +34,19 @@ cmake -S "$source" -B "$work/module" -DUPDATE_SYSTEM_RELAY=ON >/dev/null && cmak
 LD_LIBRARY_PATH="$work/prefix/lib" LUA_CPATH="$work/module/?.so" mirror system || fail "UPDATE_SYSTEM_RELAY module"
 
 mkdir "$work/checkout" && tar -C "$source" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/checkout" -xf -
-(cd "$work/checkout" && CMAKE_BUILD_PARALLEL_LEVEL=2 luarocks --lua-version=5.2 --tree "$work/tree" make) \
+(cd "$work/checkout" && CMAKE_BUILD_PARALLEL_LEVEL=2 luarocks --lua-version=5.2 --tree "$work/tree" make --deps-mode=none) \
   >"$work/rock.log" 2>&1 || { cat "$work/rock.log" >&2; fail "luarocks make"; }
 (eval "$(luarocks --lua-version=5.2 --tree "$work/tree" path)" && mirror rock) || fail "rock"
 ldd "$work/tree/lib/lua/5.2/update.so" | grep -q "=> $work/tree/lib/lua/5.2/libzelrelay.so" ||
   fail "the rock's update.so does not find libzelrelay.so beside it"
-echo "3 passed, 0 failed"
+make -C "$source" dist BUILD="$work/dist-build" DIST="$work/dist" >"$work/dist.log" 2>&1 ||
+  { cat "$work/dist.log" >&2; fail "make dist"; }
+mkdir "$work/elsewhere" && cp "$work"/dist/*.src.rock "$work/elsewhere/"
+(cd "$work/elsewhere" && CMAKE_BUILD_PARALLEL_LEVEL=2 luarocks --lua-version=5.2 --tree "$work/srctree" install \
+  --deps-mode=none ./*.src.rock) >"$work/srcrock.log" 2>&1 || { cat "$work/srcrock.log" >&2; fail "source rock"; }
+mkdir "$work/command"
+printf 'return { mirrors = { m = { repository = "%s", sources = { "%s" }, products = { "c3t4" } } } }\n' \
+  "$work/command" "$work/up" >"$work/mirrors.lua"
+(eval "$(luarocks --lua-version=5.2 --tree "$work/srctree" path)" &&
+  "$work/srctree/bin/update-mirror" -c "$work/mirrors.lua" run --quiet) || fail "update-mirror from the source rock"
+echo "4 passed, 0 failed"
