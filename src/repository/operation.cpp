@@ -1,7 +1,11 @@
 // The repository operations: one driver, the selections built on the
 // library's listing and duplication, and the result tables.
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "entity/entity.h"
 #include "frame/frame.h"
@@ -219,8 +223,67 @@ static bool RunRequest(lua_State *L, Request &request) {
   return true;
 }
 
-// Arguments: repository path, options table, number of arguments for removeek.
+static int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A directory source as a path: the text itself, or a file:// URL of this
+// host with its escapes decoded; false for any other source.
+static bool SourcePath(const char *url, char *path, size_t size) {
+  bool file = strncasecmp(url, "file://", 7) == 0;
+  if (file) {
+    url += 7;
+    if (strncasecmp(url, "localhost/", 10) == 0) url += 9;
+    if (*url != '/') return false;
+  } else if (strstr(url, "://") != nullptr) {
+    return false;
+  }
+  size_t n = 0;
+  for (; *url != 0 && n + 1 < size; ++n) {
+    int high = file && url[0] == '%' ? HexDigit(url[1]) : -1, low = high >= 0 ? HexDigit(url[2]) : -1;
+    path[n] = low >= 0 ? static_cast<char>(high * 16 + low) : *url;
+    url += low >= 0 ? 3 : 1;
+  }
+  path[n] = 0;
+  return *url == 0;
+}
+
+static bool IsDirectory(const char *url, const struct stat &repository) {
+  char path[PATH_MAX];
+  struct stat info;
+  return SourcePath(url, path, sizeof path) && stat(path, &info) == 0 && info.st_dev == repository.st_dev &&
+         info.st_ino == repository.st_ino;
+}
+
+// Whether the repository at slot 1 is also one of the directory sources at
+// slot 4, however either is spelled: there the clean-up would strip the
+// upstream itself.
+static bool RepositoryIsASource(lua_State *L) {
+  struct stat repository;
+  if (stat(lua_tostring(L, 1), &repository) != 0) return false;
+  if (lua_type(L, 4) == LUA_TSTRING || lua_type(L, 4) == LUA_TNUMBER) return IsDirectory(lua_tostring(L, 4), repository);
+  if (!lua_istable(L, 4)) return false;
+  lua_Integer count = luaL_len(L, 4);
+  for (lua_Integer i = 1; i <= count; i++) {
+    lua_rawgeti(L, 4, static_cast<int>(i));
+    if (lua_istable(L, -1)) {
+      lua_getfield(L, -1, "url");
+      const char *url = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : nullptr;
+      if (url != nullptr && IsDirectory(url, repository)) return true;
+      lua_pop(L, 1);
+    }
+    lua_pop(L, 1);
+  }
+  return false;
+}
+
+// Arguments: repository path, options table, number of arguments for
+// removeek, the call's sources.
 static int CleanupBody(lua_State *L) {
+  if (RepositoryIsASource(L)) return 0;
   auto count = static_cast<int>(lua_tointeger(L, 3));
   lua_pushcfunction(L, update_removeek);
   lua_pushvalue(L, 1);
@@ -236,7 +299,8 @@ static void RunCleanup(lua_State *L, int32_t mode) {
   lua_pushvalue(L, 1);
   lua_pushvalue(L, 4);
   lua_pushinteger(L, mode);
-  lua_pcall(L, 3, 0, 0);
+  lua_pushvalue(L, 3);
+  lua_pcall(L, 4, 0, 0);
   lua_settop(L, top);
 }
 
