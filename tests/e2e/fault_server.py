@@ -6,11 +6,17 @@ that contain --match, for the first --times requests of each:
   wrong    sends the right length of wrong bytes
   retry    answers --status (503) with Retry-After: --after (1)
   norange  ignores Range and If-Range
+  redirect answers 302 to --to
+  garbage  answers with a line that is no HTTP at all
+  unasked  answers 304 whether or not anything was asked
+  trickle  sends the body a byte every 0.2 s
+  login    wants Basic credentials --login (user:password) on every path
   normal   behaves
 Modes combine: "cut,norange" cuts the first answer and ignores Range after.
-usage: fault_server.py PORT ROOT MODE LOG [--match= --times= --bytes= --status= --after=]
+usage: fault_server.py PORT ROOT MODE LOG [--match= --times= --bytes= --status= --after= --to= --login=]
 Each request goes to LOG as tab-separated fields: method, path, status, body
 bytes sent, Range and If-Range ("-" when absent)."""
+import base64
 import os
 import sys
 import threading
@@ -30,7 +36,7 @@ def misbehaviour(path):
     with lock:
         seen[path] = seen.get(path, 0) + 1
         early = seen[path] <= times
-    return {mode for mode in modes if mode == "norange" or early}
+    return {mode for mode in modes if mode in ("norange", "login") or early}
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -57,6 +63,19 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(404, [])
             return self.record(404, 0)
         bad = misbehaviour(self.path)
+        login = "Basic " + base64.b64encode(options.get("login", "").encode()).decode()
+        if "login" in modes and self.headers.get("Authorization") != login:
+            self.answer(401, [("WWW-Authenticate", 'Basic realm="up"')])
+            return self.record(401, 0)
+        if "garbage" in bad:
+            self.wfile.write(b"NOT HTTP AT ALL\r\n\r\n")
+            self.close_connection = True
+            return self.record(0, 0)
+        for mode, status, headers in (("redirect", 302, [("Location", options.get("to", ""))]),
+                                      ("unasked", 304, [])):
+            if mode in bad:
+                self.answer(status, headers)
+                return self.record(status, 0)
         if "retry" in bad:
             self.answer(int(options.get("status", 503)), [("Retry-After", options.get("after", "1"))])
             return self.record(int(options.get("status", 503)), 0)
@@ -73,6 +92,12 @@ class Handler(BaseHTTPRequestHandler):
         if "wrong" in bad:
             data = bytes(byte ^ 0xFF for byte in data)
         self.answer(status, headers, data)
+        if "trickle" in bad:
+            for byte in data:
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+                time.sleep(0.2)
+            return self.record(status, len(data))
         if bad & {"cut", "stall"}:
             part = int(options.get("bytes", len(data) // 2))
             self.wfile.write(data[:part])

@@ -131,12 +131,41 @@ describe("mirroring through the module", function()
     assert.are.same({}, fixture.ls(repository))
   end)
 
-  it("refuses unknown schemes, a missing source list and an option value out of range", function()
-    assert.are.same({ nil, -6, "only file, http and https sources are supported" },
-      { update.list(repository, products, "ftp://127.0.0.1/upstream") })
-    assert.are.same({ nil, -5, "no sources given" }, { update.list(repository, products) })
-    assert.are.same({ nil, -20, "option value out of range" },
-      { update.everything(repository, products, sources, { keepcount = -1 }) })
-    assert.are.same({}, fixture.ls(repository))
+  it("refuses sources and options with a status that names the cause", function()
+    local cases = {
+      { "ftp://127.0.0.1/upstream", nil, -6, "only file, http and https sources are supported" },
+      { nil, nil, -5, "no sources given" },
+      { { upstream }, nil, -42, "source has no URL" },  -- each string stands for an empty record
+      { { { uri = upstream } }, nil, -42, "source has no URL" },
+      { "file://srv" .. upstream, nil, -43, "source URL is malformed" },
+      { sources, { keepcount = -1 }, -20, "option value out of range" },
+    }
+    for _, case in ipairs(cases) do
+      assert.are.same({ nil, case[3], case[4] }, { update.everything(repository, products, case[1], case[2]) })
+    end
+    assert.are.same({}, fixture.ls(repository .. "/packages"))
+  end)
+
+  it("fails a request that matches nothing, copies the rest, and reports every package", function()
+    local cases = {  -- request, status, packages copied, products that matched nothing
+      { { "c3t5" }, -41, 0, { "c3t5" } },
+      { { "c3t4", "c3t4v9.9" }, -41, 5, { "c3t4v9.9000.0" } },
+      { products, 1, 6, {} },
+    }
+    for _, case in ipairs(cases) do
+      local into = fixture.tmpdir()
+      local _, code = update.everything(into, case[1], sources, { ek = true })
+      local report = require("cjson").decode(fixture.read(into .. "/.zelrelay.report.json"))
+      local copied, unmatched = 0, {}
+      for _, package in ipairs(report.packages) do
+        if package.outcome == "copied" and package.source == sources[1].url then copied = copied + 1 end
+      end
+      for _, request in ipairs(report.requested) do
+        if not request.matched then unmatched[#unmatched + 1] = request.product end
+      end
+      assert.are.same({ case[2], case[2], case[3], case[3], case[4] },
+        { code, report.status, copied, report.totals.copied, unmatched })
+      fixture.remove(into)
+    end
   end)
 end)

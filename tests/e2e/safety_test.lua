@@ -23,10 +23,27 @@ describe("the local relay", function()
     fixture.write(bad, bytes:sub(1, 40) .. "X" .. bytes:sub(42))
     local ok, code, message = update.everything(repository, products, upstream, { ek = true })
     assert.are.same({ nil, -12, "package size or SHA-256 does not match the index" }, { ok, code, message })
+    local report = require("cjson").decode(fixture.read(repository .. "/.zelrelay.report.json"))
+    local failed = {}
+    for _, package in ipairs(report.packages) do
+      if package.outcome == "failed" then failed[#failed + 1] = { package.path, package.source, package.status } end
+    end
+    assert.are.same({ { "packages/c3t4v1.0500.3l2p-1r-1o-1.zip", upstream, -12 } }, failed)
     assert.is_nil(fixture.read(fixture.package(repository, "c3t4v1.05.3l2")))
     assert.is_truthy(fixture.read(fixture.package(repository, "c3t4v1.05.3l1")))
     for _, name in ipairs(fixture.ls(repository .. "/packages")) do
       assert.is_nil(name:find("^%.zelrelay%-"))
+    end
+  end)
+
+  it("never cleans up an upstream given as the repository, however it is spelled", function()
+    local index = fixture.read(upstream .. "/server.ini")
+    local packages = fixture.ls(upstream .. "/packages")
+    local spellings = { upstream, { { url = "file://" .. upstream .. "/" } }, "file://localhost" .. upstream }
+    for _, spelled in ipairs(spellings) do
+      assert.are.equal(-26, select(2, update.everything(upstream .. "/.", products, spelled)))
+      local now = { fixture.read(upstream .. "/server.ini"), fixture.ls(upstream .. "/packages") }
+      assert.are.same({ index, packages }, now)
     end
   end)
 
@@ -37,7 +54,7 @@ describe("the local relay", function()
         "\n\n[All_Product]\nc3t4=c3t4l1\n")
       local ok, code, message = update.everything(repository, products, upstream, { ek = true })
       assert.are.same({ nil, -11, "index names a package outside \"packages\"" }, { ok, code, message })
-      assert.are.same({}, fixture.ls(repository))
+      assert.are.same({ ".zelrelay.report.json" }, fixture.ls(repository))
     end
     assert.are.same({}, fixture.ls(victim))
     fixture.remove(victim)

@@ -1,7 +1,8 @@
 -- Real servers on 127.0.0.1 for the network suite, each on a free port with a
 -- temp dir of its own; servers.stop_all() ends them all.
---   servers.nginx(root, { ca = path })   https when ca is given: a certificate signed by the
---                                         authority at that path, made there on first use
+--   servers.nginx(root, { ca = path, conf = text })   https when ca is given: a certificate signed
+--                                         by the authority at that path, made there on first use;
+--                                         conf: more directives for the server block
 --   servers.fault(root, mode, options)    fault_server.py (see its head)
 --   servers.tinyproxy(user, password), servers.microsocks(user, password)
 -- handle.url, handle.port; handle.log() lists the requests seen, as tables of
@@ -116,7 +117,7 @@ function servers.nginx(root, options)
   -- As root, nginx hands its worker to nobody, who cannot read our temp dirs.
   local user = sh("[ $(id -u) = 0 ]") and "user root root;" or ""
   files.write(dir .. "/nginx.conf", nginx_conf:format(user, dir, dir, dir, dir, dir, dir, dir, dir, port,
-    ca and " ssl http2" or "", root, tls))
+    ca and " ssl http2" or "", root, tls .. ((options or {}).conf or "")))
   local handle = start("nginx", dir, ("/usr/sbin/nginx -p %s/ -c %s/nginx.conf"):format(dir, dir), port)
   if ca then handle.url = handle.url:gsub("^http:", "https:") end
   handle.log = reader(dir .. "/access.log")

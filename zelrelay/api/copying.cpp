@@ -18,7 +18,8 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 
 struct Job {
   Job(const PlannedPackage &planned, std::string path, bool found)
-      : result{&planned, RELAY_PACKAGE_MISSING, {}}, target(std::move(path)), partialFound(found) {}
+      : result{&planned, RELAY_PACKAGE_MISSING, {}, std::nullopt, false, 0}, target(std::move(path)),
+        partialFound(found) {}
   PackageCopy result;
   std::string target;
   bool partialFound;  // an earlier try left a partial
@@ -27,7 +28,13 @@ struct Job {
   bool announced = false;                   // downloadbegin was emitted
   uint64_t heard = 0;                       // its bytes at the last tick
   std::unique_ptr<PartialFile> partial;     // while a source is being tried
+  bool settled = false;                     // copied, or given up by every source
   const std::string &Path() const { return result.package->path; }
+  // Done with a try: what it moved counts.
+  void Drop() {
+    if (partial) result.moved += partial->Received();
+    partial.reset();
+  }
 };
 
 void CopySignature(Source &source, const ComponentEntry &entry, const std::string &target) {
@@ -72,8 +79,10 @@ class Copying {
   RelayStatus Finish(Job &job);
 };
 
-// downloadbegin, once a package's first answer has come.
+// downloadbegin, once a package's first answer has come; once the run has
+// stopped, the subscriber hears of nothing more.
 bool Copying::Announce(Job &job) {
+  if (stopped_ != RELAY_OK) return false;
   if (job.announced || !job.partial || !job.partial->Begun()) return true;
   job.announced = true;
   shown_ = job.Path();
@@ -120,6 +129,7 @@ bool Copying::Choose(Job &job) {
 // files and buffers for the few in flight.
 void Copying::Start(Job &job) {
   Source &source = *upstream_.At(job.source);
+  job.result.source = job.source;
   job.partial = std::make_unique<PartialFile>(job.target, *job.result.package->upstream, job.partialFound, meter_);
   job.heard = 0;
   if (source.Parallel()) flying_.push_back(&job);
@@ -135,8 +145,10 @@ void Copying::Pump() {
 }
 
 // The package is checked, and from then on it counts as copied, even when
-// the subscriber cancels at its download event.
+// the subscriber cancels at its download event. Transfers that end after
+// the run stopped count for nothing.
 RelayStatus Copying::Finish(Job &job) {
+  if (stopped_ != RELAY_OK) return stopped_;
   try {
     if (!Announce(job)) return RELAY_CANCELLED;
     job.partial->Complete();
@@ -146,17 +158,18 @@ RelayStatus Copying::Finish(Job &job) {
   }
   job.result.status = RELAY_OK;
   job.result.file = CopiedPackage{job.partial->Path(), job.partial->Crc()};
-  job.partial.reset();
+  job.result.resumed = job.partial->Resumed();
+  job.settled = true;
+  job.Drop();
   uint64_t size = job.result.package->upstream->size;
-  if (!Emit(context_, ZELRELAY_EVENT_DOWNLOAD, job.Path(), size, size) && stopped_ == RELAY_OK)
-    stopped_ = RELAY_CANCELLED;
+  if (!Emit(context_, ZELRELAY_EVENT_DOWNLOAD, job.Path(), size, size)) stopped_ = RELAY_CANCELLED;
   return RELAY_OK;
 }
 
 void Copying::Ended(Job &job, RelayStatus status) {
   std::erase(flying_, &job);
   if (status == RELAY_OK) status = Finish(job);
-  job.partial.reset();  // unless copied, it goes, or stays for a later try to go on from
+  job.Drop();  // unless copied, it goes, or stays for a later try to go on from
   Pump();
   if (status == RELAY_OK) return;
   if (StopsEverything(status)) {
@@ -175,13 +188,18 @@ RelayStatus Copying::Run(std::vector<Job> &jobs) {
     round.swap(next_);
     std::vector<Job *> alone;
     for (Job *job : round) {
-      if (!Choose(*job)) failed_ = job->result.status;  // every source failed it
-      else if (upstream_.At(job->source)->Parallel()) parallel_.push_back(job);
-      else alone.push_back(job);
+      if (!Choose(*job)) {  // every source failed it
+        failed_ = job->result.status;
+        job->settled = true;
+      } else if (upstream_.At(job->source)->Parallel()) {
+        parallel_.push_back(job);
+      } else {
+        alone.push_back(job);
+      }
     }
     Pump();
     if (!network_.Run([this] { return Tick(); }) && stopped_ == RELAY_OK) stopped_ = RELAY_CANCELLED;
-    for (Job *job : flying_) job->partial.reset();  // dropped
+    for (Job *job : flying_) job->Drop();  // dropped by the network
     flying_.clear();
     parallel_.clear();
     meter_.pace = [this] {
@@ -195,11 +213,14 @@ RelayStatus Copying::Run(std::vector<Job> &jobs) {
         Start(*job);
       } catch (const RelayError &e) {
         stopped_ = e.status;
-        job->partial.reset();
+        job->Drop();
       }
     }
     meter_.pace = nullptr;
   }
+  if (stopped_ != RELAY_OK)
+    for (Job &job : jobs)
+      if (!job.settled) job.result.status = stopped_;
   return stopped_ != RELAY_OK ? stopped_ : failed_;
 }
 

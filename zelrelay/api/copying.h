@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -29,10 +30,15 @@ struct PlannedPackage {
 // How the copy of one needed package ended.
 struct PackageCopy {
   const PlannedPackage *package;
-  RelayStatus status = RELAY_PACKAGE_MISSING;  // RELAY_OK: copied
+  // RELAY_OK: copied; else why the last source tried failed it, or what
+  // stopped the run before it was done.
+  RelayStatus status = RELAY_PACKAGE_MISSING;
   // Copied: complete and checked under its partial's name, which the
   // caller makes durable and renames into place.
   CopiedPackage file;
+  std::optional<size_t> source;  // the source it came from, or the last tried
+  bool resumed = false;          // it went on from bytes an earlier try left
+  uint64_t moved = 0;            // bytes transferred for it, every try together
 };
 
 struct CopyOutcome {

@@ -10,6 +10,7 @@
 #include "api/context.h"
 #include "api/copying.h"
 #include "api/guard.h"
+#include "api/report.h"
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
@@ -87,16 +88,20 @@ std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
 
 // A component the index named whose package is gone, and that this run did
 // not copy again, leaves the repository; the script hears of it.
-void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held) {
+void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held, RunReport &report) {
   for (const ComponentEntry &c : held.gone)
-    if (!held.Find(c.id)) Emit(context, ZELRELAY_EVENT_REMOVEFAILED, c.path, 0, 0);
+    if (!held.Find(c.id)) {
+      Emit(context, ZELRELAY_EVENT_REMOVEFAILED, c.path, 0, 0);
+      report.Package(c, Outcome::Dropped);
+    }
 }
 
 void RemovePruned(const ZELRELAY_ContextRecord &context, const std::vector<ComponentEntry> &pruned,
-                  const std::vector<std::string> &files) {
+                  const std::vector<std::string> &files, RunReport &report) {
   std::unordered_set<std::string> deletable(files.begin(), files.end());
   for (const ComponentEntry &c : pruned) {
     std::string shown = PackagePath(c);
+    report.Package(c, Outcome::Pruned);
     Emit(context, ZELRELAY_EVENT_REMOVEBEGIN, shown, 0, 0);
     if (!deletable.count(c.path)) continue;
     std::string full = JoinPath(context.repository, c.path);
@@ -148,29 +153,66 @@ void CheckSpace(const std::string &repository, const Upstream &upstream, const s
     Fail(RELAY_NO_SPACE);
 }
 
-RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSettings &settings, Upstream &upstream,
-                      const std::vector<SelectedProduct> &selection, const std::string &digest) {
-  WriteLock lock;
-  bool dry = RelayDryRun();
-  if (!dry) LockForWriting(lock, context.repository);
-  if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
-    Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, 0, 0);
-    return RELAY_OK;
+// One duplication: what it works on and what it tells.
+struct Run {
+  const ZELRELAY_ContextRecord &context;
+  const SourceSettings &settings;
+  Upstream &upstream;
+  const std::vector<SelectedProduct> &selection;
+  RunReport &report;
+  uint64_t total = 0, copied = 0;  // bytes, for progress
+};
+
+// What the copying did to each package of the plan.
+void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOutcome *outcome) {
+  std::unordered_map<const PlannedPackage *, const PackageCopy *> copies;
+  if (outcome)
+    for (const PackageCopy &copy : outcome->packages) copies[copy.package] = &copy;
+  for (const PlannedPackage &package : plan) {
+    auto copy = copies.find(&package);
+    if (package.present) run.report.Package(*package.upstream, Outcome::Present);
+    else if (package.doomed) run.report.Package(*package.upstream, Outcome::Pruned);
+    else if (copy == copies.end()) run.report.Package(*package.upstream, Outcome::Copied);  // a dry run would
+    else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
+      run.report.Package(*package.upstream, c.resumed ? Outcome::Resumed : Outcome::Copied, c.moved, c.source);
+    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, c.source, c.status);
   }
-  Holdings held = ReadHoldings(context.repository);
-  std::vector<PlannedPackage> plan = Plan(context.repository, held, upstream, selection);
+}
+
+// Whether a component the plan holds went while the run went on (a
+// clean-up meanwhile took its only copy), so that nothing holds it now.
+bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, const CopyOutcome &outcome) {
+  std::unordered_set<const PlannedPackage *> failed;
+  for (const PackageCopy &copy : outcome.packages)
+    if (copy.status != RELAY_OK) failed.insert(copy.package);
+  for (const PlannedPackage &package : plan)
+    if (!package.doomed && !failed.count(&package) && !held.Find(package.upstream->id)) return true;
+  return false;
+}
+
+// Copies what the repository lacks, records it, rebuilds the merged
+// archives of the products it changed and prunes old versions.
+RelayStatus CopyAndPublish(Run &run, bool &vanished) {
+  const ZELRELAY_ContextRecord &context = run.context;
+  const std::string &repository = context.repository;
+  Holdings held = ReadHoldings(repository);
+  std::vector<PlannedPackage> plan = Plan(repository, held, run.upstream, run.selection);
   SkipDoomed(plan, held, context.options.keepcount);
   uint64_t total = 0;
   for (const PlannedPackage &package : plan)
     if (package.Needed()) total += package.upstream->size;
-  if (dry) return DryRun(context, plan, total);
-
+  run.total += total;
+  if (RelayDryRun()) {
+    ReportPlan(run, plan, nullptr);
+    return DryRun(context, plan, total);
+  }
   // A package that cannot be had fails alone; the rest of the run goes on.
-  CheckSpace(context.repository, upstream, selection, plan);
-  MakeDirectory(JoinPath(context.repository, ZELRELAY_PACKAGES_DIR));
-  std::unordered_set<std::string> partials = PartialsIn(context.repository);
-  CopyOutcome outcome = CopyMissing(context, settings.network, upstream, plan, partials, total);
-  RelayStatus status = outcome.status;
+  CheckSpace(repository, run.upstream, run.selection, plan);
+  MakeDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
+  std::unordered_set<std::string> partials = PartialsIn(repository);
+  CopyOutcome outcome = CopyMissing(context, run.settings.network, run.upstream, plan, partials, total);
+  run.copied += outcome.bytes;
+  ReportPlan(run, plan, &outcome);
   std::unordered_map<std::string, CopiedPackage> copied;
   Finished finished;
   for (const PackageCopy &copy : outcome.packages) {
@@ -180,23 +222,46 @@ RelayStatus Duplicate(const ZELRELAY_ContextRecord &context, const SourceSetting
     entry.offset = kWholeFile;
     held.Hold(entry);
     copied[entry.id] = copy.file;
-    finished.emplace_back(copy.file.partial, JoinPath(context.repository, entry.path));
+    finished.emplace_back(copy.file.partial, JoinPath(repository, entry.path));
   }
-  ReportGone(context, held);
-  std::vector<size_t> touched = RecordProducts(held, upstream, selection);
-  if (StopsEverything(status)) {
-    PutInPlace(context.repository, finished);
-    WriteIndexIfChanged(context.repository, held.index);
-    return status;
+  ReportGone(context, held, run.report);
+  std::vector<size_t> touched = RecordProducts(held, run.upstream, run.selection);
+  if (StopsEverything(outcome.status)) {
+    PutInPlace(repository, finished);
+    WriteIndexIfChanged(repository, held.index);
+    return outcome.status;
   }
   std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
   std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge);
-  for (const ComponentEntry &c : Publish(context.repository, context.options.maxmerge, held, products, copied, finished))
+  for (const ComponentEntry &c : Publish(repository, context.options.maxmerge, held, products, copied, finished)) {
     Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
-  RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned));
-  RemoveObsoletePartials(context.repository, upstream.index, partials);
-  if (status == RELAY_OK) RecordSettled(context.repository, digest);
-  Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, total, outcome.bytes);
+    run.report.Package(c, Outcome::Dropped);
+  }
+  RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned), run.report);
+  RemoveObsoletePartials(repository, run.upstream.index, partials);
+  vanished = Vanished(held, plan, outcome);
+  return outcome.status;
+}
+
+RelayStatus Duplicate(Run &run, const std::string &digest) {
+  const ZELRELAY_ContextRecord &context = run.context;
+  WriteLock lock;
+  bool dry = RelayDryRun();
+  if (!dry) LockForWriting(lock, context.repository);
+  if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
+    for (const SelectedProduct &product : run.selection)
+      for (size_t c : product.components) run.report.Package(run.upstream.index.components[c], Outcome::Present);
+    Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, 0, 0);
+    return RELAY_OK;
+  }
+  // What vanished is fetched again, once: a duplication that succeeds holds
+  // every component its request covers.
+  bool vanished = false;
+  RelayStatus status = CopyAndPublish(run, vanished);
+  if (status == RELAY_OK && vanished) status = CopyAndPublish(run, vanished);
+  if (status == RELAY_OK && vanished) status = RELAY_PACKAGE_MISSING;
+  if (status == RELAY_OK && !dry) RecordSettled(context.repository, digest);
+  if (!dry && !StopsEverything(status)) Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, run.total, run.copied);
   return status;
 }
 
@@ -215,12 +280,27 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
     CheckOptions(context);
     SourceSettings settings = SourcesOf(context, !RelayDryRun());
     RefuseRepositoryAsSource(sources, sourceCount, context.repository, settings);
-    Upstream upstream = ResolveUpstream(sources, sourceCount, settings);
-    std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false);
-    const RelayOptions &o = context.options;
-    std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign);
-    RelayStatus status = Duplicate(context, settings, upstream, selection, digest);
-    if (status > 0 && information) *information = BuildInformation(upstream.index, selection);
+    RunReport report(context.repository, RelayDryRun(), products, productCount);
+    Upstream upstream;
+    RelayStatus status;
+    try {
+      upstream.Resolve(sources, sourceCount, settings);
+      std::vector<RequestMatch> matches;
+      std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false, &matches);
+      report.Matched(matches);
+      const RelayOptions &o = context.options;
+      std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign);
+      Run run{context, settings, upstream, selection, report};
+      status = Duplicate(run, digest);
+      // The rest is copied; then a product that found nothing fails the run.
+      if (status == RELAY_OK) CheckMatches(products, matches);
+      if (status > 0 && information) *information = BuildInformation(upstream.index, selection);
+    } catch (const RelayError &e) {
+      status = e.status;
+    } catch (const std::bad_alloc &) {
+      status = RELAY_OUT_OF_MEMORY;
+    }
+    report.Write(status, &upstream);
     return status;
   });
 }

@@ -15,7 +15,10 @@ int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *produ
     if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
     context.indexes.Forget();
     Upstream upstream = ResolveUpstream(sources, sourceCount, SourcesOf(context, false));
-    *information = BuildInformation(upstream.index, Select(upstream.index, products, productCount, true));
+    std::vector<RequestMatch> matches;
+    std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, true, &matches);
+    CheckMatches(products, matches);
+    *information = BuildInformation(upstream.index, selection);
     return RELAY_OK;
   });
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "zelrelay_shared.h"
 
@@ -118,20 +119,35 @@ char *PutKind(char *p, const ZELRELAY_EntityItem &e) {
   return PutNumber(p, e.type);
 }
 
+// The minor part in at least four digits, as "%04llu" writes it.
+char *PutVersion(char *p, const ZEL_Version &v) {
+  *p++ = 'v';
+  p = PutNumber(p, int32_t(v.major));
+  *p++ = '.';
+  for (uint64_t scale = 1000; scale > 1 && v.minor < scale; scale /= 10) *p++ = '0';
+  p = PutUnsigned(p, v.minor);
+  *p++ = '.';
+  return PutNumber(p, int32_t(v.build));
+}
+
 }  // namespace
 
 std::string ExtractName(const ZELRELAY_EntityItem &e) {
   char text[160];
+  char *p = PutQualifiers(PutVersion(PutKind(text, e), e.version), e);
+  return std::string(text, size_t(p - text));
+}
+
+std::string ShortName(const ZELRELAY_EntityItem &e) {
+  char text[160];
   char *p = PutKind(text, e);
-  *p++ = 'v';
-  p = PutNumber(p, int32_t(e.version.major));
-  *p++ = '.';
-  // The minor part in at least four digits, as "%04llu" writes it.
-  for (uint64_t scale = 1000; scale > 1 && e.version.minor < scale; scale /= 10) *p++ = '0';
-  p = PutUnsigned(p, e.version.minor);
-  *p++ = '.';
-  p = PutNumber(p, int32_t(e.version.build));
-  p = PutQualifiers(p, e);
+  if (e.version.major != 0 || e.version.minor != 0 || e.version.build != 0) p = PutVersion(p, e.version);
+  const std::pair<char, int32_t> qualifiers[] = {{'l', e.language}, {'p', e.platform}, {'r', e.region}, {'o', e.oem}};
+  for (auto [letter, value] : qualifiers) {
+    if (value == -1) continue;
+    *p++ = letter;
+    p = PutNumber(p, value);
+  }
   return std::string(text, size_t(p - text));
 }
 

@@ -2,6 +2,11 @@
 // what no caller of the library should have to know about.
 #pragma once
 
+#include <string>
+
 // ZELRELAY_VERIFY=1: every run hashes every package it relies on, instead
 // of trusting the stamps of earlier checks.
 bool VerifyRequested();
+// ZELRELAY_REPORT: a file that receives each duplication's report too, and
+// the only place a dry run's report goes; empty when unset.
+std::string ReportPath();

@@ -37,13 +37,18 @@ const StatusRow kStatusRows[] = {
     {RELAY_NAME_TOO_LONG, "archive member name too long for the file system"},
     {RELAY_NOT_A_ZIP, "package is not a zip archive"},
     {RELAY_UNSUPPORTED_MEMBER, "archive member is a link or a special file"},
-    {RELAY_INSECURE_SOURCE, "plain http:// source refused by httpslevel"},
+    {RELAY_INSECURE_SOURCE, "plain http:// refused by httpslevel"},
     {RELAY_HOST_UNREACHABLE, "upstream host cannot be reached"},
     {RELAY_TLS_UNTRUSTED, "upstream TLS certificate is not trusted"},
     {RELAY_PROXY_AUTH, "proxy refused the credentials"},
     {RELAY_PROXY_UNREACHABLE, "proxy cannot be reached"},
     {RELAY_TIMED_OUT, "upstream timed out"},
-    {RELAY_TRANSFER_FAILED, "transfer from the upstream broke off"},
+    {RELAY_TRANSFER_FAILED, "upstream transfer broke off, or its reply is not HTTP"},
+    {RELAY_NOTHING_MATCHES, "request matches nothing upstream"},
+    {RELAY_NO_URL, "source has no URL"},
+    {RELAY_MALFORMED_URL, "source URL is malformed"},
+    {RELAY_REDIRECT_REFUSED, "upstream redirects to a scheme that is not followed"},
+    {RELAY_UNASKED_NOT_MODIFIED, "upstream answered 304 though no index is kept"},
 };
 const size_t kStatusRowCount = sizeof kStatusRows / sizeof kStatusRows[0];
 

@@ -46,7 +46,12 @@ enum RelayStatus : int32_t {
   RELAY_PROXY_AUTH = -37,
   RELAY_PROXY_UNREACHABLE = -38,
   RELAY_TIMED_OUT = -39,
-  RELAY_TRANSFER_FAILED = -40,
+  RELAY_TRANSFER_FAILED = -40,  // broke off, or the reply is not HTTP at all
+  RELAY_NOTHING_MATCHES = -41,
+  RELAY_NO_URL = -42,
+  RELAY_MALFORMED_URL = -43,
+  RELAY_REDIRECT_REFUSED = -44,
+  RELAY_UNASKED_NOT_MODIFIED = -45,
   // An upstream's HTTP answer N is the status RELAY_HTTP - N.
   RELAY_HTTP = -1000,
 };

@@ -91,6 +91,7 @@ void PartialFile::Begin(bool resumed, const std::string &url, const std::string 
   if (have_ > 0 && Sum(0, have_) != have_) Restart();
   if (have_ > 0 && lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
   begun_ = true;
+  resumed_ = have_ > 0;
   meter_.bytes = meter_.bytes - counted_ + have_;
   counted_ = have_;
   url_ = url;
@@ -107,6 +108,7 @@ void PartialFile::Receive(const void *data, size_t size) {
   UpdateSha256(digest_, data, size);
   crc_ = Crc32(crc_, data, size);
   have_ += size;
+  received_ += size;
   meter_.bytes += size;
   counted_ += size;
   if (meter_.pace) meter_.pace();

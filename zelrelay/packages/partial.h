@@ -57,8 +57,12 @@ class PartialFile final : public ByteSink {
   void Complete();
   const std::string &Path() const { return path_; }
   uint32_t Crc() const { return crc_; }
-  // Whether an answer has started arriving.
+  // Whether an answer has started arriving, and whether it went on from
+  // bytes an earlier try left.
   bool Begun() const { return begun_; }
+  bool Resumed() const { return resumed_; }
+  // Bytes received through this object, whatever became of them.
+  uint64_t Received() const { return received_; }
 
  private:
   std::string path_;
@@ -69,7 +73,8 @@ class PartialFile final : public ByteSink {
   Sha256 digest_;
   uint32_t crc_ = 0;  // CRC-32, which a merged archive records of each member
   std::string url_, validator_;
-  bool completed_ = false, begun_ = false;
+  bool completed_ = false, begun_ = false, resumed_ = false;
+  uint64_t received_ = 0;
   Meter &meter_;
   uint64_t counted_ = 0;  // of its bytes in the meter
 

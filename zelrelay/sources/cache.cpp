@@ -49,10 +49,19 @@ std::optional<CachedIndex> IndexCache::Load(const std::string &url) const {
 
 void IndexCache::Store(const std::string &url, const CachedIndex &cached) {
   fetched_[url] = cached;
-  if (!writable || (cached.etag.empty() && cached.lastModified.empty())) return;
+  written_.erase(url);
+  Keep(url);
+}
+
+void IndexCache::Keep(const std::string &url) {
+  auto at = fetched_.find(url);
+  if (!writable || at == fetched_.end() || written_.count(url)) return;
+  const CachedIndex &cached = at->second;
+  if (cached.etag.empty() && cached.lastModified.empty()) return;
   MakeDirectory(JoinPath(repository_, kCacheFolder));
   WriteFileAtomically(PathOf(url), "url=" + url + "\netag=" + cached.etag + "\nlast-modified=" +
                                        cached.lastModified + "\n\n" + cached.text);
+  written_.insert(url);
 }
 
 const std::string *IndexCache::Fetched(const std::string &url) const {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 struct CachedIndex {
@@ -21,14 +22,21 @@ class IndexCache {
   void Store(const std::string &url, const CachedIndex &cached);
   // Fetched in this context already: no need to ask again.
   const std::string *Fetched(const std::string &url) const;
+  // Writes to the repository, when writable, what was fetched when it was
+  // not (by a listing).
+  void Keep(const std::string &url);
   // A listing starts afresh and a duplication ends so: a context kept open
   // would otherwise never see the upstream change.
-  void Forget() { fetched_.clear(); }
+  void Forget() {
+    fetched_.clear();
+    written_.clear();
+  }
 
   bool writable = false;
 
  private:
   std::string repository_;
   std::map<std::string, CachedIndex> fetched_;
+  std::set<std::string> written_;
   std::string PathOf(const std::string &url) const;
 };

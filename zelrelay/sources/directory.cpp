@@ -40,23 +40,20 @@ std::string PercentDecoded(std::string_view text) {
 // Detached signatures are small; a larger one is no signature of ours.
 constexpr size_t kSignatureLimit = size_t(1) << 20;
 
-constexpr std::array<std::string_view, 3> kNetworkSchemes = {"ftp://", "ftps://", "sftp://"};
+constexpr std::array<std::string_view, 3> kNetworkSchemes = {"ftp", "ftps", "sftp"};
 
 }  // namespace
 
-std::string SourceDirectory(const wchar_t *url) {
-  if (url == nullptr || *url == 0) Fail(RELAY_BAD_SOURCE);
-  std::string text = WideToNarrow(url);
-  for (std::string_view scheme : kNetworkSchemes)
-    if (text.starts_with(scheme)) Fail(RELAY_NETWORK_SOURCE);
-  if (text.starts_with("file://")) {
-    std::string_view rest = std::string_view(text).substr(7);
-    if (rest.starts_with("localhost/")) rest.remove_prefix(9);
-    if (!rest.starts_with('/')) Fail(RELAY_BAD_SOURCE);
-    return PercentDecoded(rest);
-  }
-  if (text.find("://") != std::string::npos) Fail(RELAY_BAD_SOURCE);
-  return text;
+std::string SourceDirectory(const std::string &url) {
+  std::string scheme = SchemeOf(url);
+  if (scheme.empty()) return url;
+  for (std::string_view network : kNetworkSchemes)
+    if (scheme == network) Fail(RELAY_NETWORK_SOURCE);
+  if (scheme != "file") Fail(RELAY_BAD_SOURCE);
+  std::string_view rest = std::string_view(url).substr(scheme.size() + 3);
+  if (rest.starts_with("localhost/")) rest.remove_prefix(9);
+  if (!rest.starts_with('/')) Fail(RELAY_MALFORMED_URL);  // names another host
+  return PercentDecoded(rest);
 }
 
 DirectorySource::DirectorySource(std::string directory)

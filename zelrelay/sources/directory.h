@@ -6,9 +6,9 @@
 #include "base/files.h"
 #include "sources/source.h"
 
-// A source URL as an upstream directory. Throws the status that says why a
-// source cannot be used.
-std::string SourceDirectory(const wchar_t *url);
+// A source URL as an upstream directory: a path, or a file:// URL of this
+// host. Throws the status that says why a source cannot be used.
+std::string SourceDirectory(const std::string &url);
 
 // Every file is opened below the directory and must be a regular file: a
 // link that leads out of it, a FIFO or a device is refused at once.

@@ -28,14 +28,16 @@ class TextSink final : public ByteSink {
 };
 
 // Runs one request, again after a transient failure as often as the
-// settings allow.
+// settings allow, all of it within the deadline for an index.
 Response Perform(const NetworkSettings &settings, Request request, ByteSink &sink) {
   Response outcome;
+  request.deadline = Clock::now() + std::chrono::seconds(settings.indexTimeout);
   for (int attempt = 0;; ++attempt) {
     Network network(settings);
     network.Add(request, sink, [&](const Response &response) { outcome = response; });
     network.Run([] { return true; });
-    if (!Retryable(outcome, settings, attempt, request.notBefore)) return outcome;
+    if (!Retryable(outcome, settings, attempt, request.notBefore) || request.notBefore >= request.deadline)
+      return outcome;
   }
 }
 
@@ -59,7 +61,7 @@ std::optional<Proxy> ProxyOf(const ZELRELAY_Proxy *record) {
 
 HttpSource::HttpSource(std::string url, std::optional<Proxy> proxy, const NetworkSettings &settings,
                        IndexCache *cache)
-    : base_(std::move(url)), proxy_(std::move(proxy)), settings_(settings), cache_(cache) {
+    : base_(WithoutLogin(url, login_)), proxy_(std::move(proxy)), settings_(settings), cache_(cache) {
   if (RelayStatus refused = CheckScheme(base_, settings_); refused != RELAY_OK) Fail(refused);
   if (base_.back() != '/') base_ += '/';
 }
@@ -83,13 +85,17 @@ Request HttpSource::NewRequest(const std::string &url) const {
   Request request;
   request.url = url;
   request.proxy = proxy_ ? &*proxy_ : nullptr;
+  request.login = login_ ? &*login_ : nullptr;
   return request;
 }
 
 std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t limit, bool cached) {
   std::string url = UrlOf(name);
   if (cached && cache_ != nullptr)
-    if (const std::string *text = cache_->Fetched(url)) return *text;
+    if (const std::string *text = cache_->Fetched(url)) {
+      cache_->Keep(url);  // a duplication after a listing keeps what the listing fetched
+      return *text;
+    }
   Request request = NewRequest(url);
   std::optional<CachedIndex> kept = cached && cache_ != nullptr ? cache_->Load(url) : std::nullopt;
   if (kept) {
@@ -103,7 +109,8 @@ std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t
   Response response = Perform(unlimited, request, sink);
   if (response.status == HttpStatus(404)) return std::nullopt;
   if (response.status != RELAY_OK) Fail(response.status);
-  if (response.NotModified() && kept) {
+  if (response.NotModified()) {
+    if (!kept) Fail(RELAY_UNASKED_NOT_MODIFIED);
     cache_->Store(url, *kept);
     return kept->text;
   }

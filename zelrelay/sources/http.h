@@ -12,7 +12,8 @@
 
 class HttpSource final : public Source {
  public:
-  // Throws RELAY_INSECURE_SOURCE for plain http:// under httpslevel 1.
+  // Throws RELAY_INSECURE_SOURCE for plain http:// under httpslevel 1,
+  // RELAY_MALFORMED_URL for a URL that is none.
   HttpSource(std::string url, std::optional<Proxy> proxy, const NetworkSettings &settings, IndexCache *cache);
   // server.ini; when it lists no component, as in a relay's repository after
   // the clean-up, merged.ini as well.
@@ -25,12 +26,16 @@ class HttpSource final : public Source {
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
 
   std::string UrlOf(const std::string &path) const;
-  // A request of the URL, through the source's proxy.
+  // The URL without credentials: what a repository, an event or a report
+  // may show.
+  const std::string &Url() const { return base_; }
+  // A request of the URL, through the source's proxy, with its credentials.
   Request NewRequest(const std::string &url) const;
   const NetworkSettings &Settings() const { return settings_; }
 
  private:
-  std::string base_;  // ends in "/"
+  std::optional<Login> login_;  // before base_, whose initializer fills it
+  std::string base_;            // ends in "/"; without the credentials it was given with
   std::optional<Proxy> proxy_;
   NetworkSettings settings_;
   IndexCache *cache_;

@@ -62,9 +62,19 @@ RelayStatus ProxyFailure(CURL *easy) {
   }
 }
 
-RelayStatus CurlFailure(CURLcode result, CURL *easy, bool proxied) {
-  long connect = 0;
+// A redirect libcurl would not follow: to plain http:// under httpslevel,
+// or to a scheme that is no web server's (file://, ftp://).
+RelayStatus RedirectRefused(const std::string &location, const NetworkSettings &settings) {
+  std::string scheme = location.substr(0, 7);
+  for (char &c : scheme) c = char(tolower(static_cast<unsigned char>(c)));
+  return scheme == "http://" && settings.httpslevel > 0 ? RELAY_INSECURE_SOURCE : RELAY_REDIRECT_REFUSED;
+}
+
+RelayStatus CurlFailure(CURLcode result, CURL *easy, const Response &response, bool proxied,
+                        const NetworkSettings &settings) {
+  long connect = 0, http = 0;
   curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connect);
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &http);
   if (ProxyRefused(connect)) return RELAY_PROXY_AUTH;
   switch (result) {
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -82,9 +92,10 @@ RelayStatus CurlFailure(CURLcode result, CURL *easy, bool proxied) {
       return RELAY_TLS_UNTRUSTED;
     case CURLE_OPERATION_TIMEDOUT:
       return RELAY_TIMED_OUT;
-    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_UNSUPPORTED_PROTOCOL:  // a redirect not followed, or a reply without a status line
+      return http >= 300 && http < 400 ? RedirectRefused(response.location, settings) : RELAY_TRANSFER_FAILED;
     case CURLE_URL_MALFORMAT:
-      return RELAY_BAD_SOURCE;
+      return RELAY_MALFORMED_URL;
     case CURLE_OUT_OF_MEMORY:
       return RELAY_OUT_OF_MEMORY;
     default:
@@ -107,6 +118,7 @@ NetworkSettings NetworkSettings::FromEnvironment() {
   settings.transfersPerHost = ::FromEnvironment("ZELRELAY_TRANSFERS_PER_HOST", settings.transfersPerHost, 1);
   settings.connectTimeout = ::FromEnvironment("ZELRELAY_CONNECT_TIMEOUT", settings.connectTimeout, 1);
   settings.stallTimeout = ::FromEnvironment("ZELRELAY_STALL_TIMEOUT", settings.stallTimeout, 1);
+  settings.indexTimeout = ::FromEnvironment("ZELRELAY_INDEX_TIMEOUT", settings.indexTimeout, 1);
   settings.retries = ::FromEnvironment("ZELRELAY_RETRIES", settings.retries, 0);
   return settings;
 }
@@ -208,6 +220,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
   if (line.starts_with("HTTP/")) {  // a new answer, after a redirect or 100 Continue
     t->response.etag.clear();
     t->response.lastModified.clear();
+    t->response.location.clear();
     return bytes;
   }
   size_t colon = line.find(':');
@@ -216,6 +229,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
   std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(tolower(c)); });
   if (name == "etag") t->response.etag = value;
   if (name == "last-modified") t->response.lastModified = value;
+  if (name == "location") t->response.location = value;
   return bytes;
 }
 
@@ -272,6 +286,7 @@ void Configure(Transfer &t, const NetworkSettings &settings) {
     curl_easy_setopt(e, CURLOPT_PROXY, "");  // not even one from the environment
   } else {
     curl_easy_setopt(e, CURLOPT_PROXY, r.proxy->host.c_str());
+    curl_easy_setopt(e, CURLOPT_NOPROXY, "");  // the source's proxy, whatever no_proxy says
     if (r.proxy->port != 0) curl_easy_setopt(e, CURLOPT_PROXYPORT, long(r.proxy->port));
     curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(r.proxy->socks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
     if (!r.proxy->user.empty() || !r.proxy->password.empty()) {
@@ -279,6 +294,14 @@ void Configure(Transfer &t, const NetworkSettings &settings) {
       curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, r.proxy->password.c_str());
       curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
     }
+  }
+  if (r.login != nullptr) {
+    curl_easy_setopt(e, CURLOPT_USERNAME, r.login->user.c_str());
+    curl_easy_setopt(e, CURLOPT_PASSWORD, r.login->password.c_str());
+  }
+  if (r.deadline != Clock::time_point{}) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(r.deadline - Clock::now()).count();
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(std::max<long long>(left, 1)));
   }
   uint64_t from = r.offset + (r.ifRange.empty() ? 0 : t.sink->Have());
   if (from > 0 || r.length > 0) {
@@ -306,7 +329,7 @@ void Finish(Transfer &t, CURLcode result) {
   else if (t.enough)
     response.status = RELAY_OK;
   else if (result != CURLE_OK)
-    response.status = CurlFailure(result, t.easy, t.request.proxy != nullptr);
+    response.status = CurlFailure(result, t.easy, response, t.request.proxy != nullptr, t.loop->settings);
   else if (t.request.proxy != nullptr && !t.request.proxy->socks && ProxyRefused(http))
     response.status = RELAY_PROXY_AUTH;
   else if ((http >= 200 && http < 300) || http == 304)
@@ -420,6 +443,24 @@ RelayStatus CheckScheme(const std::string &url, const NetworkSettings &settings)
   if (url.starts_with("https://")) return RELAY_OK;
   if (!url.starts_with("http://")) return RELAY_BAD_SOURCE;
   return settings.httpslevel > 0 ? RELAY_INSECURE_SOURCE : RELAY_OK;
+}
+
+std::string WithoutLogin(const std::string &url, std::optional<Login> &login) {
+  std::unique_ptr<CURLU, void (*)(CURLU *)> parsed(curl_url(), curl_url_cleanup);
+  if (!parsed) throw std::bad_alloc();
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) Fail(RELAY_MALFORMED_URL);
+  char *user = nullptr, *password = nullptr, *bare = nullptr;
+  curl_url_get(parsed.get(), CURLUPART_USER, &user, CURLU_URLDECODE);
+  curl_url_get(parsed.get(), CURLUPART_PASSWORD, &password, CURLU_URLDECODE);
+  if (user != nullptr || password != nullptr) login = Login{user ? user : "", password ? password : ""};
+  curl_free(user);
+  curl_free(password);
+  curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
+  curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
+  if (curl_url_get(parsed.get(), CURLUPART_URL, &bare, 0) != CURLUE_OK) Fail(RELAY_MALFORMED_URL);
+  std::string result = bare;
+  curl_free(bare);
+  return result;
 }
 
 bool Retryable(const Response &response, const NetworkSettings &settings, int attempt, Clock::time_point &when) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct NetworkSettings {
   long transfersPerHost = 4;  // ZELRELAY_TRANSFERS_PER_HOST
   long connectTimeout = 15;   // ZELRELAY_CONNECT_TIMEOUT, seconds
   long stallTimeout = 30;     // ZELRELAY_STALL_TIMEOUT: seconds without a byte
+  long indexTimeout = 300;    // ZELRELAY_INDEX_TIMEOUT: seconds for an index, however it trickles
   long retries = 3;           // ZELRELAY_RETRIES: further tries of a transfer
   long retryAfterLimit = 60;  // a later Retry-After fails the source instead
   int64_t maxbandwidth = 0;   // bytes per second for all transfers together
@@ -38,9 +40,16 @@ struct Proxy {
   std::string user, password;
 };
 
+// What a source URL's user information gave: sent to its host, and never
+// written anywhere.
+struct Login {
+  std::string user, password;
+};
+
 struct Request {
-  std::string url;
+  std::string url;  // without credentials
   const Proxy *proxy = nullptr;
+  const Login *login = nullptr;
   // The bytes wanted: length bytes from offset (length 0: to the end).
   uint64_t offset = 0, length = 0;
   // The validator the sink's bytes came with: then only the rest is asked
@@ -48,12 +57,14 @@ struct Request {
   std::string ifRange;
   std::string ifNoneMatch, ifModifiedSince;
   Clock::time_point notBefore{};
+  Clock::time_point deadline{};  // when set, the whole transfer ends by then
 };
 
 struct Response {
   long http = 0;
   RelayStatus status = RELAY_OK;  // RELAY_OK: a 2xx or 304 answer, received whole
   std::string etag, lastModified;
+  std::string location;  // of a redirect
   long retryAfter = -1;  // seconds, from a 429 or 503
   bool NotModified() const { return http == 304; }
 };
@@ -84,5 +95,8 @@ class Network {
 
 // The status of a refused source URL: plain http:// under httpslevel 1.
 RelayStatus CheckScheme(const std::string &url, const NetworkSettings &settings);
+// The URL without the user information it may carry, which goes to login;
+// throws RELAY_MALFORMED_URL for what is no URL.
+std::string WithoutLogin(const std::string &url, std::optional<Login> &login);
 // Whether a failed transfer is worth another try, and when.
 bool Retryable(const Response &response, const NetworkSettings &settings, int attempt, Clock::time_point &when);

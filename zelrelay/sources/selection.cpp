@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "base/entity.h"
+#include "base/status.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ struct Listed {
 }  // namespace
 
 std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *request, uint64_t count,
-                                    bool emptyMeansAll) {
+                                    bool emptyMeansAll, std::vector<RequestMatch> *matches) {
+  std::vector<RequestMatch> found(count);
   std::unordered_map<std::string_view, size_t> positions;
   for (size_t i = 0; i < index.components.size(); ++i) positions[index.components[i].id] = i;
   std::unordered_multimap<uint64_t, uint64_t> requests;  // kind -> request
@@ -48,16 +50,26 @@ std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *
       whole = whole || asked.components == nullptr;
       const Listed *list = nullptr;
       if (asked.components != nullptr) list = &listed.try_emplace(at->second, asked).first->second;
-      for (size_t c = 0; c < product.components.size(); ++c)
-        wanted[c] = wanted[c] || list == nullptr ||
-                    list->Covers(index.components[positions[product.components[c]]].entity);
+      RequestMatch &match = found[at->second];
+      match.products++;
+      for (size_t c = 0; c < product.components.size(); ++c) {
+        bool covered = list == nullptr || list->Covers(index.components[positions[product.components[c]]].entity);
+        match.components += covered;
+        wanted[c] = wanted[c] || covered;
+      }
     }
     SelectedProduct chosen{p, {}};
     for (size_t c = 0; c < wanted.size(); ++c)
       if (wanted[c]) chosen.components.push_back(positions[product.components[c]]);
     if (whole || !chosen.components.empty()) selection.push_back(std::move(chosen));
   }
+  if (matches) *matches = std::move(found);
   return selection;
+}
+
+void CheckMatches(const ZELRELAY_Product *request, const std::vector<RequestMatch> &matches) {
+  for (size_t r = 0; r < matches.size(); ++r)
+    if (matches[r].Nothing(request[r])) Fail(RELAY_NOTHING_MATCHES);
 }
 
 ZELRELAY_Information *BuildInformation(const Index &index, const std::vector<SelectedProduct> &selection) {

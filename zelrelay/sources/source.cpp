@@ -6,13 +6,27 @@
 #include "sources/directory.h"
 #include "sources/http.h"
 
-std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSettings &settings) {
-  if (record.url != nullptr) {
-    std::string url = WideToNarrow(record.url);
-    if (url.starts_with("http://") || url.starts_with("https://"))
-      return std::make_unique<HttpSource>(url, ProxyOf(record.proxy), settings.network, settings.cache);
+std::string SchemeOf(std::string_view url) {
+  size_t end = url.find("://");
+  if (end == std::string_view::npos || end == 0) return {};
+  std::string scheme;
+  for (size_t i = 0; i < end; ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    bool fits = (c >= 'a' && c <= 'z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+    if (!fits) return {};
+    scheme += c;
   }
-  return std::make_unique<DirectorySource>(SourceDirectory(record.url));
+  return scheme;
+}
+
+std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSettings &settings) {
+  if (record.url == nullptr || *record.url == 0) Fail(RELAY_NO_URL);
+  std::string url = WideToNarrow(record.url);
+  std::string scheme = SchemeOf(url);
+  if (scheme == "http" || scheme == "https")
+    return std::make_unique<HttpSource>(url, ProxyOf(record.proxy), settings.network, settings.cache);
+  return std::make_unique<DirectorySource>(SourceDirectory(url));
 }
 
 void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository,
@@ -28,16 +42,28 @@ void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, co
   }
 }
 
+std::string ShownUrl(std::string_view url) {
+  size_t start = url.find("://");
+  if (start == std::string_view::npos) return std::string(url);
+  start += 3;
+  size_t end = url.find_first_of("/?#", start);
+  size_t at = url.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start).rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, start)) + std::string(url.substr(start + at + 1));
+}
+
 // Each source's ids are mapped on first need: a run with nothing to copy
 // never needs them.
 const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
   if (sources_[i] == nullptr) return nullptr;
-  if (!read_[i]) {
-    read_[i] = true;
+  if (!states_[i].read) {
+    states_[i].read = true;
     try {
       indexes_[i] = sources_[i]->ReadIndex();
-    } catch (const RelayError &) {
+      if (!indexes_[i]) states_[i].status = RELAY_NO_SOURCE_ANSWERED;
+    } catch (const RelayError &e) {
       indexes_[i].reset();  // an unreadable index offers nothing
+      states_[i].status = e.status;
     }
   }
   const Index *at = i == answered_ ? &index : indexes_[i] ? &*indexes_[i] : nullptr;
@@ -51,29 +77,38 @@ const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
   return offered.sha256 == wanted.sha256 && offered.size == wanted.size ? &offered : nullptr;
 }
 
-Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings) {
+void Upstream::Resolve(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings) {
   if (sources == nullptr || count == 0) Fail(RELAY_NO_SOURCES);
-  Upstream upstream;
-  upstream.sources_.resize(count);
-  upstream.indexes_.resize(count);
-  upstream.read_.assign(count, false);
-  upstream.byId_.resize(count);
+  sources_.resize(count);
+  states_.resize(count);
+  indexes_.resize(count);
+  byId_.resize(count);
   RelayStatus last = RELAY_NO_SOURCE_ANSWERED;
   bool found = false;
   for (uint64_t i = 0; i < count; ++i) {
+    SourceState &state = states_[i];
+    if (sources[i].url != nullptr) state.url = ShownUrl(WideToNarrow(sources[i].url));
     try {
-      upstream.sources_[i] = OpenSource(sources[i], settings);
+      sources_[i] = OpenSource(sources[i], settings);
       if (found) continue;  // the rest are read only when a package needs them
-      upstream.read_[i] = true;
-      if (std::optional<Index> index = upstream.sources_[i]->ReadIndex()) {
-        upstream.index = std::move(*index);
-        upstream.answered_ = i;
+      state.read = true;
+      if (std::optional<Index> read = sources_[i]->ReadIndex()) {
+        index = std::move(*read);
+        answered_ = i;
         found = true;
+      } else {
+        state.status = RELAY_NO_SOURCE_ANSWERED;
       }
     } catch (const RelayError &e) {
-      last = e.status;
+      state.read = true;
+      state.status = last = e.status;
     }
   }
   if (!found) Fail(last);
+}
+
+Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings) {
+  Upstream upstream;
+  upstream.Resolve(sources, count, settings);
   return upstream;
 }

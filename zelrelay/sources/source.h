@@ -42,6 +42,8 @@ struct SourceSettings {
   IndexCache *cache = nullptr;
 };
 
+// A URL's scheme, in lower case as schemes compare; empty for a path.
+std::string SchemeOf(std::string_view url);
 // Throws the status that says why no kind of source takes the record.
 std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSettings &settings);
 
@@ -50,12 +52,31 @@ std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSe
 void RefuseRepositoryAsSource(const ZELRELAY_Source *sources, uint64_t count, const std::string &repository,
                               const SourceSettings &settings);
 
+// A source URL as a report or an event may show it: without the user
+// information it may carry.
+std::string ShownUrl(std::string_view url);
+
+// What a source answered when its index was asked for.
+struct SourceState {
+  std::string url;                // as shown; empty for a record without one
+  RelayStatus status = RELAY_OK;  // of reading its index
+  bool read = false;              // its index was asked for
+};
+
 // The sources of a call in order: the index of the first that answers, and
 // the others for the packages it fails to give.
 class Upstream {
  public:
   Index index;
 
+  // Sources are tried in order for the index; when none answers, the
+  // status of the last failure says why (RELAY_NO_SOURCES without sources,
+  // RELAY_NO_SOURCE_ANSWERED when none has an index). What each answered
+  // stays, also when this throws.
+  void Resolve(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings);
+  const std::vector<SourceState> &States() const { return states_; }
+  // The source whose index this is.
+  size_t Answered() const { return answered_; }
   size_t Count() const { return sources_.size(); }
   // Null when the record names no usable source.
   Source *At(size_t i) { return sources_[i].get(); }
@@ -64,15 +85,12 @@ class Upstream {
   const ComponentEntry *Offer(size_t i, const ComponentEntry &wanted);
 
  private:
-  friend Upstream ResolveUpstream(const ZELRELAY_Source *, uint64_t, const SourceSettings &);
   std::vector<std::unique_ptr<Source>> sources_;
+  std::vector<SourceState> states_;
   size_t answered_ = 0;
   std::vector<std::optional<Index>> indexes_;
-  std::vector<bool> read_;
   std::vector<std::unordered_map<std::string, size_t>> byId_;
 };
 
-// Sources are tried in order for the index; when none answers, the status
-// of the last failure says why (RELAY_NO_SOURCES without sources,
-// RELAY_NO_SOURCE_ANSWERED when none has an index).
+// Upstream::Resolve, for a caller that needs no account of the sources.
 Upstream ResolveUpstream(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings);

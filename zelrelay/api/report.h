@@ -1,0 +1,59 @@
+// The run report: what a duplication did, written whole at its end into the
+// repository as ".zelrelay.report.json" (not by a dry run, which writes
+// nothing there) and to the file ZELRELAY_REPORT names: how it ended, what
+// each source answered, and each package of the request with its outcome
+// (docs/repository-format.md). It is how a script or a monitoring system
+// learns what a run did; URLs in it carry no credentials.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/index.h"
+#include "base/status.h"
+#include "sources/selection.h"
+#include "sources/source.h"
+#include "zelrelay.h"
+
+enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped };
+
+class RunReport {
+ public:
+  RunReport(std::string repository, bool dryRun, const ZELRELAY_Product *request, uint64_t count);
+  // What each product of the request found upstream.
+  void Matched(const std::vector<RequestMatch> &matches);
+  // A package's outcome. A later outcome of the same component replaces an
+  // earlier one, except that what a run copied stays copied.
+  void Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes = 0,
+               std::optional<size_t> source = std::nullopt, RelayStatus status = RELAY_OK);
+  // upstream, when given, says what the sources answered. Never throws: a
+  // report that cannot be written leaves the run's status as it is.
+  void Write(RelayStatus status, const Upstream *upstream) const noexcept;
+
+ private:
+  struct Line {
+    std::string component, path;
+    Outcome outcome;
+    uint64_t size, bytes;
+    std::optional<size_t> source;
+    RelayStatus status;
+  };
+  struct Requested {
+    std::string product;
+    RequestMatch match;
+    bool nothing = false;
+  };
+  std::string repository_;
+  bool dryRun_;
+  std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::vector<Requested> requested_;
+  std::vector<Line> lines_;
+  std::unordered_map<std::string, size_t> byComponent_;
+
+  std::string Text(RelayStatus status, const Upstream *upstream) const;
+};
