@@ -18,5 +18,5 @@ int main(int argc, char **argv) {
     ZELRELAY_DestroyContext(context);
   }
   ZELRELAY_Shutdown();
-  return status == 1 ? 0 : 1;
+  return status == ZELRELAY_STATUS_OK ? 0 : 1;
 }
