@@ -33,6 +33,10 @@ enum {
   ZELRELAY_TYPE_KVEM = 2213
 };
 
+/* The modes the module's g_zel_mode takes: in a dry run duplications copy
+   nothing and write nothing, and neither does the clean-up after them. */
+enum { ZELRELAY_MODE_MIRROR = 0, ZELRELAY_MODE_DRY_RUN = 1 };
+
 /* The status, and so the library's message, of a selection whose buffer
    cannot be allocated. */
 enum { ZELRELAY_STATUS_OUT_OF_MEMORY = -4 };

@@ -304,10 +304,16 @@ static void RunCleanup(lua_State *L, int32_t mode) {
   lua_settop(L, top);
 }
 
+// The mode set_mode last took (module/export.h); declared here, where the
+// operations stand, which see nothing of the module's entry.
+extern "C" uint32_t g_zel_mode;
+
 static int RunRepositoryOperation(lua_State *L, RepositoryOperation operation, bool list) {
   Request request = {};
   request.operation = operation;
-  if (RunRequest(L, request) && !list && request.cleanup > 0) RunCleanup(L, request.cleanup);
+  // A dry run writes nothing, and its clean-up would strip the repository.
+  bool dry = g_zel_mode == ZELRELAY_MODE_DRY_RUN;
+  if (RunRequest(L, request) && !list && !dry && request.cleanup > 0) RunCleanup(L, request.cleanup);
   return 3;
 }
 

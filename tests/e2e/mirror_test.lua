@@ -119,16 +119,16 @@ describe("mirroring through the module", function()
     assert.are.equal(1, #packages)
   end)
 
-  it("reports a dry run through its events and writes nothing", function()
+  it("reports a dry run through its events and writes nothing, not even the clean-up", function()
+    assert.is_table(update.everything(repository, "c3t4", sources, { ek = true }))
+    local before = { fixture.read(repository .. "/server.ini"), fixture.ls(repository .. "/packages") }
     update.set_mode(1)
     local begun = 0
     local result, code = update.everything(repository, products, sources,
-      { ek = true, downloadbegin = function() begun = begun + 1 end })
+      { downloadbegin = function() begun = begun + 1 end })
     update.set_mode(0)
-    assert.are.equal(1, code)
-    assert.are.equal(6, begun)
-    assert.are.equal(8, #result)
-    assert.are.same({}, fixture.ls(repository))
+    assert.are.same({ 1, 1, 8 }, { code, begun, #result })
+    assert.are.same(before, { fixture.read(repository .. "/server.ini"), fixture.ls(repository .. "/packages") })
   end)
 
   it("refuses sources and options with a status that names the cause", function()

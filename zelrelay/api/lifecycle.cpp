@@ -9,6 +9,7 @@
 #include "base/status.h"
 #include "base/text.h"
 #include "zelrelay.h"
+#include "zelrelay_shared.h"
 
 static bool g_started = false;
 static uint32_t g_mode = 0;
@@ -37,7 +38,7 @@ uint32_t ModuleMode() {
 }  // namespace
 
 bool RelayStarted() { return g_started; }
-bool RelayDryRun() { return g_mode == 1; }
+bool RelayDryRun() { return g_mode == ZELRELAY_MODE_DRY_RUN; }
 
 int32_t ZELRELAY_Startup(int32_t) {
   g_mode = ModuleMode();
