@@ -1,12 +1,12 @@
 // The run report.
 #include "api/report.h"
 
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
+#include "base/text.h"
 
 namespace {
 
@@ -15,15 +15,6 @@ constexpr const char *kReportName = ".zelrelay.report.json";
 using Json = nlohmann::ordered_json;
 
 constexpr const char *kOutcomes[] = {"copied", "present", "resumed", "failed", "pruned", "dropped"};
-
-std::string Timestamp(std::chrono::system_clock::time_point when) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
 
 bool Copied(Outcome outcome) { return outcome == Outcome::Copied || outcome == Outcome::Resumed; }
 
@@ -59,8 +50,8 @@ std::string RunReport::Text(RelayStatus status, const Upstream *upstream) const 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   Json report = {{"format", 1},
                  {"repository", repository_},
-                 {"started", Timestamp(started_)},
-                 {"ended", Timestamp(ended)},
+                 {"started", FormatUtc(std::chrono::system_clock::to_time_t(started_))},
+                 {"ended", FormatUtc(std::chrono::system_clock::to_time_t(ended))},
                  {"seconds", double(int64_t(seconds * 1000 + 0.5)) / 1000},
                  {"dry_run", dryRun_}};
   report.update(StatusOf(status));

@@ -2,6 +2,8 @@
 #include "base/text.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -58,4 +60,32 @@ std::wstring NarrowToWide(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) out += wchar_t(static_cast<signed char>(c));
   return out;
+}
+
+std::optional<int64_t> ParseUtc(std::string_view text) {
+  std::tm parts{};
+  char end = 0;
+  int consumed = 0;
+  std::string copy(text);
+  if (text.size() != 20 ||
+      sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
+             &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &end, &consumed) != 7 ||
+      end != 'Z' || consumed != 20)
+    return std::nullopt;
+  int year = parts.tm_year, month = parts.tm_mon, day = parts.tm_mday;
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  time_t seconds = timegm(&parts);
+  // timegm normalises 2027-02-30 into March: a date that moved was no date.
+  if (parts.tm_year + 1900 != year || parts.tm_mon + 1 != month || parts.tm_mday != day) return std::nullopt;
+  return int64_t(seconds);
+}
+
+std::string FormatUtc(int64_t seconds) {
+  time_t when = time_t(seconds);
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
 }

@@ -2,6 +2,8 @@
 // for the index and the publishing manifest, and wide/narrow conversion.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,3 +18,8 @@ std::string_view NextWord(std::string_view &text);
 // characters become UTF-8.
 std::string WideToNarrow(const wchar_t *text);
 std::wstring NarrowToWide(std::string_view text);
+
+// A moment as "2027-01-31T00:00:00Z" (UTC, to the second), and back;
+// nullopt for any other shape.
+std::string FormatUtc(int64_t seconds);
+std::optional<int64_t> ParseUtc(std::string_view text);

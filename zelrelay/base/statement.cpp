@@ -1,0 +1,87 @@
+// The publisher's signed statement.
+#include "base/statement.h"
+
+#include <charconv>
+
+#include "base/digest.h"
+#include "base/signature.h"
+#include "base/status.h"
+#include "base/text.h"
+
+namespace {
+
+constexpr std::string_view kStatementHeader = "[Statement]", kSignaturesHeader = "[Signatures]";
+
+[[noreturn]] void Refuse() { Fail(RELAY_SIGNATURES_REFUSED); }
+
+uint64_t Number(std::string_view text) {
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) Refuse();
+  return value;
+}
+
+// Each field once, nothing unknown: a statement reads one way only.
+void SetField(Statement &s, std::string_view name, std::string_view value, int &seen) {
+  int bit = name == "index" ? 1 : name == "version" ? 2 : name == "expires" ? 4 : 0;
+  if (bit == 0 || (seen & bit)) Refuse();
+  seen |= bit;
+  if (bit == 1 && !IsSha256Hex(std::string(value))) Refuse();
+  if (bit == 1) s.index = value;
+  if (bit == 2) s.version = Number(value);
+  if (bit == 4) {
+    std::optional<int64_t> when = ParseUtc(value);
+    if (!when) Refuse();
+    s.expires = *when;
+  }
+}
+
+// "signature = KEY SIGNATURE": base64 holds "=", so the two share a line.
+void AddSignature(Statement &s, std::string_view name, std::string_view value) {
+  std::string_view key = NextWord(value), signature = NextWord(value);
+  if (name != "signature" || !Trim(value).empty()) Refuse();
+  std::optional<std::string> rawKey = FromBase64(key), rawSignature = FromBase64(signature);
+  if (!rawKey || rawKey->size() != kPublicKeyBytes || !rawSignature || rawSignature->size() != kSignatureBytes)
+    Refuse();
+  s.signatures.emplace_back(std::move(*rawKey), std::move(*rawSignature));
+}
+
+}  // namespace
+
+Statement ParseStatement(std::string_view text) {
+  Statement statement;
+  enum { Before, Fields, Signatures } section = Before;
+  int seen = 0;
+  std::string_view line;
+  while (NextLine(text, line)) {
+    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
+    if (line == kStatementHeader && section == Before) {
+      section = Fields;
+      continue;
+    }
+    if (line == kSignaturesHeader && section == Fields) {
+      section = Signatures;
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos || section == Before) Refuse();
+    std::string_view name = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
+    if (section == Fields) SetField(statement, name, value, seen);
+    else AddSignature(statement, name, value);
+  }
+  if (seen != 7) Refuse();
+  return statement;
+}
+
+std::string SignedText(const Statement &s) {
+  return "zelrelay statement 1\nindex=" + s.index + "\nversion=" + std::to_string(s.version) +
+         "\nexpires=" + FormatUtc(s.expires) + "\n";
+}
+
+std::string StatementText(const Statement &s) {
+  std::string text = std::string(kStatementHeader) + "\nindex = " + s.index + "\nversion = " +
+                     std::to_string(s.version) + "\nexpires = " + FormatUtc(s.expires) + "\n\n" +
+                     std::string(kSignaturesHeader) + "\n";
+  for (const auto &[key, signature] : s.signatures) text += "signature = " + Base64(key) + " " + Base64(signature) + "\n";
+  return text;
+}
