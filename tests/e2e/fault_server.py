@@ -11,7 +11,9 @@ that contain --match, for the first --times requests of each:
   unasked  answers 304 whether or not anything was asked
   trickle  sends the body a byte every 0.2 s
   login    wants Basic credentials --login (user:password) on every path
+  tamper   changes a byte in the middle of what it sends
   normal   behaves
+Asked as a proxy (an absolute URL), it serves the URL's path from ROOT.
 Modes combine: "cut,norange" cuts the first answer and ignores Range after.
 usage: fault_server.py PORT ROOT MODE LOG [--match= --times= --bytes= --status= --after= --to= --login=]
 Each request goes to LOG as tab-separated fields: method, path, status, body
@@ -58,6 +60,8 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
 
     def do_GET(self):
+        if self.path.startswith("http://"):
+            self.path = "/" + self.path.split("/", 3)[3]
         file = os.path.realpath(os.path.join(root, self.path.lstrip("/")))
         if not file.startswith(root + os.sep) or not os.path.isfile(file):
             self.answer(404, [])
@@ -91,6 +95,9 @@ class Handler(BaseHTTPRequestHandler):
             data, status = data[first:last + 1], 206
         if "wrong" in bad:
             data = bytes(byte ^ 0xFF for byte in data)
+        if "tamper" in bad and data:
+            middle = len(data) // 2
+            data = data[:middle] + bytes([data[middle] ^ 1]) + data[middle + 1:]
         self.answer(status, headers, data)
         if "trickle" in bad:
             for byte in data:

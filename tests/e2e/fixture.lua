@@ -19,11 +19,12 @@ fixture.products = {
 }
 
 -- publish(true) adds fixture.big to the engine's product: a megabyte of
--- random bytes, so its package is about that size.
+-- random bytes, so its package is about that size. options are more words
+-- for zelrelay-publish (--key FILE); into, an upstream to publish again.
 fixture.big = "c3t1207992320v1.0.1l1"
 
-function fixture.publish(big)
-  local source, upstream = fixture.tmpdir(), fixture.tmpdir()
+function fixture.publish(big, options, into)
+  local source, upstream = fixture.tmpdir(), into or fixture.tmpdir()
   local manifest, components, products = {}, {}, {}
   for id, text in pairs(fixture.components) do components[id] = text end
   for id, list in pairs(fixture.products) do products[id] = list end
@@ -42,9 +43,19 @@ function fixture.publish(big)
     manifest[#manifest + 1] = string.format("[product %s]\ncomponents = %s\n", id, table.concat(list, " "))
   end
   fixture.write(source .. "/manifest.ini", table.concat(manifest, "\n"))
-  fixture.run(string.format("'%s/zelrelay-publish' '%s/manifest.ini' '%s' >/dev/null", bin, source, upstream))
+  fixture.run(string.format("'%s/zelrelay-publish' %s '%s/manifest.ini' '%s' >/dev/null", bin, options or "", source,
+    upstream))
   fixture.remove(source)
   return upstream
+end
+
+-- A new Ed25519 key in a file of dir; returns the file and its public key.
+function fixture.keygen(dir, name)
+  local file = dir .. "/" .. name
+  local pipe = assert(io.popen(string.format("'%s/zelrelay-publish' --keygen '%s'", bin, file)))
+  local key = pipe:read("*l"):match("^key = (.+)$")
+  pipe:close()
+  return file, key
 end
 
 -- The package file of a component in a repository.

@@ -189,6 +189,76 @@ for top, _, names in os.walk(sys.argv[1]):
     fixture.remove(third)
   end)
 
+  it("accepts only an index the publisher signed, never an older one, never one expired", function()
+    local root, keys = fixture.tmpdir(), {}
+    local files = {}
+    for i = 1, 4 do files[i], keys[i] = fixture.keygen(root, "key" .. i) end
+    local function publish(name, signers, extra, into)
+      local words = { extra or "" }
+      for _, i in ipairs(signers) do words[#words + 1] = "--key " .. files[i] end
+      return fixture.publish(false, table.concat(words, " "), into or (root .. "/" .. name))
+    end
+    for _, name in ipairs({ "good", "older", "newer", "onekey", "stranger", "expired", "unsigned" }) do
+      fixture.run("mkdir " .. root .. "/" .. name)
+    end
+    publish("good", { 1, 2 })
+    publish("older", { 1, 2 })
+    fixture.run(("cp -R %s/older/. %s/newer"):format(root, root))
+    publish("newer", { 1, 2 })  -- version 2
+    publish("onekey", { 1 })
+    publish("stranger", { 4 })
+    publish("expired", { 1, 2 }, "--expires 2020-01-01T00:00:00Z")
+    publish("unsigned", {})
+    local served, tamper = servers.nginx(root), servers.fault(root, "tamper", { match = "server.ini", times = 100 })
+    local function at(name, through)
+      local proxy = through and { type = 0, host = "127.0.0.1", port = through.port }
+      return { url = served.url .. name .. "/", proxy = proxy }
+    end
+    local trust = "threshold = 2\nkey = " .. keys[1] .. "\nkey = " .. keys[2] .. "\nkey = " .. keys[3] .. "\n"
+    local cases = {  -- sources, status, the status the first source answered
+      { { at("good") }, 1, 1 },
+      { { at("onekey") }, -46, -46 },
+      { { at("stranger") }, -46, -46 },
+      { { at("unsigned") }, -46, -46 },
+      { { at("expired") }, -47, -47 },
+      { { at("good", tamper) }, -49, -49 },
+      { { at("good", tamper), at("good") }, 1, -49 },
+      { { at("good") }, -50, nil, "threshold = 4\nkey = " .. keys[1] .. "\n" },
+    }
+    for i, case in ipairs(cases) do
+      local into = fixture.tmpdir()
+      fixture.write(into .. "/.zelrelay.trust", case[4] or trust)
+      local status = select(2, mirror(into, case[1]))
+      local told = report(into)
+      local first = told.sources[1] or {}
+      assert.are.same({ case[2], case[3], case[2] == 1 }, { status, first.status, told.index.signed }, i)
+      if status ~= 1 then assert.are.same({ ".zelrelay.report.json", ".zelrelay.trust" }, fixture.ls(into), i) end
+      fixture.remove(into)
+    end
+    -- Once the newer index is accepted, the older is refused, listing and
+    -- mirroring alike, and the repository keeps what it had.
+    fixture.write(repository .. "/.zelrelay.trust", trust)
+    assert.are.equal(1, code(mirror(repository, { at("newer") })))
+    local index = fixture.read(repository .. "/server.ini")
+    assert.are.same({ nil, -48, "upstream index is older than one already accepted" },
+      { update.list(repository, products, { at("older") }) })
+    assert.are.equal(-48, code(mirror(repository, { at("older") })))
+    local kept = fixture.read(repository .. "/statement.ini"):match("version = (%d+)")
+    assert.are.same({ index, "2" }, { fixture.read(repository .. "/server.ini"), kept })
+    -- A relay downstream checks the publisher's word, also after the clean-up.
+    local relay = fixture.tmpdir()
+    fixture.write(relay .. "/.zelrelay.trust", trust)
+    assert.are.equal(1, code(update.everything(relay, products, { at("good") })))
+    local second, downstream = servers.nginx(relay), fixture.tmpdir()
+    fixture.write(downstream .. "/.zelrelay.trust", trust)
+    local result, status = update.everything(downstream, products, second.url, { ek = true })
+    assert.are.same({ 1, 8, true }, { status, #result, report(downstream).index.signed })
+    assert.are.equal(fixture.read(root .. "/good/statement.ini"), fixture.read(downstream .. "/statement.ini"))
+    fixture.remove(relay)
+    fixture.remove(downstream)
+    fixture.remove(root)
+  end)
+
   it("keeps all transfers together within the bandwidth limit", function()
     local start = os.time()
     assert.are.equal(1, code(mirror(repository, web.url, { ek = true, maxbandwidth = 262144 })))

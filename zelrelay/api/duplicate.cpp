@@ -248,6 +248,7 @@ RelayStatus Duplicate(Run &run, const std::string &digest) {
   WriteLock lock;
   bool dry = RelayDryRun();
   if (!dry) LockForWriting(lock, context.repository);
+  if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
   if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
     for (const SelectedProduct &product : run.selection)
       for (size_t c : product.components) run.report.Package(run.upstream.index.components[c], Outcome::Present);
@@ -284,7 +285,13 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
     Upstream upstream;
     RelayStatus status;
     try {
+      // Under a trust file, what the sources send is kept only once accepted.
+      std::optional<Trust> trust = ReadTrust(context.repository);
+      settings.trust = trust ? &*trust : nullptr;
+      context.indexes.writable = !RelayDryRun() && !trust;
       upstream.Resolve(sources, sourceCount, settings);
+      context.indexes.writable = !RelayDryRun();
+      if (!RelayDryRun()) upstream.KeepFetched();
       std::vector<RequestMatch> matches;
       std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false, &matches);
       report.Matched(matches);

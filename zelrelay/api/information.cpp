@@ -14,7 +14,10 @@ int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *produ
     CheckOptions(context);
     if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
     context.indexes.Forget();
-    Upstream upstream = ResolveUpstream(sources, sourceCount, SourcesOf(context, false));
+    std::optional<Trust> trust = ReadTrust(context.repository);
+    SourceSettings settings = SourcesOf(context, false);
+    settings.trust = trust ? &*trust : nullptr;
+    Upstream upstream = ResolveUpstream(sources, sourceCount, settings);
     std::vector<RequestMatch> matches;
     std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, true, &matches);
     CheckMatches(products, matches);

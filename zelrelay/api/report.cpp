@@ -59,7 +59,12 @@ std::string RunReport::Text(RelayStatus status, const Upstream *upstream) const 
   const std::vector<SourceState> &states = upstream ? upstream->States() : none;
   size_t answered = upstream ? upstream->Answered() : 0;
   bool indexed = answered < states.size() && states[answered].read && states[answered].status == RELAY_OK;
-  report["index"] = {{"source", indexed ? Json(states[answered].url) : Json(nullptr)}, {"signed", false}};
+  Json index = {{"source", indexed ? Json(states[answered].url) : Json(nullptr)}, {"signed", false}};
+  if (indexed && upstream->Signed()) {
+    const Statement &statement = upstream->Signed()->statement;
+    index.update({{"signed", true}, {"version", statement.version}, {"expires", FormatUtc(statement.expires)}});
+  }
+  report["index"] = index;
   Json requested = Json::array();
   for (const Requested &r : requested_)
     requested.push_back({{"product", r.product}, {"components", r.match.components}, {"matched", r.match.products > 0}});

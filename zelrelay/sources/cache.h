@@ -1,8 +1,8 @@
 // What each network source's index was when last fetched, so the next fetch
-// asks only whether it changed: kept in the repository, one file per source
-// in ".zelrelay.sources/", and in the context's memory from a listing to the
-// duplication that follows it, so that pair costs one request and both work
-// on the same index.
+// asks only whether it changed: kept in the repository, one file per URL
+// and route (the proxy it goes through) in ".zelrelay.sources/", and in the
+// context's memory from a listing to the duplication that follows it, so
+// that pair costs one request and both work on the same index.
 #pragma once
 
 #include <map>

@@ -101,6 +101,12 @@ std::optional<std::string> DirectorySource::FetchSignature(const ComponentEntry 
   return ReadLimited(input.fd, kSignatureLimit, RELAY_PACKAGE_MISMATCH);
 }
 
+std::optional<std::string> DirectorySource::ReadText(const std::string &name) {
+  FileDescriptor file = root_.fd < 0 ? FileDescriptor{} : OpenBeneath(root_.fd, name);
+  if (file.fd < 0) return std::nullopt;
+  return ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);
+}
+
 bool DirectorySource::IsDirectory(const std::string &path) const {
   struct stat mine, theirs;
   return root_.fd >= 0 && fstat(root_.fd, &mine) == 0 && stat(path.c_str(), &theirs) == 0 &&

@@ -91,13 +91,19 @@ Request HttpSource::NewRequest(const std::string &url) const {
 
 std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t limit, bool cached) {
   std::string url = UrlOf(name);
+  // Through another proxy the same URL may answer otherwise: each route
+  // keeps its own.
+  std::string key = url;
+  if (proxy_) key += " via " + std::string(proxy_->socks ? "socks5://" : "http://") + proxy_->host + ":" +
+                     std::to_string(proxy_->port);
+  if (cached) fetched_.push_back(key);
   if (cached && cache_ != nullptr)
-    if (const std::string *text = cache_->Fetched(url)) {
-      cache_->Keep(url);  // a duplication after a listing keeps what the listing fetched
+    if (const std::string *text = cache_->Fetched(key)) {
+      cache_->Keep(key);  // a duplication after a listing keeps what the listing fetched
       return *text;
     }
   Request request = NewRequest(url);
-  std::optional<CachedIndex> kept = cached && cache_ != nullptr ? cache_->Load(url) : std::nullopt;
+  std::optional<CachedIndex> kept = cached && cache_ != nullptr ? cache_->Load(key) : std::nullopt;
   if (kept) {
     request.ifNoneMatch = kept->etag;
     request.ifModifiedSince = kept->lastModified;
@@ -111,11 +117,20 @@ std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t
   if (response.status != RELAY_OK) Fail(response.status);
   if (response.NotModified()) {
     if (!kept) Fail(RELAY_UNASKED_NOT_MODIFIED);
-    cache_->Store(url, *kept);
+    cache_->Store(key, *kept);
     return kept->text;
   }
-  if (cached && cache_ != nullptr) cache_->Store(url, CachedIndex{response.etag, response.lastModified, sink.text});
+  if (cached && cache_ != nullptr) cache_->Store(key, CachedIndex{response.etag, response.lastModified, sink.text});
   return sink.text;
+}
+
+std::optional<std::string> HttpSource::ReadText(const std::string &name) {
+  return FetchText(name, kIndexLimit, true);
+}
+
+void HttpSource::KeepFetched() {
+  if (cache_ != nullptr)
+    for (const std::string &key : fetched_) cache_->Keep(key);
 }
 
 std::optional<Index> HttpSource::ReadIndex() {

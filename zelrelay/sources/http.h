@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sources/cache.h"
 #include "sources/network.h"
@@ -24,6 +25,8 @@ class HttpSource final : public Source {
              std::function<void(RelayStatus)> done) override;
   bool Parallel() const override { return true; }
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
+  std::optional<std::string> ReadText(const std::string &name) override;
+  void KeepFetched() override;
 
   std::string UrlOf(const std::string &path) const;
   // The URL without credentials: what a repository, an event or a report
@@ -39,6 +42,7 @@ class HttpSource final : public Source {
   std::optional<Proxy> proxy_;
   NetworkSettings settings_;
   IndexCache *cache_;
+  std::vector<std::string> fetched_;  // URLs of texts fetched through the cache
 
   // nullopt when the server has no such file (404).
   std::optional<std::string> FetchText(const std::string &name, size_t limit, bool cached);

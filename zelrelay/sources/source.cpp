@@ -1,6 +1,9 @@
 // Choosing the kind of a source, and the sources that answer.
 #include "sources/source.h"
 
+#include <ctime>
+
+#include "base/digest.h"
 #include "base/status.h"
 #include "base/text.h"
 #include "sources/directory.h"
@@ -66,7 +69,7 @@ const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
       states_[i].status = e.status;
     }
   }
-  const Index *at = i == answered_ ? &index : indexes_[i] ? &*indexes_[i] : nullptr;
+  const Index *at = indexes_[i] ? &*indexes_[i] : i == answered_ ? &index : nullptr;
   if (at == nullptr) return nullptr;
   std::unordered_map<std::string, size_t> &ids = byId_[i];
   if (ids.empty())
@@ -75,6 +78,28 @@ const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
   if (found == ids.end()) return nullptr;
   const ComponentEntry &offered = at->components[found->second];
   return offered.sha256 == wanted.sha256 && offered.size == wanted.size ? &offered : nullptr;
+}
+
+// The index the source's statement signs: its server.ini, or the signed.ini
+// a relay keeps beside its own, in which case the relay's own index says
+// where the bytes lie.
+void Upstream::ReadSigned(size_t i, const Trust &trust) {
+  Source &source = *sources_[i];
+  std::optional<std::string> statementText = source.ReadText(kStatementFile);
+  if (!statementText) Fail(RELAY_SIGNATURES_REFUSED);
+  Statement statement = ParseStatement(*statementText);
+  CheckStatement(statement, trust, int64_t(time(nullptr)));
+  for (const char *name : {ZELRELAY_INDEX_FILE, kSignedIndexFile}) {
+    std::optional<std::string> text = source.ReadText(name);
+    if (!text || Sha256OfBytes(text->data(), text->size()) != statement.index) continue;
+    bool fromIndexFile = std::string_view(name) == ZELRELAY_INDEX_FILE;
+    index = ParseIndex(*text);
+    if (!fromIndexFile) indexes_[i] = source.ReadIndex();
+    answered_ = i;
+    signed_ = SignedIndex{{}, std::move(*text), std::move(*statementText), std::move(statement), fromIndexFile};
+    return;
+  }
+  Fail(RELAY_INDEX_NOT_SIGNED);
 }
 
 void Upstream::Resolve(const ZELRELAY_Source *sources, uint64_t count, const SourceSettings &settings) {
@@ -92,7 +117,10 @@ void Upstream::Resolve(const ZELRELAY_Source *sources, uint64_t count, const Sou
       sources_[i] = OpenSource(sources[i], settings);
       if (found) continue;  // the rest are read only when a package needs them
       state.read = true;
-      if (std::optional<Index> read = sources_[i]->ReadIndex()) {
+      if (settings.trust) {
+        ReadSigned(i, *settings.trust);
+        found = true;
+      } else if (std::optional<Index> read = sources_[i]->ReadIndex()) {
         index = std::move(*read);
         answered_ = i;
         found = true;

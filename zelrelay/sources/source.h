@@ -15,6 +15,7 @@
 #include "packages/sink.h"
 #include "sources/cache.h"
 #include "sources/network.h"
+#include "sources/trust.h"
 #include "zelrelay.h"
 
 class Source {
@@ -33,6 +34,12 @@ class Source {
   virtual bool Parallel() const { return false; }
   // The package's detached signature, when the source has one.
   virtual std::optional<std::string> FetchSignature(const ComponentEntry &entry) = 0;
+  // A text file of the source as it is (a statement, an index), no larger
+  // than an index may be; nullopt when the source has none.
+  virtual std::optional<std::string> ReadText(const std::string &name) = 0;
+  // Keeps in the repository what it fetched, for a conditional request next
+  // time: only once what the texts say was accepted.
+  virtual void KeepFetched() {}
   // Whether the source is this directory, however its name is spelled.
   virtual bool IsDirectory(const std::string &) const { return false; }
 };
@@ -40,6 +47,8 @@ class Source {
 struct SourceSettings {
   NetworkSettings network;
   IndexCache *cache = nullptr;
+  // Set when the repository trusts keys: the index must be signed.
+  const Trust *trust = nullptr;
 };
 
 // A URL's scheme, in lower case as schemes compare; empty for a path.
@@ -82,14 +91,26 @@ class Upstream {
   Source *At(size_t i) { return sources_[i].get(); }
   // How source i lists the component that the index lists as wanted, when
   // it lists it with the same digest; its index is read on first need.
+  // Under a trust file the index is the publisher's, and what a source
+  // lists says only where the bytes lie: they are checked against the
+  // index's digest all the same.
   const ComponentEntry *Offer(size_t i, const ComponentEntry &wanted);
+  // The index's statement, when the repository trusts keys (its index
+  // moved into index).
+  const std::optional<SignedIndex> &Signed() const { return signed_; }
+  // Has the answering source keep what it fetched (see Source::KeepFetched).
+  void KeepFetched() {
+    if (answered_ < sources_.size() && sources_[answered_]) sources_[answered_]->KeepFetched();
+  }
 
  private:
   std::vector<std::unique_ptr<Source>> sources_;
   std::vector<SourceState> states_;
   size_t answered_ = 0;
-  std::vector<std::optional<Index>> indexes_;
+  std::vector<std::optional<Index>> indexes_;  // where each source's bytes lie
+  std::optional<SignedIndex> signed_;
   std::vector<std::unordered_map<std::string, size_t>> byId_;
+  void ReadSigned(size_t i, const Trust &trust);
 };
 
 // Upstream::Resolve, for a caller that needs no account of the sources.
