@@ -24,8 +24,19 @@ constexpr uint16_t kMost16 = 0xFFFF;
 constexpr uint16_t kDosDate = (20 << 9) | (1 << 5) | 1, kDosTime = 0;
 constexpr uint16_t kUnix = 3 << 8, kVersion = 20, kVersion64 = 45;
 constexpr uint32_t kRegularFile = 0100644u << 16;
+// The block size of the file systems that share extents (XFS with reflink,
+// btrfs): copy_file_range clones a member's blocks instead of copying them
+// only when its data starts at such a boundary here as in its source file,
+// so a repository need not hold every package twice.
+constexpr uint64_t kAlignment = 4096;
+constexpr uint64_t kLocalFixed = 30, kZip64Local = 20, kFieldHeader = 4;
+// The longest extra field a local header of this writer may carry: zip64
+// sizes, and padding to a block.
+constexpr uint64_t kMostExtra = kZip64Local + kFieldHeader + kAlignment - 1;
 
+uint16_t Little16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t Little32(const unsigned char *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint64_t Little64(const unsigned char *p) { return Little32(p) | uint64_t(Little32(p + 4)) << 32; }
 
 // Writes in order through a buffer, counting where it is.
 struct Output {
@@ -223,16 +234,47 @@ std::vector<uint64_t> WriteStoredZip(int fd, const std::vector<StoredMember> &me
   return offsets;
 }
 
+namespace {
+
+// Whether a local header's extra field is whole records that say nothing
+// against a stored member of this size.
+bool ExtraFits(const unsigned char *extra, size_t length, uint64_t size) {
+  for (size_t at = 0; at < length;) {
+    if (length - at < kFieldHeader) return false;
+    uint16_t id = Little16(extra + at), field = Little16(extra + at + 2);
+    at += kFieldHeader;
+    if (field > length - at) return false;
+    bool sizes = id == 1 && size >= kMost32 && field >= 16;
+    if (sizes && (Little64(extra + at) != size || Little64(extra + at + 8) != size)) return false;
+    at += field;
+  }
+  return true;
+}
+
+}  // namespace
+
+// A padding field puts the local header at a distance only the header
+// tells, so it is looked for backwards from the data. Only a header that
+// puts the data exactly at offset, records this size stored, and whose extra
+// records end there counts: bytes of the member before that look like a
+// header are passed over.
 std::optional<uint32_t> RecordedCrc(int fd, uint64_t offset, uint64_t size, size_t nameLength) {
   unsigned char after[16];
   if (pread(fd, after, sizeof after, off_t(offset + size)) == ssize_t(sizeof after) &&
       Little32(after) == kDescriptor)
     return Little32(after + 4);
-  unsigned char header[30];
-  if (offset < sizeof header + nameLength) return std::nullopt;
-  off_t at = off_t(offset - sizeof header - nameLength);
-  if (pread(fd, header, sizeof header, at) != ssize_t(sizeof header) || Little32(header) != kLocalHeader ||
-      (header[6] & 8) != 0 || header[28] != 0 || header[29] != 0)
-    return std::nullopt;
-  return Little32(header + 14);
+  if (offset < kLocalFixed + nameLength) return std::nullopt;
+  size_t reach = size_t(std::min<uint64_t>(offset, kLocalFixed + nameLength + kMostExtra));
+  std::vector<unsigned char> window(reach);
+  if (pread(fd, window.data(), reach, off_t(offset - reach)) != ssize_t(reach)) return std::nullopt;
+  uint32_t recorded = size >= kMost32 ? kMost32 : uint32_t(size);
+  for (size_t extra = 0; extra + kLocalFixed + nameLength <= reach; ++extra) {
+    const unsigned char *header = window.data() + reach - extra - nameLength - kLocalFixed;
+    if (Little32(header) == kLocalHeader && (header[6] & 8) == 0 && Little16(header + 8) == 0 &&
+        Little32(header + 18) == recorded && Little32(header + 22) == recorded &&
+        Little16(header + 26) == nameLength && Little16(header + 28) == extra &&
+        ExtraFits(header + kLocalFixed + nameLength, extra, size))
+      return Little32(header + 14);
+  }
+  return std::nullopt;
 }

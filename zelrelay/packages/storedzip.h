@@ -26,8 +26,8 @@ struct StoredMember {
 std::vector<uint64_t> WriteStoredZip(int fd, const std::vector<StoredMember> &members);
 
 // The CRC-32 an archive records for the stored member whose data lies at
-// offset: from its data descriptor, or from its local header when the
-// member has no extra field; nullopt when neither says.
+// offset: from its data descriptor, or from its local header, padded or
+// not; nullopt when neither says.
 std::optional<uint32_t> RecordedCrc(int fd, uint64_t offset, uint64_t size, size_t nameLength);
 
 uint32_t Crc32(uint32_t crc, const void *data, size_t size);
