@@ -29,6 +29,9 @@ constexpr uint32_t kRegularFile = 0100644u << 16;
 // only when its data starts at such a boundary here as in its source file,
 // so a repository need not hold every package twice.
 constexpr uint64_t kAlignment = 4096;
+// Pads a local header to that boundary; an ID no other writer uses, holding
+// zeros, which readers skip like any extra field they do not know.
+constexpr uint16_t kPaddingField = 0xA11E;
 constexpr uint64_t kLocalFixed = 30, kZip64Local = 20, kFieldHeader = 4;
 // The longest extra field a local header of this writer may carry: zip64
 // sizes, and padding to a block.
@@ -61,11 +64,21 @@ struct Output {
     U32(uint32_t(v));
     U32(uint32_t(v >> 32));
   }
+  void Zeros(uint64_t count) {
+    static const char zeros[kAlignment] = {};
+    for (uint64_t now; count > 0; count -= now) {
+      now = std::min<uint64_t>(count, sizeof zeros);
+      Bytes(zeros, size_t(now));
+    }
+  }
   void Flush() {
     WriteAll(fd, buffer.data(), buffer.size());
     buffer.clear();
   }
-  // The kernel copies; where it cannot between these files, user space does.
+  // The kernel copies, or clones where the file system shares extents;
+  // where it cannot between these files, user space does. A short count is
+  // usual: a clone stops at the last whole block of a range that does not
+  // end its file, and the next call copies the rest.
   void Copy(int from, uint64_t offset, uint64_t size) {
     Flush();
     loff_t in = loff_t(offset);
@@ -109,8 +122,15 @@ uint32_t ReadThrough(int file, const StoredMember &member) {
   return crc;
 }
 
-void LocalHeader(Output &out, const std::string &name, uint32_t crc, uint64_t size) {
+// Aligned, the member's data starts at a multiple of kAlignment.
+void LocalHeader(Output &out, const std::string &name, uint32_t crc, uint64_t size, bool aligned) {
   bool big = size >= kMost32;
+  uint64_t zip64 = big ? kZip64Local : 0, padding = 0;
+  if (aligned) {
+    uint64_t data = out.at + kLocalFixed + name.size() + zip64;
+    padding = (kAlignment - data % kAlignment) % kAlignment;
+    if (padding != 0 && padding < kFieldHeader) padding += kAlignment;  // the field's own header needs room
+  }
   out.U32(kLocalHeader);
   out.U16(big ? kVersion64 : kVersion);
   out.U16(0);  // flags: sizes and CRC come before the data
@@ -121,13 +141,18 @@ void LocalHeader(Output &out, const std::string &name, uint32_t crc, uint64_t si
   out.U32(big ? kMost32 : uint32_t(size));
   out.U32(big ? kMost32 : uint32_t(size));
   out.U16(uint16_t(name.size()));
-  out.U16(big ? 20 : 0);
+  out.U16(uint16_t(zip64 + padding));
   out.Bytes(name.data(), name.size());
   if (big) {
     out.U16(1);
     out.U16(16);
     out.U64(size);
     out.U64(size);
+  }
+  if (padding != 0) {
+    out.U16(kPaddingField);
+    out.U16(uint16_t(padding - kFieldHeader));
+    out.Zeros(padding - kFieldHeader);
   }
 }
 
@@ -222,7 +247,7 @@ std::vector<uint64_t> WriteStoredZip(int fd, const std::vector<StoredMember> &me
       if (!crc) crc = ReadThrough(file.fd, member);
     }
     written.push_back(Written{member.name, *crc, size, out.at});
-    LocalHeader(out, member.name, *crc, size);
+    LocalHeader(out, member.name, *crc, size, !member.file.empty());
     offsets.push_back(out.at);
     if (member.file.empty()) out.Bytes(member.bytes.data(), member.bytes.size());
     else out.Copy(file.fd, member.offset, size);

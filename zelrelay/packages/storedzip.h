@@ -1,8 +1,10 @@
 // Zip archives of stored members only, as merged archives are: written here
 // rather than through libarchive so that a member whose bytes are known
 // good, and whose CRC-32 is known, is copied by the kernel (copy_file_range)
-// instead of passing through user space. Zip64 records appear only where
-// sizes, offsets or the member count need them.
+// instead of passing through user space, or cloned where the file system
+// shares extents: the data of a member copied from a file starts on a block.
+// Zip64 records appear only where sizes, offsets or the member count need
+// them.
 #pragma once
 
 #include <cstdint>
