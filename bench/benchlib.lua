@@ -2,7 +2,8 @@
 -- and on disk, and the "@row" records that bench/table.lua prints.
 local util = require "benchutil"
 
-local lib = { now = util.now, io = util.io, maxrss = util.maxrss, touch = util.touch, age = util.age, scan = util.scan }
+local lib = { now = util.now, io = util.io, maxrss = util.maxrss, touch = util.touch, age = util.age, scan = util.scan,
+              spawn = util.spawn }
 
 -- The two media every file benchmark runs on; BENCH_TMPFS and BENCH_DISK
 -- move them.
@@ -81,8 +82,9 @@ local function figure(value)
 end
 
 -- One line of the final table. against: "peer" or "floor" (which figure the
--- ratio divides by); target: the highest ratio that passes, nil for a row
--- shown for information; note: printed under the table.
+-- ratio divides by), or "abs" for a ratio that is our figure itself; target:
+-- the highest ratio that passes, a string ">=N" for the lowest, nil for a
+-- row shown for information; note: printed under the table.
 function lib.row(group, name, unit, ours, peer, floor, ratio, against, target, note)
   print(table.concat({ "@row", group, name, unit, figure(ours), figure(peer), figure(floor), figure(ratio),
     against or "-", target and figure(target) or "-", note and note:gsub("[\t\n]", " ") or "-" }, "\t"))
@@ -92,6 +94,11 @@ end
 -- A row whose measurement could not be made.
 function lib.failed(group, name, why, target)
   lib.row(group, name, "-", "FAILED", nil, nil, nil, nil, target, "failed: " .. tostring(why))
+end
+
+-- A row that cannot be measured on this machine and counts as no miss.
+function lib.skipped(group, name, why)
+  lib.row(group, name, "-", "SKIPPED", nil, nil, nil, nil, nil, why)
 end
 
 function lib.log(format, ...)

@@ -32,21 +32,28 @@ local header = { "#", "benchmark", "unit", "ours", "peer", "floor", "ratio", "of
 local lines, notes, misses = {}, {}, 0
 for n, row in ipairs(rows) do
   local result
-  local ratio, target = tonumber(row.ratio), tonumber(row.target)
+  -- A target is the highest ratio that passes, or with ">=" the lowest.
+  local least, bound = (row.target or ""):match("^(>?=?)(.*)$")
+  local ratio, target = tonumber(row.ratio), tonumber(bound)
+  least = least == ">="
   if row.ours == "FAILED" then
     result = "MISS (failed)"
+  elseif row.ours == "SKIPPED" then
+    result = "skipped: " .. (row.note or "?")
+    row.note = nil
   elseif not target then
     result = "info"
-  elseif ratio and ratio <= target then
+  elseif ratio and (least and ratio >= target or not least and ratio <= target) then
     result = "ok"
   else
     result = "MISS"
   end
   if result:sub(1, 4) == "MISS" then misses = misses + 1 end
   if row.note then notes[#notes + 1] = ("  [%d] %s"):format(n, row.note) end
-  lines[#lines + 1] = { tostring(n), row.name or "?", row.unit or "-", figure(row.ours), figure(row.peer),
-    figure(row.floor), ratio and figure(row.ratio) or "-", ratio and row.against or "-",
-    target and ("<= " .. figure(row.target)) or "-", result .. (row.note and (" [" .. n .. "]") or "") }
+  local ours = row.ours == "SKIPPED" and "-" or figure(row.ours)
+  lines[#lines + 1] = { tostring(n), row.name or "?", row.unit or "-", ours, figure(row.peer), figure(row.floor),
+    ratio and figure(row.ratio) or "-", ratio and row.against or "-",
+    target and ((least and ">= " or "<= ") .. figure(bound)) or "-", result .. (row.note and (" [" .. n .. "]") or "") }
 end
 
 local widths = {}
