@@ -1,33 +1,25 @@
 -- Mirroring from directory upstreams (bench/mkupstream.c writes them):
 --   scale: everything (first run and unchanged re-run), list and removeek
 --     per component at 100,000 components against 1,000, on tmpfs;
---   first mirror of 200 x 1 MiB and 20,000 x 4 KiB against the floor
---     (floor_copy.c), the unchanged re-run's time and bytes read and
---     written, on tmpfs and on disk;
---   peak memory of a first mirror of 100,000 components against 10,000, in
---     child processes: the C interface alone (mirror_child.c) and through
---     update.everything.
+--   first: a first mirror of 200 x 1 MiB and 10,000 x 4 KiB against the
+--     floor (floor_copy.c), and the unchanged re-run against it as whole
+--     processes (mirror_once.lua), with the files and bytes it touched, on
+--     tmpfs and on disk;
+--   memory: the peak resident set of a first mirror of 100,000 components
+--     against twice the upstream's index plus 32 MiB, in child processes:
+--     the C interface alone (mirror_child.c) and through update.everything;
+--     and the unchanged re-run inside ZELRELAY_Duplicate per component.
 -- Variants interleaved, medians of five.
 --   LUA_CPATH="$B/?.so;$B-bench/?.so;;" LD_LIBRARY_PATH=$B/zelrelay lua5.2 bench/mirror_bench.lua $B-bench [part...]
 -- Parts: scale, first, memory (all by default). Products hold 4 components
 -- each; BENCH_PER_PRODUCT changes that.
-package.path = (arg[0]:match("^(.*/)") or "./") .. "?.lua;" .. package.path
+local here = arg[0]:match("^(.*/)") or "./"
+package.path = here .. "?.lua;" .. package.path
 local bench = require "benchlib"
 local update = require "update"
 
 local ROUNDS = 5
 local PER_PRODUCT = tonumber(os.getenv("BENCH_PER_PRODUCT")) or 4
-
--- A child process that mirrors once through the module and reports as
--- mirror_child does: status, seconds, peak resident KiB.
-if arg[1] == "--child" then
-  bench.shell("mkdir -p " .. bench.quote(arg[2]))
-  update.startup()
-  local start = bench.now()
-  local _, code = update.everything(arg[2], "c1t7", arg[3], { ek = true })
-  print(("%d %.6f %d"):format(code or 0, bench.now() - start, bench.maxrss()))
-  os.exit(code == 1 and 0 or 1)
-end
 
 local tools = assert(arg[1], "usage: mirror_bench.lua BENCH-BUILD-DIRECTORY [scale|first|memory...]")
 local parts = {}
@@ -134,16 +126,41 @@ if parts.scale then
   bench.remove(root)
 end
 
--- The floor and the relay on each medium and shape; the re-run right after
--- the relay's first run, with the process's I/O counters around it.
+-- A child process: its wall time as a whole, and the figures it printed
+-- ("status seconds maxrss-KiB ...", as mirror_once.lua and mirror_child
+-- print them); nil and why for a call that did not succeed.
+local function child(argv)
+  local process, exit, output = bench.spawn(argv)
+  local fields = {}
+  for word in output:gmatch("%S+") do fields[#fields + 1] = tonumber(word) end
+  if fields[1] ~= 1 then
+    return nil, ("%s: status %s, exit %d"):format(argv[1]:match("[^/]*$"), tostring(fields[1]), exit)
+  end
+  fields.process = process
+  return fields
+end
+
+-- One mirror through update.everything in a process of its own.
+local function once(repo, source)
+  bench.shell("mkdir -p " .. bench.quote(repo))
+  local run, why = child({ "lua5.2", here .. "mirror_once.lua", repo, source })
+  if not run then return nil, why end
+  return { process = run.process, call = run[2], kib = run[3], rchar = run[4], wchar = run[5] }
+end
+
+-- The floor and the relay on each medium and shape. The relay's first run
+-- and its unchanged re-run are processes of their own, timed whole; the
+-- access times are aged between them, and the re-run reports its I/O
+-- counters around the call.
 if parts.first then
-  local shapes = { { count = 200, size = 1048576, label = "200 x 1 MiB" },
-                   { count = 20000, size = 4096, label = "20,000 x 4 KiB" } }
+  local shapes = { { count = 200, size = 1048576, label = "200 x 1 MiB", target = 1.3 },
+                   { count = 10000, size = 4096, label = "10,000 x 4 KiB", target = 2 } }
   for _, medium in ipairs(bench.media) do
     local root = bench.tmpdir(medium.root, "first")
     for _, shape in ipairs(shapes) do
       local source = upstream(root, "first", shape.count, shape.size)
-      local floor, first, rerun, read, written, files, filesTotal, meta, failure = {}, {}, {}, {}, {}, {}, 0, 0, nil
+      local floor, first, firstWhole, rerun, rerunWhole, read, written, files = {}, {}, {}, {}, {}, {}, {}, {}
+      local filesTotal, meta, failure = 0, 0, nil
       bench.interleave(ROUNDS, {
         function()
           local target = root .. "/floor"
@@ -155,47 +172,49 @@ if parts.first then
         function()
           if failure then return end
           local repo = root .. "/repo"
-          local seconds, why = timed(function() return mirror(repo, source) end)
-          failure = why
-          if not why then
-            first[#first + 1] = seconds
+          local run, why = once(repo, source)
+          if run then
+            first[#first + 1], firstWhole[#firstWhole + 1] = run.call, run.process
             local dirs = { source .. "/packages", repo .. "/packages" }
             local before = {}
             for i, dir in ipairs(dirs) do
               bench.age(dir)
               before[i] = bench.scan(dir)
             end
-            local counters = bench.io()
-            seconds, why = timed(function() return mirror(repo, source) end)
-            local after = bench.io()
-            failure = why
-            rerun[#rerun + 1] = seconds
-            read[#read + 1] = after.rchar - counters.rchar
-            written[#written + 1] = after.wchar - counters.wchar
-            local touched, total = 0, 0
-            for i, dir in ipairs(dirs) do
-              local now, accessed = bench.scan(dir)
-              touched = touched + accessed + changes(before[i], now)
-              for _ in pairs(now) do total = total + 1 end
+            run, why = once(repo, source)
+            if run then
+              rerun[#rerun + 1], rerunWhole[#rerunWhole + 1] = run.call, run.process
+              read[#read + 1], written[#written + 1] = run.rchar, run.wchar
+              local touched, total = 0, 0
+              for i, dir in ipairs(dirs) do
+                local now, accessed = bench.scan(dir)
+                touched = touched + accessed + changes(before[i], now)
+                for _ in pairs(now) do total = total + 1 end
+              end
+              files[#files + 1], filesTotal = touched, total
+              meta = metadata(repo, source)
             end
-            files[#files + 1], filesTotal = touched, total
-            meta = metadata(repo, source)
           end
+          failure = why
           bench.remove(repo)
         end,
       })
       bench.remove(source)
       local where = ("%s, %s"):format(shape.label, medium.name)
       if failure then
-        bench.failed("first", "first mirror vs floor, " .. where, failure, 2)
+        bench.failed("first", "first mirror vs floor, " .. where, failure, shape.target)
       else
         local ours, theirs, again = bench.median(first), bench.median(floor), bench.median(rerun)
+        local whole, againWhole = bench.median(firstWhole), bench.median(rerunWhole)
         local r, w, touched = bench.median(read), bench.median(written), math.max(table.unpack(files))
-        bench.log("%s: first %.3fs, floor %.3fs, re-run %.4fs, read %d B, written %d B, indexes %d B, " ..
-          "package files read or changed %d of %d", where, ours, theirs, again, r, w, meta, touched, filesTotal)
-        bench.row("first", "first mirror vs floor, " .. where, "s", ours, nil, theirs, ours / theirs, "floor", 2)
-        bench.row("rerun", "unchanged re-run vs first mirror, " .. where, "s", again, ours, nil, again / ours, "peer",
-          0.05)
+        bench.log("%s: first %.3fs (process %.3fs), floor %.3fs, re-run %.4fs (process %.4fs), read %d B, " ..
+          "written %d B, indexes %d B, package files read or changed %d of %d", where, ours, whole, theirs, again,
+          againWhole, r, w, meta, touched, filesTotal)
+        bench.row("first", "first mirror vs floor, " .. where, "s", ours, nil, theirs, ours / theirs, "floor",
+          shape.target, ("the call's time; the whole process took %.3f s"):format(whole))
+        bench.row("rerun", "unchanged re-run vs first mirror, whole processes, " .. where, "s", againWhole, whole,
+          nil, againWhole / whole, "peer", 0.05, ("lua5.2 started, update and the relay loaded, the call, the " ..
+          "exit; inside the call alone: %.2e s vs %.3f s, ratio %.2e"):format(again, ours, again / ours))
         -- Reads seen by access times (relatime moves an aged one), writes by
         -- size and mtime, over the upstream's and the repository's packages
         -- and merged archives; rchar and wchar count every byte, indexes too.
@@ -209,50 +228,58 @@ if parts.first then
 end
 
 -- Peak resident set of child processes, each a first mirror into an empty
--- repository on tmpfs.
+-- repository on tmpfs; mirror_child then runs the same duplication again in
+-- the same process, after its peak was taken.
 if parts.memory then
   local root = bench.tmpdir(bench.media[1].root, "memory")
-  local sizes = { { n = 10000 }, { n = 100000 } }
+  local n = 100000
+  local source = upstream(root, "memory", n, 16)
+  local index = bench.size(source .. "/server.ini") / 1048576
+  local limit = 2 * index + 32
+  local repo = root .. "/repo"
   local children = {
-    { label = "C interface alone", command = bench.quote(tools .. "/mirror_child") },
-    { label = "through update.everything", command = "lua5.2 " .. bench.quote(arg[0]) .. " --child" },
+    { label = "C interface alone", argv = { tools .. "/mirror_child", "--twice", repo, source } },
+    { label = "through update.everything", argv = { "lua5.2", here .. "mirror_once.lua", repo, source } },
   }
   local variants = {}
-  for _, size in ipairs(sizes) do
-    size.up = upstream(root, tostring(size.n), size.n, 16)
-    size.index = bench.size(size.up .. "/server.ini")
-    for _, child in ipairs(children) do
-      child[size.n] = {}
-      variants[#variants + 1] = function()
-        if child.failed then return end
-        local repo = root .. "/repo"
-        bench.remove(repo)
-        local line = bench.capture(("%s %s %s"):format(child.command, bench.quote(repo), bench.quote(size.up)))
-        local status, kib = (line or ""):match("^(%-?%d+) %S+ (%d+)")
-        if tonumber(status) ~= 1 then
-          child.failed = ("status %s at %s components"):format(tostring(status), bench.count(size.n))
-        else
-          table.insert(child[size.n], tonumber(kib))
-        end
-        bench.remove(repo)
+  for _, one in ipairs(children) do
+    one.peaks, one.reruns = {}, {}
+    variants[#variants + 1] = function()
+      if one.failed then return end
+      bench.remove(repo)
+      bench.shell("mkdir -p " .. bench.quote(repo))
+      local run, why = child(one.argv)
+      if run and one.argv[2] == "--twice" and run[4] ~= 1 then
+        run, why = nil, ("the re-run's status %s"):format(tostring(run[4]))
       end
+      if not run then
+        one.failed = why
+      else
+        table.insert(one.peaks, run[3] / 1024)
+        if run[5] then table.insert(one.reruns, run[5] / n * 1e6) end
+      end
+      bench.remove(repo)
     end
   end
   bench.interleave(ROUNDS, variants)
-  local small, large = sizes[1], sizes[2]
-  for _, child in ipairs(children) do
-    local name = ("peak memory, first mirror of %s vs %s components, %s"):format(bench.count(large.n),
-      bench.count(small.n), child.label)
-    if child.failed then
-      bench.failed("memory", name, child.failed, 2)
+  for _, one in ipairs(children) do
+    local name = ("peak memory, first mirror of %s components, %s"):format(bench.count(n), one.label)
+    if one.failed then
+      bench.failed("memory", name, one.failed, 1)
     else
-      local a, b = bench.median(child[large.n]) / 1024, bench.median(child[small.n]) / 1024
-      local index = large.index / 1048576
-      bench.log("%s: %.1f MiB vs %.1f MiB, index %.1f MiB", child.label, a, b, index)
-      bench.row("memory", name, "MiB", a, b, nil, (a - index) / b, "peer", 2,
-        ("ratio: (peak at %s - its index, %.1f MiB) / peak at %s; within target when peak <= 2 x small + index")
-          :format(bench.count(large.n), index, bench.count(small.n)))
+      local peak = bench.median(one.peaks)
+      bench.log("%s: peak %.1f MiB, index %.1f MiB", one.label, peak, index)
+      bench.row("memory", name, "MiB", peak, nil, limit, peak / limit, "floor", 1,
+        ("floor column: 2 x the upstream's index (%.1f MiB) + 32 MiB"):format(index))
     end
+  end
+  local name = ("unchanged re-run inside the call per component, %s components, C interface"):format(bench.count(n))
+  if children[1].failed then
+    bench.failed("memory", name, children[1].failed, 1)
+  else
+    local ours = bench.median(children[1].reruns)
+    bench.row("memory", name, "us/component", ours, nil, nil, ours, "abs", 1,
+      "the second ZELRELAY_Duplicate of the same request in mirror_child's process; the target is absolute")
   end
   bench.remove(root)
 end
