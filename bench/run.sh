@@ -1,14 +1,15 @@
 #!/bin/sh
 # Runs the benchmarks against a build and prints one table of all of them.
 # Usage: bench/run.sh <build dir> [benchmark...]
-# Benchmarks: parser tocomponent list removeek scale first memory network
-# (all by default). Each one's own output goes to <build dir>-bench/bench.log.
+# Benchmarks: parser index tocomponent list removeek scale first memory
+# network (all by default). Each one's own output goes to
+# <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build-bench"
-all="parser tocomponent list removeek scale first memory network"
+all="parser index tocomponent list removeek scale first memory network"
 chosen=${*:-$all}
 
 "$here/../tools/install-deps.sh" libbenchmark-dev curl lua5.2
@@ -39,9 +40,21 @@ run() {
   echo "   $(($(date +%s) - start)) s" >&2
 }
 
+# The relay's index parser on the server.ini of an upstream of 100,000
+# components.
+index_bench() {
+  dir=$(mktemp -d "${BENCH_TMPFS:-/dev/shm}/update-bench-index.XXXXXX")
+  per=${BENCH_PER_PRODUCT:-4}
+  if "$out/mkupstream" "$dir/upstream" $(((100000 + per - 1) / per)) "$per" 16 &&
+    "$out/index_bench" "$dir/upstream/server.ini"; then code=0; else code=$?; fi
+  rm -rf "$dir"
+  return "$code"
+}
+
 for name in $chosen; do
   case $name in
     parser) run parser "$out/parser_bench" ;;
+    index) run index index_bench ;;
     tocomponent)
       run tocomponent env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" \
         lua5.2 "$here/tocomponent_bench.lua" ;;
