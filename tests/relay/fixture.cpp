@@ -41,16 +41,16 @@ void PublishUpstream(const std::string &directory, const std::vector<ProductLayo
   std::filesystem::create_directories(directory + "/packages");
   Index index;
   for (const ProductLayout &layout : products) {
-    ProductEntry product{Entity(layout.id), ExtractName(Entity(layout.id)), {}};
+    ProductEntry product{Entity(layout.id), index.Keep(ExtractName(Entity(layout.id))), {}, {}};
     for (const char *id : layout.components) {
-      ComponentEntry c{Entity(id), ExtractName(Entity(id)), 0, {}, {}};
-      c.path = "packages/" + c.id + ".zip";
+      ComponentEntry c{Entity(id), index.Keep(ExtractName(Entity(id))), 0, {}, {}};
+      c.path = index.Keep(PackagePath(c));
       product.components.push_back(c.id);
       if (FindComponent(index, c.id)) continue;
-      std::string file = directory + "/" + c.path;
+      std::string file = directory + "/" + std::string(c.path);
       FileDescriptor out{open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
-      WriteZip(out.fd, {ArchiveMember{c.id + ".txt", {}, c.id}}, true);
-      c.sha256 = Sha256OfFile(file, &c.size);
+      WriteZip(out.fd, {ArchiveMember{std::string(c.id) + ".txt", {}, std::string(c.id)}}, true);
+      c.sha256 = index.Keep(Sha256OfFile(file, &c.size));
       index.components.push_back(c);
     }
     index.products.push_back(product);

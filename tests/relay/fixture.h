@@ -15,7 +15,7 @@ struct TempDirectory {
   std::filesystem::path path;
   TempDirectory();
   ~TempDirectory();
-  std::string operator/(const std::string &name) const { return (path / name).string(); }
+  std::string operator/(std::string_view name) const { return (path / name).string(); }
 };
 
 ZELRELAY_EntityItem Entity(const char *id);

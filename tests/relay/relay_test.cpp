@@ -286,7 +286,7 @@ TEST_F(Relay, CancellingStopsCleanlyAndKeepsTheIndexTrue) {
   EXPECT_EQ(EventKinds(), (std::vector<int>{kBegin, kProgress, kCopied, kBegin, kProgress}));
   Index local = *ReadIndex(repo.path.string());
   ASSERT_EQ(local.components.size(), 1u);
-  EXPECT_EQ(local.products[0].components, std::vector<std::string>{local.components[0].id});
+  EXPECT_EQ(local.products[0].components, std::vector<std::string_view>{local.components[0].id});
   EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l2")));
   EXPECT_EQ(std::distance(fs::directory_iterator(repo / "packages"), fs::directory_iterator()), 1);
 }

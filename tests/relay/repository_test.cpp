@@ -45,10 +45,11 @@ TEST(Partial, StartingOverForgetsWhatWasSummed) {
   std::string whole(kWorthResuming + 1000, 'p');
   ComponentEntry entry;
   entry.size = whole.size();
-  entry.sha256 = Sha256OfBytes(whole.data(), whole.size());
+  std::string digest = Sha256OfBytes(whole.data(), whole.size());
+  entry.sha256 = digest;
   std::string target = dir / "c3t4.zip", partial = target + kPartialSuffix;
   Spill(partial, whole.substr(0, 4096));
-  std::string state = "sha256=" + entry.sha256 + "\nsize=" + std::to_string(entry.size) + "\nurl=u\nvalidator=v\n";
+  std::string state = "sha256=" + digest + "\nsize=" + std::to_string(entry.size) + "\nurl=u\nvalidator=v\n";
   if (setxattr(partial.c_str(), "user.zelrelay.resume", state.data(), state.size(), 0) != 0)
     GTEST_SKIP() << "no user extended attributes here";
   Meter meter;
@@ -231,10 +232,10 @@ TEST(Zip, RefusesUnsoundPackagesAndLeavesTheDestinationAsItWas) {
 
 Index Versions(const std::vector<const char *> &ids) {
   Index index;
-  ProductEntry product{Entity("c3t4"), "c3t4v0.0000.0l-1p-1r-1o-1", {}};
+  ProductEntry product{Entity("c3t4"), "c3t4v0.0000.0l-1p-1r-1o-1", {}, {}};
   for (const char *id : ids) {
-    ComponentEntry c{Entity(id), ExtractName(Entity(id)), 1, std::string(64, 'a'), {}};
-    c.path = "packages/" + c.id + ".zip";
+    ComponentEntry c{Entity(id), index.Keep(ExtractName(Entity(id))), 1, index.Keep(std::string(64, 'a')), {}};
+    c.path = index.Keep(PackagePath(c));
     product.components.push_back(c.id);
     index.components.push_back(c);
   }
@@ -250,7 +251,8 @@ std::vector<std::string> Prune(Index &index, int64_t keep) {
     std::erase_if(index.components, [&](const ComponentEntry &c) { return c.id == d.id; });
     for (ProductEntry &p : index.products) std::erase(p.components, d.id);
   }
-  return UnusedPackageFiles(index, dropped);
+  std::vector<std::string_view> unused = UnusedPackageFiles(index, dropped);
+  return std::vector<std::string>(unused.begin(), unused.end());
 }
 
 TEST(Prune, KeepsTheNewestVersionsOfEachComponent) {
@@ -259,7 +261,7 @@ TEST(Prune, KeepsTheNewestVersionsOfEachComponent) {
   EXPECT_EQ(removed, (std::vector<std::string>{"packages/c3t4v1.1000.0l1p-1r-1o-1.zip",
                                                "packages/c3t4v1.0500.0l1p-1r-1o-1.zip"}));
   EXPECT_EQ(index.products[0].components,
-            (std::vector<std::string>{"c3t4v1.3000.0l1p-1r-1o-1", "c3t4v1.2000.0l1p-1r-1o-1",
+            (std::vector<std::string_view>{"c3t4v1.3000.0l1p-1r-1o-1", "c3t4v1.2000.0l1p-1r-1o-1",
                                       "c3t4v1.1000.0l2p-1r-1o-1"}));
   Index all = Versions({"c3t4v1.1l1", "c3t4v1.3l1"});
   EXPECT_TRUE(Prune(all, 0).empty());

@@ -87,11 +87,11 @@ void ExpectConsistent(const std::string &repository, const Index &upstream, cons
   } catch (const RelayError &e) {
     FAIL() << when << ": index unreadable, status " << e.status;
   }
-  std::set<std::string> digests;
+  std::set<std::string_view> digests;
   for (const ComponentEntry &c : upstream.components) digests.insert(c.sha256);
   if (local) {
     for (const ComponentEntry &c : local->components) {
-      std::string path = repository + "/" + c.path;
+      std::string path = repository + "/" + std::string(c.path);
       FileDescriptor file{open(path.c_str(), O_RDONLY)};
       ASSERT_GE(file.fd, 0) << when << ": the index names a missing " << c.path;
       uint64_t at = c.InArchive() ? c.offset : 0;

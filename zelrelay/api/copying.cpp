@@ -17,11 +17,9 @@ namespace {
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 
 struct Job {
-  Job(const PlannedPackage &planned, std::string path, bool found)
-      : result{&planned, RELAY_PACKAGE_MISSING, {}, std::nullopt, false, 0}, target(std::move(path)),
-        partialFound(found) {}
+  Job(const PlannedPackage &planned, bool found)
+      : result{&planned, RELAY_PACKAGE_MISSING, {}, std::nullopt, false, 0}, partialFound(found) {}
   PackageCopy result;
-  std::string target;
   bool partialFound;  // an earlier try left a partial
   size_t source = 0;
   const ComponentEntry *offered = nullptr;  // as the source being tried lists it
@@ -29,7 +27,7 @@ struct Job {
   uint64_t heard = 0;                       // its bytes at the last tick
   std::unique_ptr<PartialFile> partial;     // while a source is being tried
   bool settled = false;                     // copied, or given up by every source
-  const std::string &Path() const { return result.package->path; }
+  std::string Path() const { return result.package->Path(); }
   // Done with a try: what it moved counts.
   void Drop() {
     if (partial) result.moved += partial->Received();
@@ -130,7 +128,8 @@ bool Copying::Choose(Job &job) {
 void Copying::Start(Job &job) {
   Source &source = *upstream_.At(job.source);
   job.result.source = job.source;
-  job.partial = std::make_unique<PartialFile>(job.target, *job.result.package->upstream, job.partialFound, meter_);
+  std::string target = JoinPath(context_.repository, job.Path());
+  job.partial = std::make_unique<PartialFile>(target, *job.result.package->upstream, job.partialFound, meter_);
   job.heard = 0;
   if (source.Parallel()) flying_.push_back(&job);
   source.Fetch(*job.offered, *job.partial, network_, [this, &job](RelayStatus status) { Ended(job, status); });
@@ -152,12 +151,13 @@ RelayStatus Copying::Finish(Job &job) {
   try {
     if (!Announce(job)) return RELAY_CANCELLED;
     job.partial->Complete();
-    if (context_.options.dupdigisign) CopySignature(*upstream_.At(job.source), *job.offered, job.target);
+    if (context_.options.dupdigisign)
+      CopySignature(*upstream_.At(job.source), *job.offered, JoinPath(context_.repository, job.Path()));
   } catch (const RelayError &e) {
     return e.status;
   }
   job.result.status = RELAY_OK;
-  job.result.file = CopiedPackage{job.partial->Path(), job.partial->Crc()};
+  job.result.file = CopiedPackage{job.partial->Crc()};
   job.result.resumed = job.partial->Resumed();
   job.settled = true;
   job.Drop();
@@ -237,8 +237,7 @@ CopyOutcome CopyMissing(const ZELRELAY_ContextRecord &context, const NetworkSett
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan)
     if (package.Needed())
-      jobs.emplace_back(package, JoinPath(context.repository, package.path),
-                        partials.count(PartialName(package.path)) > 0);
+      jobs.emplace_back(package, !partials.empty() && partials.count(PartialName(package.Path())) > 0);
   CopyOutcome outcome;
   outcome.status = Copying(context, network, upstream, total, meter).Run(jobs);
   outcome.bytes = meter.bytes;

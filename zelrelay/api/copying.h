@@ -21,10 +21,11 @@
 
 struct PlannedPackage {
   const ComponentEntry *upstream;  // as the answering source lists it
-  std::string path;                // its package file, relative to the repository
   bool present;                    // the repository holds it already
   bool doomed = false;             // pruning would drop it at once
   bool Needed() const { return !present && !doomed; }
+  // Its package file, relative to the repository.
+  std::string Path() const { return PackagePath(*upstream); }
 };
 
 // How the copy of one needed package ended.

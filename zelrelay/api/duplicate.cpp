@@ -42,7 +42,7 @@ std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &
     for (size_t c : product.components) {
       if (!seen.insert(c).second) continue;
       const ComponentEntry &entry = upstream.index.components[c];
-      plan.push_back({&entry, PackagePath(entry), Holds(repository, held, entry)});
+      plan.push_back({&entry, Holds(repository, held, entry)});
     }
   return plan;
 }
@@ -77,7 +77,7 @@ std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
       product.id = source.id;
     }
     for (size_t c : selected.components) {
-      const std::string &id = upstream.index.components[c].id;
+      std::string_view id = upstream.index.components[c].id;
       if (held.Find(id)) product.components.push_back(id);
     }
     touched.push_back(size_t(&product - held.index.products.data()));
@@ -97,8 +97,8 @@ void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held, Run
 }
 
 void RemovePruned(const ZELRELAY_ContextRecord &context, const std::vector<ComponentEntry> &pruned,
-                  const std::vector<std::string> &files, RunReport &report) {
-  std::unordered_set<std::string> deletable(files.begin(), files.end());
+                  const std::vector<std::string_view> &files, RunReport &report) {
+  std::unordered_set<std::string_view> deletable(files.begin(), files.end());
   for (const ComponentEntry &c : pruned) {
     std::string shown = PackagePath(c);
     report.Package(c, Outcome::Pruned);
@@ -117,10 +117,11 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
   for (const PlannedPackage &package : plan) {
     if (!package.Needed()) continue;
     uint64_t size = package.upstream->size;
-    if (!Emit(context, ZELRELAY_EVENT_DOWNLOADBEGIN, package.path, size, 0)) return RELAY_CANCELLED;
+    std::string path = package.Path();
+    if (!Emit(context, ZELRELAY_EVENT_DOWNLOADBEGIN, path, size, 0)) return RELAY_CANCELLED;
     finished += size;
-    if (!Emit(context, ZELRELAY_EVENT_PROGRESS, package.path, total, finished)) return RELAY_CANCELLED;
-    if (!Emit(context, ZELRELAY_EVENT_DOWNLOAD, package.path, size, size)) return RELAY_CANCELLED;
+    if (!Emit(context, ZELRELAY_EVENT_PROGRESS, path, total, finished)) return RELAY_CANCELLED;
+    if (!Emit(context, ZELRELAY_EVENT_DOWNLOAD, path, size, size)) return RELAY_CANCELLED;
   }
   Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, total, finished);
   return RELAY_OK;
@@ -131,7 +132,7 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 // product that gets one.
 void CheckSpace(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
                 const std::vector<PlannedPackage> &plan) {
-  std::unordered_set<std::string> missing;
+  std::unordered_set<std::string_view> missing;
   uint64_t needed = 0;
   for (const PlannedPackage &package : plan)
     if (package.Needed()) {
@@ -163,6 +164,8 @@ struct Run {
   uint64_t total = 0, copied = 0;  // bytes, for progress
 };
 
+int64_t SourceOf(const PackageCopy &copy) { return copy.source ? int64_t(*copy.source) : -1; }
+
 // What the copying did to each package of the plan.
 void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOutcome *outcome) {
   std::unordered_map<const PlannedPackage *, const PackageCopy *> copies;
@@ -174,8 +177,8 @@ void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOut
     else if (package.doomed) run.report.Package(*package.upstream, Outcome::Pruned);
     else if (copy == copies.end()) run.report.Package(*package.upstream, Outcome::Copied);  // a dry run would
     else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
-      run.report.Package(*package.upstream, c.resumed ? Outcome::Resumed : Outcome::Copied, c.moved, c.source);
-    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, c.source, c.status);
+      run.report.Package(*package.upstream, c.resumed ? Outcome::Resumed : Outcome::Copied, c.moved, SourceOf(c));
+    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, SourceOf(c), c.status);
   }
 }
 
@@ -196,6 +199,7 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   const ZELRELAY_ContextRecord &context = run.context;
   const std::string &repository = context.repository;
   Holdings held = ReadHoldings(repository);
+  run.report.Adopt(held.index);  // what was pruned or dropped is told after held is gone
   std::vector<PlannedPackage> plan = Plan(repository, held, run.upstream, run.selection);
   SkipDoomed(plan, held, context.options.keepcount);
   uint64_t total = 0;
@@ -213,16 +217,18 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   CopyOutcome outcome = CopyMissing(context, run.settings.network, run.upstream, plan, partials, total);
   run.copied += outcome.bytes;
   ReportPlan(run, plan, &outcome);
-  std::unordered_map<std::string, CopiedPackage> copied;
+  std::unordered_map<std::string_view, CopiedPackage> copied;
   Finished finished;
+  held.index.Adopt(run.upstream.index);
   for (const PackageCopy &copy : outcome.packages) {
     if (copy.status != RELAY_OK) continue;
     ComponentEntry entry = *copy.package->upstream;
-    entry.path = copy.package->path;
+    // As an upstream index names it, unless it named a member of a merged archive.
+    std::string path = copy.package->Path();
+    if (entry.InArchive() || entry.path != path) entry.path = held.index.Keep(std::move(path));
     entry.offset = kWholeFile;
-    held.Hold(entry);
     copied[entry.id] = copy.file;
-    finished.emplace_back(copy.file.partial, JoinPath(repository, entry.path));
+    finished.push_back(held.Hold(entry).path);
   }
   ReportGone(context, held, run.report);
   std::vector<size_t> touched = RecordProducts(held, run.upstream, run.selection);
@@ -282,7 +288,7 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
     SourceSettings settings = SourcesOf(context, !RelayDryRun());
     RefuseRepositoryAsSource(sources, sourceCount, context.repository, settings);
     RunReport report(context.repository, RelayDryRun(), products, productCount);
-    Upstream upstream;
+    Upstream upstream;  // outlives the report's packages, whose strings are its index's
     RelayStatus status;
     try {
       // Under a trust file, what the sources send is kept only once accepted.
@@ -294,7 +300,7 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
       if (!RelayDryRun()) upstream.KeepFetched();
       std::vector<RequestMatch> matches;
       std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false, &matches);
-      report.Matched(matches);
+      report.Matched(matches, upstream.index.components.size());
       const RelayOptions &o = context.options;
       std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign);
       Run run{context, settings, upstream, selection, report};

@@ -22,11 +22,10 @@ namespace {
 
 // The newest matching version of all the repository holds, in its index and
 // in its merged archives alike.
-std::optional<ComponentEntry> FindHeld(const std::string &repository, const ZELRELAY_EntityItem &wanted) {
-  std::optional<ComponentEntry> best;
-  for (const ComponentEntry &c : ReadHoldings(repository).index.components)
-    if (RequestMatches(wanted, c.entity) && (!best || IsNewer(c.entity.version, best->entity.version)))
-      best = c;
+const ComponentEntry *FindHeld(const Holdings &held, const ZELRELAY_EntityItem &wanted) {
+  const ComponentEntry *best = nullptr;
+  for (const ComponentEntry &c : held.index.components)
+    if (RequestMatches(wanted, c.entity) && (!best || IsNewer(c.entity.version, best->entity.version))) best = &c;
   return best;
 }
 
@@ -61,8 +60,9 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
     const ZELRELAY_ContextRecord &context = ContextOf(handle);
     if (destination == nullptr || *destination == 0) return RELAY_INVALID_ARGUMENT;
     CheckOptions(context);
-    std::optional<ComponentEntry> found = FindHeld(context.repository, entity);
-    if (!found) return RELAY_NOT_FOUND;
+    Holdings held = ReadHoldings(context.repository);
+    const ComponentEntry *found = FindHeld(held, entity);
+    if (found == nullptr) return RELAY_NOT_FOUND;
     FileDescriptor package = OpenVerifiedPackage(context.repository, *found);
     uint64_t offset = found->InArchive() ? found->offset : 0;
     ExtractPackage({package.fd, offset, found->size}, PrepareDestination(WideToNarrow(destination)));

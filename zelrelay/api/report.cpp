@@ -1,7 +1,9 @@
 // The run report.
 #include "api/report.h"
 
-#include <nlohmann/json.hpp>
+#include <rapidjson/writer.h>
+
+#include <memory>
 
 #include "base/entity.h"
 #include "base/environment.h"
@@ -12,13 +14,48 @@ namespace {
 
 constexpr const char *kReportName = ".zelrelay.report.json";
 
-using Json = nlohmann::ordered_json;
-
 constexpr const char *kOutcomes[] = {"copied", "present", "resumed", "failed", "pruned", "dropped"};
+constexpr int kOutcomeCount = 6;
 
 bool Copied(Outcome outcome) { return outcome == Outcome::Copied || outcome == Outcome::Resumed; }
 
-Json StatusOf(RelayStatus status) { return {{"status", int32_t(status)}, {"message", StatusMessage(status)}}; }
+// What the writer writes goes to the file in large pieces.
+class FileOutput {
+ public:
+  using Ch = char;
+  explicit FileOutput(int fd) : fd_(fd), buffer_(new char[kCopyChunk]) {}
+  void Put(char c) {
+    if (used_ == kCopyChunk) Flush();
+    buffer_[used_++] = c;
+  }
+  void Flush() {
+    WriteAll(fd_, buffer_.get(), used_);
+    used_ = 0;
+  }
+
+ private:
+  int fd_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+};
+
+// Compact: the report of a large run is read by programs.
+using Writer = rapidjson::Writer<FileOutput>;
+
+void String(Writer &out, std::string_view text) { out.String(text.data(), rapidjson::SizeType(text.size())); }
+
+void Status(Writer &out, RelayStatus status) {
+  out.Key("status");
+  out.Int(status);
+  out.Key("message");
+  String(out, StatusMessage(status));
+}
+
+// A source's URL, or null for a record without one.
+void Url(Writer &out, const std::string &url) {
+  if (url.empty()) out.Null();
+  else String(out, url);
+}
 
 }  // namespace
 
@@ -27,88 +64,169 @@ RunReport::RunReport(std::string repository, bool dryRun, const ZELRELAY_Product
   for (uint64_t i = 0; request != nullptr && i < count; ++i) requested_.push_back({ShortName(request[i].entity), {}});
 }
 
-void RunReport::Matched(const std::vector<RequestMatch> &matches) {
+void RunReport::Matched(const std::vector<RequestMatch> &matches, size_t packages) {
+  lines_.reserve(packages);
+  byComponent_.reserve(packages);
   for (size_t i = 0; i < matches.size() && i < requested_.size(); ++i) requested_[i].match = matches[i];
 }
 
-void RunReport::Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes, std::optional<size_t> source,
+void RunReport::Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes, int64_t source,
                         RelayStatus status) {
-  Line line{entry.id, PackagePath(entry), outcome, entry.size, bytes, source, status};
+  Line line{entry.id, outcome, entry.size, bytes, source, status};
   auto [at, added] = byComponent_.emplace(entry.id, lines_.size());
   if (added) {
-    lines_.push_back(std::move(line));
+    lines_.push_back(line);
     return;
   }
   Line &earlier = lines_[at->second];
   if (Copied(earlier.outcome) && !Copied(outcome)) return;
   line.bytes += earlier.bytes;
-  earlier = std::move(line);
+  earlier = line;
 }
 
-std::string RunReport::Text(RelayStatus status, const Upstream *upstream) const {
-  auto ended = std::chrono::system_clock::now();
+void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) const {
+  FileOutput file(fd);
+  Writer out(file);
+  out.StartObject();
+  out.Key("format");
+  out.Int(1);
+  out.Key("repository");
+  String(out, repository_);
+  out.Key("started");
+  String(out, FormatUtc(std::chrono::system_clock::to_time_t(started_)));
+  out.Key("ended");
+  String(out, FormatUtc(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now())));
+  out.Key("seconds");
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  Json report = {{"format", 1},
-                 {"repository", repository_},
-                 {"started", FormatUtc(std::chrono::system_clock::to_time_t(started_))},
-                 {"ended", FormatUtc(std::chrono::system_clock::to_time_t(ended))},
-                 {"seconds", double(int64_t(seconds * 1000 + 0.5)) / 1000},
-                 {"dry_run", dryRun_}};
-  report.update(StatusOf(status));
+  out.Double(double(int64_t(seconds * 1000 + 0.5)) / 1000);
+  out.Key("dry_run");
+  out.Bool(dryRun_);
+  Status(out, status);
+
   const std::vector<SourceState> none;
   const std::vector<SourceState> &states = upstream ? upstream->States() : none;
   size_t answered = upstream ? upstream->Answered() : 0;
   bool indexed = answered < states.size() && states[answered].read && states[answered].status == RELAY_OK;
-  Json index = {{"source", indexed ? Json(states[answered].url) : Json(nullptr)}, {"signed", false}};
-  if (indexed && upstream->Signed()) {
-    const Statement &statement = upstream->Signed()->statement;
-    index.update({{"signed", true}, {"version", statement.version}, {"expires", FormatUtc(statement.expires)}});
+  out.Key("index");
+  out.StartObject();
+  out.Key("source");
+  if (indexed) Url(out, states[answered].url);
+  else out.Null();
+  bool isSigned = indexed && upstream->Signed();
+  out.Key("signed");
+  out.Bool(isSigned);
+  if (isSigned) {
+    out.Key("version");
+    out.Uint64(upstream->Signed()->statement.version);
+    out.Key("expires");
+    String(out, FormatUtc(upstream->Signed()->statement.expires));
   }
-  report["index"] = index;
-  Json requested = Json::array();
-  for (const Requested &r : requested_)
-    requested.push_back({{"product", r.product}, {"components", r.match.components}, {"matched", r.match.products > 0}});
-  report["requested"] = requested;
+  out.EndObject();
+
+  out.Key("requested");
+  out.StartArray();
+  for (const Requested &r : requested_) {
+    out.StartObject();
+    out.Key("product");
+    String(out, r.product);
+    out.Key("components");
+    out.Uint64(r.match.components);
+    out.Key("matched");
+    out.Bool(r.match.products > 0);
+    out.EndObject();
+  }
+  out.EndArray();
+
   std::vector<size_t> taken(states.size());
-  Json packages = Json::array();
-  uint64_t counts[6] = {}, bytes = 0, size = 0;
+  uint64_t counts[kOutcomeCount] = {}, bytes = 0, size = 0;
   for (const Line &line : lines_) {
-    Json entry = {{"component", line.component}, {"path", line.path}, {"outcome", kOutcomes[int(line.outcome)]},
-                  {"size", line.size},           {"bytes", line.bytes}, {"source", nullptr}};
-    if (line.source && *line.source < states.size()) {
-      entry["source"] = states[*line.source].url;
-      if (Copied(line.outcome)) taken[*line.source]++;
-    }
-    if (line.outcome == Outcome::Failed) entry.update(StatusOf(line.status));
-    packages.push_back(std::move(entry));
+    if (Copied(line.outcome) && line.source >= 0 && size_t(line.source) < states.size()) taken[size_t(line.source)]++;
     counts[int(line.outcome)]++;
     bytes += line.bytes;
     if (line.outcome != Outcome::Pruned && line.outcome != Outcome::Dropped) size += line.size;
   }
-  Json sources = Json::array();
+  out.Key("sources");
+  out.StartArray();
   for (size_t i = 0; i < states.size(); ++i) {
-    Json source = {{"url", states[i].url.empty() ? Json(nullptr) : Json(states[i].url)}};
-    if (states[i].read) source.update(StatusOf(states[i].status));
-    else source.update({{"status", nullptr}, {"message", nullptr}});
-    source["index"] = indexed && answered == i;
-    source["packages"] = taken[i];
-    sources.push_back(std::move(source));
+    out.StartObject();
+    out.Key("url");
+    Url(out, states[i].url);
+    if (states[i].read) {
+      Status(out, states[i].status);
+    } else {
+      out.Key("status");
+      out.Null();
+      out.Key("message");
+      out.Null();
+    }
+    out.Key("index");
+    out.Bool(indexed && answered == i);
+    out.Key("packages");
+    out.Uint64(taken[i]);
+    out.EndObject();
   }
-  report["sources"] = sources;
-  report["packages"] = packages;
-  Json totals = {{"packages", lines_.size()}};
-  for (int o = 0; o < 6; ++o) totals[kOutcomes[o]] = counts[o];
-  totals["bytes"] = bytes;
-  totals["size"] = size;
-  report["totals"] = totals;
-  return report.dump(2) + "\n";
+  out.EndArray();
+
+  out.Key("packages");
+  out.StartArray();
+  std::string path;
+  for (const Line &line : lines_) {
+    out.StartObject();
+    out.Key("component");
+    String(out, line.component);
+    out.Key("path");
+    path = ZELRELAY_PACKAGES_DIR "/";
+    path += line.component;
+    path += ".zip";
+    String(out, path);
+    out.Key("outcome");
+    out.String(kOutcomes[int(line.outcome)]);
+    out.Key("size");
+    out.Uint64(line.size);
+    out.Key("bytes");
+    out.Uint64(line.bytes);
+    out.Key("source");
+    if (line.source >= 0 && size_t(line.source) < states.size()) Url(out, states[size_t(line.source)].url);
+    else out.Null();
+    if (line.outcome == Outcome::Failed) Status(out, line.status);
+    out.EndObject();
+  }
+  out.EndArray();
+
+  out.Key("totals");
+  out.StartObject();
+  out.Key("packages");
+  out.Uint64(lines_.size());
+  for (int o = 0; o < kOutcomeCount; ++o) {
+    out.Key(kOutcomes[o]);
+    out.Uint64(counts[o]);
+  }
+  out.Key("bytes");
+  out.Uint64(bytes);
+  out.Key("size");
+  out.Uint64(size);
+  out.EndObject();
+  out.EndObject();
+  file.Put('\n');
+  file.Flush();
 }
 
+// Replaced whole, never seen half written; not synced: a report lost to a
+// crash only misses the run the crash cut short.
 void RunReport::Write(RelayStatus status, const Upstream *upstream) const noexcept {
+  std::vector<std::string> targets;
   try {
-    std::string text = Text(status, upstream);
-    if (!dryRun_) WriteFileAtomically(JoinPath(repository_, kReportName), text);
-    if (std::string path = ReportPath(); !path.empty()) WriteFileAtomically(path, text);
+    if (!dryRun_) targets.push_back(JoinPath(repository_, kReportName));
+    if (std::string path = ReportPath(); !path.empty()) targets.push_back(path);
   } catch (...) {
+    return;
+  }
+  for (const std::string &target : targets) {
+    try {
+      TempFile temp = CreateTempFile(target);
+      Stream(temp.file.fd, status, upstream);
+      RenameTempFile(temp);
+    } catch (...) {
+    }
   }
 }

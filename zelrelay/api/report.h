@@ -3,13 +3,14 @@
 // nothing there) and to the file ZELRELAY_REPORT names: how it ended, what
 // each source answered, and each package of the request with its outcome
 // (docs/repository-format.md). It is how a script or a monitoring system
-// learns what a run did; URLs in it carry no credentials.
+// learns what a run did; URLs in it carry no credentials. It is streamed as
+// it is written, so a run of many packages holds no document of them.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -24,28 +25,30 @@ enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped };
 class RunReport {
  public:
   RunReport(std::string repository, bool dryRun, const ZELRELAY_Product *request, uint64_t count);
-  // What each product of the request found upstream.
-  void Matched(const std::vector<RequestMatch> &matches);
+  // What each product of the request found upstream, and how many packages
+  // it will tell of.
+  void Matched(const std::vector<RequestMatch> &matches, size_t packages);
+  // Before packages of an index are told: the report keeps its strings.
+  void Adopt(const Index &index) { strings_.Adopt(index); }
   // A package's outcome. A later outcome of the same component replaces an
   // earlier one, except that what a run copied stays copied.
-  void Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes = 0,
-               std::optional<size_t> source = std::nullopt, RelayStatus status = RELAY_OK);
+  void Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes = 0, int64_t source = -1,
+               RelayStatus status = RELAY_OK);
   // upstream, when given, says what the sources answered. Never throws: a
   // report that cannot be written leaves the run's status as it is.
   void Write(RelayStatus status, const Upstream *upstream) const noexcept;
 
  private:
   struct Line {
-    std::string component, path;
+    std::string_view component;
     Outcome outcome;
     uint64_t size, bytes;
-    std::optional<size_t> source;
+    int64_t source;  // into the sources; -1: none
     RelayStatus status;
   };
   struct Requested {
     std::string product;
     RequestMatch match;
-    bool nothing = false;
   };
   std::string repository_;
   bool dryRun_;
@@ -53,7 +56,8 @@ class RunReport {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::vector<Requested> requested_;
   std::vector<Line> lines_;
-  std::unordered_map<std::string, size_t> byComponent_;
+  std::unordered_map<std::string_view, size_t> byComponent_;
+  Index strings_;
 
-  std::string Text(RelayStatus status, const Upstream *upstream) const;
+  void Stream(int fd, RelayStatus status, const Upstream *upstream) const;
 };

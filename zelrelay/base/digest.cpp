@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <new>
 
@@ -63,9 +64,15 @@ std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size) {
   return FinishSha256(digest);
 }
 
-bool IsSha256Hex(const std::string &text) {
+// Every index line holds one: checked without a branch per character.
+bool IsSha256Hex(std::string_view text) {
+  static constexpr auto kHex = [] {
+    std::array<bool, 256> hex{};
+    for (char c : std::string_view("0123456789abcdef")) hex[static_cast<unsigned char>(c)] = true;
+    return hex;
+  }();
   if (text.size() != 64) return false;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  bool all = true;
+  for (char c : text) all &= kHex[static_cast<unsigned char>(c)];
+  return all;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct evp_md_ctx_st;
 
@@ -26,4 +27,4 @@ uint64_t HashRange(int fd, uint64_t offset, uint64_t size, Sha256 &digest);
 std::string Sha256OfRange(int fd, uint64_t offset, uint64_t size);
 // Throws RELAY_IO_ERROR when the file cannot be read; size receives its length.
 std::string Sha256OfFile(const std::string &path, uint64_t *size = nullptr);
-bool IsSha256Hex(const std::string &text);
+bool IsSha256Hex(std::string_view text);

@@ -132,14 +132,18 @@ char *PutVersion(char *p, const ZEL_Version &v) {
 
 }  // namespace
 
+std::string_view ExtractNameInto(const ZELRELAY_EntityItem &e, char (&buffer)[kNameBuffer]) {
+  char *p = PutQualifiers(PutVersion(PutKind(buffer, e), e.version), e);
+  return std::string_view(buffer, size_t(p - buffer));
+}
+
 std::string ExtractName(const ZELRELAY_EntityItem &e) {
-  char text[160];
-  char *p = PutQualifiers(PutVersion(PutKind(text, e), e.version), e);
-  return std::string(text, size_t(p - text));
+  char text[kNameBuffer];
+  return std::string(ExtractNameInto(e, text));
 }
 
 std::string ShortName(const ZELRELAY_EntityItem &e) {
-  char text[160];
+  char text[kNameBuffer];
   char *p = PutKind(text, e);
   if (e.version.major != 0 || e.version.minor != 0 || e.version.build != 0) p = PutVersion(p, e.version);
   const std::pair<char, int32_t> qualifiers[] = {{'l', e.language}, {'p', e.platform}, {'r', e.region}, {'o', e.oem}};

@@ -10,6 +10,9 @@
 bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity);
 // "c%dt%dv%d.%s.%dl%dp%dr%do%d", minor as four digits: the repository's key for an entity.
 std::string ExtractName(const ZELRELAY_EntityItem &entity);
+// The same, written into buffer, for a reader that compares before it keeps.
+inline constexpr size_t kNameBuffer = 160;
+std::string_view ExtractNameInto(const ZELRELAY_EntityItem &entity, char (&buffer)[kNameBuffer]);
 // As few fields as say the same: "c3t4", "c3t4v1.0500.3", "c3t4l1"; a
 // request as its author would have written it.
 std::string ShortName(const ZELRELAY_EntityItem &entity);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "base/listing.h"
@@ -33,10 +34,11 @@ TempFile::~TempFile() {
   if (!path.empty()) unlink(path.c_str());
 }
 
-std::string JoinPath(const std::string &directory, const std::string &name) {
-  if (directory.empty()) return name;
-  if (directory.back() == '/') return directory + name;
-  return directory + "/" + name;
+std::string JoinPath(std::string_view directory, std::string_view name) {
+  std::string path(directory);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
 }
 
 std::string ParentOf(const std::string &path) {
@@ -164,12 +166,22 @@ void WriteFileAtomically(const std::string &path, const std::string &content) {
   CommitTempFile(temp);
 }
 
+// Compared piece by piece: a large index is not held twice.
 void WriteFileIfChanged(const std::string &path, const std::string &content) {
   FileDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat info;
   if (file.fd >= 0 && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) == content.size()) {
-    std::string current(content.size(), '\0');
-    if (ReadSome(file.fd, current.data(), current.size()) == current.size() && current == content) return;
+    bool same = true;
+    uint64_t at = 0;
+    try {
+      ReadRange(file.fd, 0, content.size(), [&](const char *data, size_t got) {
+        same = same && memcmp(data, content.data() + at, got) == 0;
+        at += got;
+      });
+    } catch (const RelayError &) {
+      same = false;
+    }
+    if (same && at == content.size()) return;
   }
   WriteFileAtomically(path, content);
 }
@@ -201,7 +213,8 @@ long OpenCheckingPath(int directory, const std::string &path, int flags) {
 
 }  // namespace
 
-FileDescriptor OpenBeneath(int directory, const std::string &path) {
+FileDescriptor OpenBeneath(int directory, std::string_view name) {
+  std::string path(name);
   open_how how{};
   how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;

@@ -36,7 +36,7 @@ struct TempFile {
   ~TempFile();
 };
 
-std::string JoinPath(const std::string &directory, const std::string &name);
+std::string JoinPath(std::string_view directory, std::string_view name);
 std::string ParentOf(const std::string &path);
 bool IsDirectory(const std::string &path);
 bool IsWritableDirectory(const std::string &path);
@@ -75,7 +75,7 @@ bool RemoveFile(const std::string &path);
 // a link that leads out is RELAY_LINK_LEAVES_UPSTREAM, anything but a regular
 // file RELAY_NOT_REGULAR_FILE, and nothing blocks (a FIFO is refused at once).
 // An absent file gives no descriptor (fd -1).
-FileDescriptor OpenBeneath(int directory, const std::string &path);
+FileDescriptor OpenBeneath(int directory, std::string_view path);
 FileDescriptor OpenDirectory(const std::string &path);
 // The whole file, refused with tooLarge beyond limit bytes.
 std::string ReadLimited(int fd, size_t limit, RelayStatus tooLarge);

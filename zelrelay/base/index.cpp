@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/entity.h"
 #include "base/files.h"
@@ -33,6 +34,14 @@ ZELRELAY_EntityItem EntityOf(std::string_view id) {
   return entity;
 }
 
+// The entity's key: the text as written when it is already the key, as in
+// every index a relay or the publishing tool writes; else a string kept.
+std::string_view KeyOf(Index &index, std::string_view written, const ZELRELAY_EntityItem &entity) {
+  char buffer[kNameBuffer];
+  std::string_view key = ExtractNameInto(entity, buffer);
+  return key == written ? written : index.Keep(std::string(key));
+}
+
 // "ARCHIVE OFFSET" names a member of a merged archive; anything else is a
 // package path, blanks and all.
 void ReadArchiveOffset(std::string_view &path, ComponentEntry &entry) {
@@ -47,31 +56,36 @@ void ReadArchiveOffset(std::string_view &path, ComponentEntry &entry) {
   path = archive;
 }
 
-ComponentEntry ParseComponent(std::string_view key, std::string_view value) {
+std::string_view Sha256Of(Index &index, std::string_view hex) {
+  if (IsSha256Hex(hex)) return hex;
+  std::string lower(hex);
+  for (char &c : lower) c = char(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+  if (!IsSha256Hex(lower)) Fail(RELAY_BAD_INDEX);
+  return index.Keep(std::move(lower));
+}
+
+ComponentEntry ParseComponent(Index &index, std::string_view key, std::string_view value) {
   ComponentEntry entry;
   entry.entity = EntityOf(key);
-  entry.id = ExtractName(entry.entity);
+  entry.id = KeyOf(index, key, entry.entity);
   std::string_view size = NextWord(value);
   auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), entry.size);
   if (error != std::errc() || end != size.data() + size.size() || size.empty()) Fail(RELAY_BAD_INDEX);
-  entry.sha256 = std::string(NextWord(value));
-  std::transform(entry.sha256.begin(), entry.sha256.end(), entry.sha256.begin(),
-                 [](char c) { return char(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c); });
-  if (!IsSha256Hex(entry.sha256)) Fail(RELAY_BAD_INDEX);
+  entry.sha256 = Sha256Of(index, NextWord(value));
   value = Trim(value);
   if (value.empty()) Fail(RELAY_BAD_INDEX);
   ReadArchiveOffset(value, entry);
   if (!IsSafePackagePath(value)) Fail(RELAY_UNSAFE_PACKAGE_PATH);
-  entry.path = std::string(value);
+  entry.path = value;
   return entry;
 }
 
-ProductEntry ParseProduct(std::string_view key, std::string_view value) {
+ProductEntry ParseProduct(Index &index, std::string_view key, std::string_view value) {
   ProductEntry entry;
   entry.entity = EntityOf(key);
-  entry.id = ExtractName(entry.entity);
+  entry.id = KeyOf(index, key, entry.entity);
   for (std::string_view word = NextWord(value); !word.empty(); word = NextWord(value))
-    entry.components.push_back(ExtractName(EntityOf(word)));
+    entry.components.push_back(KeyOf(index, word, EntityOf(word)));
   return entry;
 }
 
@@ -81,23 +95,41 @@ Section SectionOf(std::string_view header) {
   return Section::Other;
 }
 
-void CheckReferences(const Index &index) {
-  std::unordered_map<std::string_view, int> seen;
-  for (const ComponentEntry &c : index.components)
-    if (seen[c.id]++) Fail(RELAY_BAD_INDEX);
-  std::unordered_map<std::string_view, int> products;
-  for (const ProductEntry &p : index.products) {
-    if (products[p.id]++) Fail(RELAY_BAD_INDEX);
-    for (const std::string &id : p.components)
-      if (!seen.count(id)) Fail(RELAY_BAD_INDEX);
+// Each component once, each product once, and every product's component
+// listed: each product learns where its components are.
+void CheckReferences(Index &index) {
+  std::unordered_map<std::string_view, uint32_t> seen;
+  seen.reserve(index.components.size());
+  for (size_t i = 0; i < index.components.size(); ++i)
+    if (!seen.emplace(index.components[i].id, uint32_t(i)).second) Fail(RELAY_BAD_INDEX);
+  std::unordered_set<std::string_view> products;
+  for (ProductEntry &p : index.products) {
+    if (!products.insert(p.id).second) Fail(RELAY_BAD_INDEX);
+    p.positions.reserve(p.components.size());
+    for (std::string_view id : p.components) {
+      auto at = seen.find(id);
+      if (at == seen.end()) Fail(RELAY_BAD_INDEX);
+      p.positions.push_back(at->second);
+    }
   }
 }
 
 }  // namespace
 
-Index ParseIndex(std::string_view text) {
-  std::string_view whole = text;
+std::string_view StringPool::Keep(std::string text) { return strings_.emplace_back(std::move(text)); }
+
+void StringPool::Hold(const std::shared_ptr<StringPool> &other) {
+  if (other.get() == this) return;
+  for (const std::shared_ptr<StringPool> &held : held_)
+    if (held == other) return;
+  held_.push_back(other);
+}
+
+Index ParseIndex(std::string kept) {
   Index index;
+  std::string_view text = index.Keep(std::move(kept)), whole = text;
+  // About a record a line: no slack at the size of a large index.
+  index.components.reserve(size_t(std::count(whole.begin(), whole.end(), '\n')));
   Section section = Section::None;
   std::string_view line;
   while (NextLine(text, line)) {
@@ -110,8 +142,8 @@ Index ParseIndex(std::string_view text) {
     size_t equals = line.find('=');
     if (equals == std::string_view::npos || section == Section::None) Fail(RELAY_BAD_INDEX);
     std::string_view key = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
-    if (section == Section::Components) index.components.push_back(ParseComponent(key, value));
-    if (section == Section::Products) index.products.push_back(ParseProduct(key, value));
+    if (section == Section::Components) index.components.push_back(ParseComponent(index, key, value));
+    if (section == Section::Products) index.products.push_back(ParseProduct(index, key, value));
   }
   CheckReferences(index);
   index.digest = Sha256OfBytes(whole.data(), whole.size());
@@ -120,27 +152,54 @@ Index ParseIndex(std::string_view text) {
 
 namespace {
 
+char *PutDecimal(char *out, uint64_t value) {
+  char digits[20];
+  int n = 0;
+  do digits[n++] = char('0' + value % 10);
+  while ((value /= 10) != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
 void AppendComponents(std::string &text, const Index &index, bool patterns) {
-  for (const ComponentEntry &c : index.components)
-    if (IsPatternEntity(c.entity) == patterns)
-      text += c.id + "=" + std::to_string(c.size) + " " + c.sha256 + " " + c.path +
-              (c.InArchive() ? " " + std::to_string(c.offset) : "") + "\n";
+  char number[24];
+  for (const ComponentEntry &c : index.components) {
+    if (IsPatternEntity(c.entity) != patterns) continue;
+    text += c.id;
+    text += '=';
+    text.append(number, size_t(PutDecimal(number, c.size) - number));
+    text += ' ';
+    text += c.sha256;
+    text += ' ';
+    text += c.path;
+    if (c.InArchive()) {
+      text += ' ';
+      text.append(number, size_t(PutDecimal(number, c.offset) - number));
+    }
+    text += '\n';
+  }
 }
 
 }  // namespace
 
 std::string IndexToText(const Index &index) {
-  std::string text = "[PATTERN]\n";
+  std::string text;
+  text.reserve(index.components.size() * 192 + index.products.size() * 64 + 64);
+  text += "[PATTERN]\n";
   AppendComponents(text, index, true);
   text += "\n[ENGINE]\n";
   AppendComponents(text, index, false);
   text += "\n[All_Product]\n";
   for (const ProductEntry &p : index.products) {
-    text += p.id + "=";
-    for (size_t i = 0; i < p.components.size(); ++i) text += (i ? " " : "") + p.components[i];
-    text += "\n";
+    text += p.id;
+    text += '=';
+    for (size_t i = 0; i < p.components.size(); ++i) {
+      if (i) text += ' ';
+      text += p.components[i];
+    }
+    text += '\n';
   }
-  text += "\n";
+  text += '\n';
   return text;
 }
 
@@ -165,10 +224,13 @@ void WriteIndexIfChanged(const std::string &directory, const Index &index) {
 }
 
 std::string PackagePath(const ComponentEntry &entry) {
-  return std::string(ZELRELAY_PACKAGES_DIR) + "/" + entry.id + ".zip";
+  std::string path = ZELRELAY_PACKAGES_DIR "/";
+  path += entry.id;
+  path += ".zip";
+  return path;
 }
 
-const ComponentEntry *FindComponent(const Index &index, const std::string &id) {
+const ComponentEntry *FindComponent(const Index &index, std::string_view id) {
   for (const ComponentEntry &c : index.components)
     if (c.id == id) return &c;
   return nullptr;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,12 +18,28 @@
 // Offset of a component that has a package file of its own.
 inline constexpr uint64_t kWholeFile = UINT64_MAX;
 
+// The strings an index's records point into: the text it was read from, and
+// strings made for it since. An index that takes records from another holds
+// that one's pool too, so records are copied without their strings and a
+// large index exists in memory once.
+class StringPool {
+ public:
+  // A string that stays where it is for as long as the pool does.
+  std::string_view Keep(std::string text);
+  // Keeps other alive for as long as this pool.
+  void Hold(const std::shared_ptr<StringPool> &other);
+
+ private:
+  std::deque<std::string> strings_;
+  std::vector<std::shared_ptr<StringPool>> held_;
+};
+
 struct ComponentEntry {
   ZELRELAY_EntityItem entity;
-  std::string id;  // the extract name
+  std::string_view id;  // the extract name
   uint64_t size = 0;
-  std::string sha256;
-  std::string path;  // relative to the repository, below "packages/"
+  std::string_view sha256;  // lower-case hex
+  std::string_view path;    // relative to the repository, below "packages/"
   // Else the package is the stored member at this offset of the merged
   // archive at path.
   uint64_t offset = kWholeFile;
@@ -30,19 +48,29 @@ struct ComponentEntry {
 
 struct ProductEntry {
   ZELRELAY_EntityItem entity;
-  std::string id;
-  std::vector<std::string> components;  // ids of ComponentEntry
+  std::string_view id;
+  std::vector<std::string_view> components;  // ids of ComponentEntry
+  // Where those are in the index it was read with, which says so once here
+  // rather than every reader looking each one up; empty for a product put
+  // together otherwise, and to be cleared with any change to components.
+  std::vector<uint32_t> positions;
 };
 
 struct Index {
   std::vector<ComponentEntry> components;
   std::vector<ProductEntry> products;
   std::string digest;  // SHA-256 of the text it was read from
+  std::shared_ptr<StringPool> strings = std::make_shared<StringPool>();
+
+  std::string_view Keep(std::string text) { return strings->Keep(std::move(text)); }
+  // Before records of other are put into this index.
+  void Adopt(const Index &other) { strings->Hold(other.strings); }
 };
 
 // Throws RELAY_BAD_INDEX for a malformed index, RELAY_UNSAFE_PACKAGE_PATH for
-// a package path that is absolute, holds ".." or leaves "packages".
-Index ParseIndex(std::string_view text);
+// a package path that is absolute, holds ".." or leaves "packages". The
+// index keeps the text, and its records point into it.
+Index ParseIndex(std::string text);
 std::string IndexToText(const Index &index);
 // Larger indexes are refused (RELAY_INDEX_TOO_LARGE) rather than read.
 inline constexpr size_t kIndexLimit = size_t(64) << 20;
@@ -59,4 +87,4 @@ void WriteIndexIfChanged(const std::string &directory, const Index &index);
 // member in a merged archive: "packages/<id>.zip".
 std::string PackagePath(const ComponentEntry &entry);
 
-const ComponentEntry *FindComponent(const Index &index, const std::string &id);
+const ComponentEntry *FindComponent(const Index &index, std::string_view id);

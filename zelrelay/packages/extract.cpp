@@ -288,7 +288,7 @@ struct Staging {
 
 }  // namespace
 
-bool RangeHasDigest(const PackageRange &range, const std::string &sha256) {
+bool RangeHasDigest(const PackageRange &range, std::string_view sha256) {
   return Sha256OfRange(range.fd, range.offset, range.size) == sha256;
 }
 

@@ -13,7 +13,7 @@ struct PackageRange {
 };
 
 // True when the range has this SHA-256 (lower-case hex), read through the descriptor itself.
-bool RangeHasDigest(const PackageRange &range, const std::string &sha256);
+bool RangeHasDigest(const PackageRange &range, std::string_view sha256);
 // Extracts the package into destination, an existing directory; all or nothing.
 // Throws RELAY_NOT_A_ZIP, RELAY_UNSAFE_ARCHIVE_ENTRY (a path that climbs or is
 // absolute), RELAY_UNSUPPORTED_MEMBER (links, special files), RELAY_ARCHIVE_ERROR

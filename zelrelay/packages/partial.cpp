@@ -138,12 +138,12 @@ std::unordered_set<std::string> PartialsIn(const std::string &repository) {
 void RemoveObsoletePartials(const std::string &repository, const Index &upstream,
                             const std::unordered_set<std::string> &found) {
   if (found.empty()) return;
-  std::unordered_map<std::string, const std::string *> offered;  // partial's name -> digest
-  for (const ComponentEntry &c : upstream.components) offered[PartialName(PackagePath(c))] = &c.sha256;
+  std::unordered_map<std::string, std::string_view> offered;  // partial's name -> digest
+  for (const ComponentEntry &c : upstream.components) offered[PartialName(PackagePath(c))] = c.sha256;
   std::string directory = JoinPath(repository, ZELRELAY_PACKAGES_DIR);
   for (const std::string &name : found) {
     auto wanted = offered.find(name);
     std::string path = JoinPath(directory, name);
-    if (wanted == offered.end() || ReadState(path)["sha256"] != *wanted->second) unlink(path.c_str());
+    if (wanted == offered.end() || ReadState(path)["sha256"] != wanted->second) unlink(path.c_str());
   }
 }

@@ -14,21 +14,21 @@ namespace {
 
 constexpr const char *kVerifiedAttribute = "user.zelrelay.verified";
 
-std::string Stamp(const struct stat &info, const std::string &sha256) {
-  return sha256 + " " + std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
-         std::to_string(info.st_mtim.tv_nsec);
+std::string Stamp(const FileStamp &file, std::string_view sha256) {
+  return std::string(sha256) + " " + std::to_string(file.size) + " " + std::to_string(file.modified.tv_sec) + "." +
+         std::to_string(file.modified.tv_nsec);
 }
 
 }  // namespace
 
-void StampVerified(int fd, const std::string &sha256) {
+void StampVerified(int fd, std::string_view sha256) {
   struct stat info;
   if (fstat(fd, &info) != 0) return;
-  std::string stamp = Stamp(info, sha256);
+  std::string stamp = Stamp(FileStamp::Of(info), sha256);
   fsetxattr(fd, kVerifiedAttribute, stamp.data(), stamp.size(), 0);  // without one, the next run hashes
 }
 
-bool PackagePresent(const std::string &target, const ComponentEntry &entry, const struct stat *known) {
+bool PackagePresent(const std::string &target, const ComponentEntry &entry, const FileStamp *known) {
   char stamp[256];
   if (known != nullptr && !VerifyRequested()) {
     ssize_t length = lgetxattr(target.c_str(), kVerifiedAttribute, stamp, sizeof stamp);
@@ -39,7 +39,7 @@ bool PackagePresent(const std::string &target, const ComponentEntry &entry, cons
   if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) != entry.size)
     return false;
   ssize_t length = fgetxattr(file.fd, kVerifiedAttribute, stamp, sizeof stamp);
-  if (!VerifyRequested() && length > 0 && std::string(stamp, size_t(length)) == Stamp(info, entry.sha256)) return true;
+  if (!VerifyRequested() && length > 0 && std::string(stamp, size_t(length)) == Stamp(FileStamp::Of(info), entry.sha256)) return true;
   try {
     if (Sha256OfRange(file.fd, 0, entry.size) != entry.sha256) return false;
   } catch (const RelayError &) {

@@ -6,11 +6,21 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "base/index.h"
 
-void StampVerified(int fd, const std::string &sha256);
+void StampVerified(int fd, std::string_view sha256);
+
+// What a package file's stamp judges it by: its size and time of change.
+struct FileStamp {
+  uint64_t size;
+  struct timespec modified;
+  static FileStamp Of(const struct stat &info) { return {uint64_t(info.st_size), info.st_mtim}; }
+};
+
 // True when target holds exactly the package the entry describes; known,
-// when given, is target's status as just found.
-bool PackagePresent(const std::string &target, const ComponentEntry &entry, const struct stat *known = nullptr);
+// when given, is target's stamp as just found.
+bool PackagePresent(const std::string &target, const ComponentEntry &entry, const FileStamp *known = nullptr);

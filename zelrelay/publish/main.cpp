@@ -39,9 +39,11 @@ void CollectFiles(const std::string &root, const std::string &relative, std::vec
   }
 }
 
-ComponentEntry PackComponent(const ManifestComponent &component, const std::string &base, const std::string &output) {
-  ComponentEntry entry{component.entity, ExtractName(component.entity), 0, {}, {}};
-  entry.path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + entry.id + ".zip";
+// Its strings go to the index's pool.
+ComponentEntry PackComponent(const ManifestComponent &component, const std::string &base, const std::string &output,
+                             Index &index) {
+  ComponentEntry entry{component.entity, index.Keep(ExtractName(component.entity)), 0, {}, {}};
+  entry.path = index.Keep(PackagePath(entry));
   std::vector<ArchiveMember> members;
   CollectFiles(JoinPath(base, component.payload), {}, members);
   if (members.empty()) throw ManifestError("payload folder " + component.payload + " holds no file");
@@ -49,7 +51,7 @@ ComponentEntry PackComponent(const ManifestComponent &component, const std::stri
   TempFile temp = CreateTempFile(target);
   WriteZip(temp.file.fd, members, true);
   CommitTempFile(temp);
-  entry.sha256 = Sha256OfFile(target, &entry.size);
+  entry.sha256 = index.Keep(Sha256OfFile(target, &entry.size));
   if (!component.signature.empty()) {
     std::optional<std::string> signature = ReadWholeFile(JoinPath(base, component.signature));
     if (!signature) throw ManifestError("missing signature file " + component.signature);
@@ -58,12 +60,13 @@ ComponentEntry PackComponent(const ManifestComponent &component, const std::stri
   return entry;
 }
 
-ProductEntry ToProduct(const ManifestProduct &product, const Index &index) {
-  ProductEntry entry{product.entity, ExtractName(product.entity), {}};
+ProductEntry ToProduct(const ManifestProduct &product, Index &index) {
+  ProductEntry entry{product.entity, index.Keep(ExtractName(product.entity)), {}, {}};
   for (const ZELRELAY_EntityItem &component : product.components) {
-    std::string id = ExtractName(component);
-    if (!FindComponent(index, id)) throw ManifestError("product " + entry.id + " names unknown component " + id);
-    entry.components.push_back(id);
+    const ComponentEntry *listed = FindComponent(index, ExtractName(component));
+    if (listed == nullptr)
+      throw ManifestError("product " + std::string(entry.id) + " names unknown component " + ExtractName(component));
+    entry.components.push_back(listed->id);
   }
   return entry;
 }
@@ -146,10 +149,10 @@ int Run(const Request &request) {
   MakeDirectory(JoinPath(output, ZELRELAY_PACKAGES_DIR));
   Index index;
   for (const ManifestComponent &component : manifest.components) {
-    index.components.push_back(PackComponent(component, base, output));
+    index.components.push_back(PackComponent(component, base, output, index));
     if (std::count_if(index.components.begin(), index.components.end(),
                       [&](const ComponentEntry &c) { return c.id == index.components.back().id; }) > 1)
-      throw ManifestError("component " + index.components.back().id + " appears twice");
+      throw ManifestError("component " + std::string(index.components.back().id) + " appears twice");
   }
   for (const ManifestProduct &product : manifest.products) index.products.push_back(ToProduct(product, index));
   WriteIndex(output, index);

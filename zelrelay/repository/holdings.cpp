@@ -19,20 +19,20 @@ bool PackageFileThere(const std::string &repository, const ComponentEntry &entry
          uint64_t(info.st_size) == entry.size;
 }
 
-void DropRepeats(std::vector<std::string> &ids) {
-  std::unordered_set<std::string> seen;
-  std::erase_if(ids, [&](const std::string &id) { return !seen.insert(id).second; });
+void DropRepeats(std::vector<std::string_view> &ids) {
+  std::unordered_set<std::string_view> seen;
+  std::erase_if(ids, [&](std::string_view id) { return !seen.insert(id).second; });
 }
 
 }  // namespace
 
-const struct stat *Holdings::FileOf(const std::string &id) const {
+const FileStamp *Holdings::FileOf(std::string_view id) const {
   auto at = files_.find(id);
   const ComponentEntry *held = Find(id);
   return at == files_.end() || held == nullptr || held->InArchive() ? nullptr : &at->second;
 }
 
-const ComponentEntry *Holdings::Find(const std::string &id) const {
+const ComponentEntry *Holdings::Find(std::string_view id) const {
   auto at = byId_.find(id);
   return at == byId_.end() ? nullptr : &index.components[at->second];
 }
@@ -44,17 +44,17 @@ ComponentEntry &Holdings::Hold(const ComponentEntry &entry) {
 }
 
 void Holdings::Drop(const std::vector<ComponentEntry> &dropped) {
-  std::unordered_set<std::string> ids;
+  std::unordered_set<std::string_view> ids;
   for (const ComponentEntry &c : dropped) ids.insert(c.id);
   std::erase_if(index.components, [&](const ComponentEntry &c) { return ids.count(c.id) > 0; });
   for (ProductEntry &p : index.products)
-    std::erase_if(p.components, [&](const std::string &id) { return ids.count(id) > 0; });
+    std::erase_if(p.components, [&](std::string_view id) { return ids.count(id) > 0; });
   Reindex();
 }
 
 ProductEntry &Holdings::Product(const ProductEntry &like) {
   auto [at, added] = byProduct_.emplace(ComponentName(like.entity), index.products.size());
-  if (added) index.products.push_back(ProductEntry{like.entity, like.id, {}});
+  if (added) index.products.push_back(ProductEntry{like.entity, like.id, {}, {}});
   return index.products[at->second];
 }
 
@@ -73,13 +73,17 @@ Holdings ReadHoldings(const std::string &repository) {
   for (const ComponentEntry &m : merged.components) held.members.emplace(m.id, m);
   for (const ProductEntry &p : merged.products) held.archivedProducts.emplace(ComponentName(p.entity), p);
   Index index = ReadIndex(repository).value_or(Index{});
+  held.index.Adopt(merged);
+  held.index.Adopt(index);
+  held.index.components.reserve(index.components.size() + merged.components.size());
+  held.byId_.reserve(index.components.size() + merged.components.size());
   for (const ComponentEntry &c : index.components) {
     auto member = held.members.find(c.id);
     bool inMerged = member != held.members.end() && member->second.sha256 == c.sha256;
     struct stat info;
     if (!c.InArchive() && PackageFileThere(repository, c, info)) {
       held.Hold(c);
-      held.files_[c.id] = info;
+      held.files_[c.id] = FileStamp::Of(info);
     } else if (inMerged) {
       held.Hold(member->second);
     } else {
@@ -95,7 +99,7 @@ Holdings ReadHoldings(const std::string &repository) {
         into.entity = p.entity;
         into.id = p.id;
       }
-      for (const std::string &id : p.components)
+      for (std::string_view id : p.components)
         if (held.Find(id)) into.components.push_back(id);
     }
   held.Tidy();

@@ -4,32 +4,34 @@
 // rebuilding a merged archive all start from here.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "base/index.h"
+#include "packages/verified.h"
 
 struct Holdings {
   // Every component held once: by its package file when that is there,
   // else by its member of a merged archive; products with what they hold.
+  // Its pool holds every index its records came from.
   Index index;
   // Members of the merged archives as they are now, by component id, and
   // the products the archives are of, by identity (ComponentName).
-  std::unordered_map<std::string, ComponentEntry> members;
+  std::unordered_map<std::string_view, ComponentEntry> members;
   std::unordered_map<std::string, ProductEntry> archivedProducts;
   // Components the index named that nothing holds any more.
   std::vector<ComponentEntry> gone;
   // Whether merged.ini described every merged archive as it is.
   bool mergedListed = false;
 
-  const ComponentEntry *Find(const std::string &id) const;
-  // The status of a package file held, as found when reading; null when the
+  const ComponentEntry *Find(std::string_view id) const;
+  // The stamp of a package file held, as found when reading; null when the
   // component is held by a merged archive.
-  const struct stat *FileOf(const std::string &id) const;
-  // Adds or replaces a component; returns it.
+  const FileStamp *FileOf(std::string_view id) const;
+  // Adds or replaces a component, whose strings are of an index this one
+  // adopted (Index::Adopt); returns it.
   ComponentEntry &Hold(const ComponentEntry &entry);
   // Drops the components with these ids, and their ids from the products.
   void Drop(const std::vector<ComponentEntry> &dropped);
@@ -39,9 +41,9 @@ struct Holdings {
   ProductEntry &Product(const ProductEntry &like);
 
  private:
-  std::unordered_map<std::string, size_t> byId_;
+  std::unordered_map<std::string_view, size_t> byId_;
   std::unordered_map<std::string, size_t> byProduct_;
-  std::unordered_map<std::string, struct stat> files_;
+  std::unordered_map<std::string_view, FileStamp> files_;
   friend Holdings ReadHoldings(const std::string &repository);
   void Reindex();
 };

@@ -81,17 +81,19 @@ std::vector<std::string> ArchiveNames(const std::string &directory) {
 
 // What the merged archives hold, as it is gathered: a component two
 // products share is listed once, under both.
+// The records it gathers point into the indexes they come from, which its
+// index adopts.
 struct Listing {
   Index index;
-  std::unordered_set<std::string> components;
+  std::unordered_set<std::string_view> components;
   std::unordered_map<std::string, size_t> products;  // by identity
-  std::vector<std::unordered_set<std::string>> members;
+  std::vector<std::unordered_set<std::string_view>> members;
 
   void Add(const ComponentEntry &member, const ProductEntry &owner) {
     if (components.insert(member.id).second) index.components.push_back(member);
     auto [at, added] = products.emplace(ComponentName(owner.entity), index.products.size());
     if (added) {
-      index.products.push_back(ProductEntry{owner.entity, owner.id, {}});
+      index.products.push_back(ProductEntry{owner.entity, owner.id, {}, {}});
       members.emplace_back();
     }
     ProductEntry &product = index.products[at->second];
@@ -105,16 +107,18 @@ struct Listing {
 
 // An archive's members from its own manifest; one that is not ours or is
 // damaged holds nothing the relay can use.
-void ScanArchive(const std::string &repository, const std::string &name, Listing &into) {
+void ScanArchive(const std::string &repository, std::string_view name, Listing &into) {
   std::string path = JoinPath(repository, name);
   try {
     Index manifest = ParseIndex(ReadMemberBytes(path, kMergedManifest, kManifestLimit));
     std::map<std::string, MemberSpan> spans = StoredMemberSpans(path);
     if (manifest.products.empty()) return;
+    into.index.Adopt(manifest);
+    std::string_view archive = into.index.Keep(std::string(name));
     for (ComponentEntry c : manifest.components) {
-      auto span = spans.find(c.path);
+      auto span = spans.find(std::string(c.path));
       if (span == spans.end() || span->second.size != c.size) continue;
-      c.path = name;
+      c.path = archive;
       c.offset = span->second.offset;
       into.Add(c, manifest.products[0]);
     }
@@ -127,7 +131,7 @@ void ScanArchive(const std::string &repository, const std::string &name, Listing
 MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing) {
-  MergedBuild build{ProductEntry{product.entity, product.id, {}}, {}, {}, {}};
+  MergedBuild build{ProductEntry{product.entity, product.id, {}, {}}, {}, {}, {}, std::make_shared<StringPool>()};
   std::vector<const MemberSource *> kept;
   for (const MemberSource &source : sources) {
     if (!source.checked && !IsRegularFile(source.file)) {
@@ -141,17 +145,18 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
   for (size_t from = 0, part = 0; from < kept.size(); from += per, ++part) {
     size_t to = std::min(kept.size(), from + per);
     Index manifest;
-    manifest.products.push_back(ProductEntry{product.entity, product.id, {}});
+    manifest.products.push_back(ProductEntry{product.entity, product.id, {}, {}});
     std::vector<StoredMember> members(1);
+    members.reserve(to - from + 1);  // the manifest's records point at their names
     members[0].name = kMergedManifest;
     for (size_t i = from; i < to; ++i) {
+      StoredMember &member = members.emplace_back();
       ComponentEntry entry = kept[i]->entry;
-      entry.path = PackagePath(entry);
+      member.name = PackagePath(entry);
+      entry.path = member.name;
       entry.offset = kWholeFile;
       manifest.components.push_back(entry);
       manifest.products[0].components.push_back(entry.id);
-      StoredMember &member = members.emplace_back();
-      member.name = entry.path;
       member.file = kept[i]->file;
       member.offset = kept[i]->offset;
       member.size = entry.size;
@@ -159,7 +164,7 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
       else member.sha256 = entry.sha256;
     }
     members[0].bytes = IndexToText(manifest);
-    std::string name = InPackages(PartName(product, part));
+    std::string_view name = build.strings->Keep(InPackages(PartName(product, part)));
     TempFile temp = CreateTempFile(JoinPath(repository, name));
     std::vector<uint64_t> offsets = WriteStoredZip(temp.file.fd, members);
     for (size_t i = from; i < to; ++i) {
@@ -193,21 +198,23 @@ Index ReadMergedArchives(const std::string &repository, const std::vector<Merged
     FileDescriptor file = root.fd < 0 ? FileDescriptor{} : OpenBeneath(root.fd, ZELRELAY_MERGED_INDEX);
     if (file.fd >= 0) {
       std::string text = ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);
-      cached = ParseIndex(text);
       stamps = ParseStamps(text);
+      cached = ParseIndex(std::move(text));
     }
   } catch (const RelayError &) {
     stamps.clear();  // unreadable: the archives themselves still tell
   }
-  std::map<std::string, std::vector<const ComponentEntry *>> byArchive;
+  merged.index.Adopt(cached);
+  std::map<std::string_view, std::vector<const ComponentEntry *>> byArchive;
   for (const ComponentEntry &c : cached.components) byArchive[c.path].push_back(&c);
-  std::map<std::string, const ProductEntry *> owners;
+  std::unordered_map<std::string_view, const ProductEntry *> owners;
   for (const ProductEntry &p : cached.products)
-    for (const std::string &id : p.components) owners[id] = &p;
-  std::set<std::string> fresh;
+    for (std::string_view id : p.components) owners[id] = &p;
+  std::set<std::string_view> fresh;
   bool described = true;
   size_t upToDate = 0;
   for (const MergedBuild &build : built) {
+    merged.index.strings->Hold(build.strings);
     fresh.insert(build.names.begin(), build.names.end());
     for (const ComponentEntry &c : build.members) merged.Add(c, build.product);
   }
@@ -234,17 +241,17 @@ Index ReadMergedArchives(const std::string &repository, const std::vector<Merged
 void WriteMergedIndex(const std::string &repository, const Index &members) {
   std::string text = IndexToText(members);
   text += std::string(kArchivesHeader) + "\n";
-  std::set<std::string> archives;
+  std::set<std::string_view> archives;
   for (const ComponentEntry &c : members.components) archives.insert(c.path);
-  for (const std::string &name : archives) {
+  for (std::string_view name : archives) {
     Stamp stamp;
     if (StampOf(JoinPath(repository, name), stamp))
-      text += name + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
+      text += std::string(name) + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
   }
   WriteFileIfChanged(JoinPath(repository, ZELRELAY_MERGED_INDEX), text);
 }
 
-std::string ProductOfArchive(const std::string &archive) {
+std::string ProductOfArchive(std::string_view archive) {
   std::string_view prefix = ZELRELAY_PACKAGES_DIR "/", suffix = ZELRELAY_MERGED_SUFFIX, name = archive;
   if (!name.starts_with(prefix) || !IsMergedArchiveName(archive)) return {};
   name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
@@ -256,10 +263,10 @@ std::string ProductOfArchive(const std::string &archive) {
   return std::string(name);
 }
 
-bool IsArchiveOf(const std::string &archive, const ProductEntry &product) {
+bool IsArchiveOf(std::string_view archive, const ProductEntry &product) {
   return ProductOfArchive(archive) == ComponentName(product.entity);
 }
 
-bool IsMergedArchiveName(const std::string &name) {
+bool IsMergedArchiveName(std::string_view name) {
   return name.ends_with(ZELRELAY_MERGED_SUFFIX);
 }

@@ -6,6 +6,7 @@
 // relays that mirror from this repository (docs/repository-format.md).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,8 +32,10 @@ struct MemberSource {
 struct MergedBuild {
   ProductEntry product;
   std::vector<TempFile> parts;
-  std::vector<std::string> names;       // relative to the repository
+  std::vector<std::string_view> names;  // relative to the repository
   std::vector<ComponentEntry> members;  // each in its part, at its offset
+  // Keeps the names; the members' other strings are those of the sources'.
+  std::shared_ptr<StringPool> strings;
 };
 
 // maxmerge 0: all in one archive. A source that is not there is left out
@@ -58,8 +61,8 @@ void WriteMergedIndex(const std::string &repository, const Index &members);
 // Whether an archive (a path relative to the repository) is one of the
 // product's merged archives; the product an archive is of, by identity
 // (ComponentName), empty for a name no merged archive has.
-bool IsArchiveOf(const std::string &archive, const ProductEntry &product);
-std::string ProductOfArchive(const std::string &archive);
+bool IsArchiveOf(std::string_view archive, const ProductEntry &product);
+std::string ProductOfArchive(std::string_view archive);
 
 // Whether a package directory entry is a merged archive.
-bool IsMergedArchiveName(const std::string &name);
+bool IsMergedArchiveName(std::string_view name);

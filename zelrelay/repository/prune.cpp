@@ -27,11 +27,11 @@ std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep)
   return entries;
 }
 
-std::vector<std::string> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped) {
-  std::unordered_set<std::string> used;
+std::vector<std::string_view> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped) {
+  std::unordered_set<std::string_view> used;
   for (const ComponentEntry &c : kept.components)
     if (!c.InArchive()) used.insert(c.path);
-  std::vector<std::string> paths;
+  std::vector<std::string_view> paths;
   for (const ComponentEntry &c : dropped)
     if (!c.InArchive() && !used.count(c.path)) paths.push_back(c.path);
   return paths;
@@ -39,10 +39,10 @@ std::vector<std::string> UnusedPackageFiles(const Index &kept, const std::vector
 
 std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
                           int64_t maxmerge) {
-  std::unordered_set<std::string> ids;
+  std::unordered_set<std::string_view> ids;
   for (const ComponentEntry &c : pruned) ids.insert(c.id);
   for (size_t p = 0; p < held.index.products.size(); ++p)
-    for (const std::string &id : held.index.products[p].components)
+    for (std::string_view id : held.index.products[p].components)
       if (ids.count(id)) {
         touched.push_back(p);
         break;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/index.h"
@@ -10,7 +11,7 @@
 // The components beyond the newest keep versions of each (0 keeps all).
 std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep);
 // The package files of dropped components that no kept component uses.
-std::vector<std::string> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped);
+std::vector<std::string_view> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped);
 
 // Drops the pruned components, and returns the products to rebuild: those
 // touched and those that lost a pruned component, unless their archives

@@ -10,6 +10,7 @@
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
+#include "packages/partial.h"
 #include "base/digest.h"
 #include "packages/storedzip.h"
 #include "repository/merge.h"
@@ -23,9 +24,9 @@ namespace {
 // trusted as they are, checked when they were written; the archive's
 // record of the member's CRC-32 lets the kernel copy it.
 MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
-                      const std::unordered_map<std::string, CopiedPackage> &copied) {
+                      const std::unordered_map<std::string_view, CopiedPackage> &copied) {
   if (auto run = copied.find(entry.id); run != copied.end())
-    return MemberSource{entry, run->second.partial, 0, true, run->second.crc};
+    return MemberSource{entry, JoinPath(repository, entry.path) + kPartialSuffix, 0, true, run->second.crc};
   auto member = held.members.find(entry.id);
   if (member != held.members.end() && member->second.sha256 == entry.sha256) {
     std::string archive = JoinPath(repository, member->second.path);
@@ -68,8 +69,8 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
   if (archived == held.archivedProducts.end() || archived->second.id != product.id ||
       archived->second.components.size() != product.components.size())
     return false;
-  std::set<std::string> parts;
-  for (const std::string &id : product.components) {
+  std::set<std::string_view> parts;
+  for (std::string_view id : product.components) {
     auto member = held.members.find(id);
     const ComponentEntry *mine = held.Find(id);
     if (member == held.members.end() || mine == nullptr || member->second.sha256 != mine->sha256 ||
@@ -86,7 +87,10 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
 void PutInPlace(const std::string &repository, const Finished &finished) {
   if (finished.empty()) return;
   SyncAll(repository);
-  for (const auto &[from, to] : finished) Rename(from, to);
+  for (std::string_view path : finished) {
+    std::string to = JoinPath(repository, path);
+    Rename(to + kPartialSuffix, to);
+  }
 }
 
 // Rebuilds the merged archives of these products, puts the copied packages
@@ -95,12 +99,13 @@ void PutInPlace(const std::string &repository, const Finished &finished) {
 // at no moment does it name a member at a stale offset.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
                                     const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string, CopiedPackage> &copied, const Finished &finished) {
+                                    const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished) {
   std::vector<MergedBuild> builds;
+  builds.reserve(products.size());
   std::vector<ComponentEntry> lost;
   for (size_t p : products) {
     std::vector<MemberSource> sources;
-    for (const std::string &id : held.index.products[p].components)
+    for (std::string_view id : held.index.products[p].components)
       sources.push_back(SourceOf(repository, held, *held.Find(id), copied));
     builds.push_back(Rebuild(repository, maxmerge, held.index.products[p], std::move(sources), lost));
   }
@@ -108,10 +113,14 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
   PutInPlace(repository, finished);
   std::unordered_set<std::string> rebuilt;
   for (const MergedBuild &b : builds) rebuilt.insert(ComponentName(b.product.entity));
-  Index during = held.index;
-  std::erase_if(during.components,
-                [&](const ComponentEntry &c) { return c.InArchive() && rebuilt.count(ProductOfArchive(c.path)); });
-  if (!builds.empty()) WriteIndexIfChanged(repository, during);
+  auto stale = [&](const ComponentEntry &c) { return c.InArchive() && rebuilt.count(ProductOfArchive(c.path)); };
+  if (std::any_of(held.index.components.begin(), held.index.components.end(), stale)) {
+    Index during = held.index;
+    std::erase_if(during.components, stale);
+    WriteIndexIfChanged(repository, during);
+  } else if (!builds.empty()) {
+    WriteIndexIfChanged(repository, held.index);
+  }
   for (MergedBuild &build : builds) CommitMergedArchives(repository, build);
   if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   if (builds.empty() && held.mergedListed) {  // the archives are as merged.ini says
@@ -119,15 +128,17 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
     return lost;
   }
   Index merged = ReadMergedArchives(repository, builds);
+  std::vector<MergedBuild>().swap(builds);  // the listing holds what they had
   WriteMergedIndex(repository, merged);
-  std::unordered_map<std::string, const ComponentEntry *> members;
+  held.index.Adopt(merged);
+  std::unordered_map<std::string_view, const ComponentEntry *> members;
   for (const ComponentEntry &c : merged.components) members[c.id] = &c;
   for (ComponentEntry &c : held.index.components) {
     auto member = members.find(c.id);
     if (c.InArchive() && member != members.end() && member->second->sha256 == c.sha256) c = *member->second;
     else if (c.InArchive()) lost.push_back(c);
   }
-  std::unordered_set<std::string> reported;
+  std::unordered_set<std::string_view> reported;
   std::erase_if(lost, [&](const ComponentEntry &c) { return !reported.insert(c.id).second; });
   held.Drop(lost);
   WriteIndexIfChanged(repository, held.index);

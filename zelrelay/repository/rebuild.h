@@ -12,14 +12,14 @@
 
 #include "repository/holdings.h"
 
-// Copied in this run: where its partial is, and its CRC-32.
+// Copied in this run: complete under its partial's name, with this CRC-32.
 struct CopiedPackage {
-  std::string partial;
   uint32_t crc;
 };
 
-// Copied packages: partial's name -> package file, both in the repository.
-using Finished = std::vector<std::pair<std::string, std::string>>;
+// Copied packages, by their paths in the repository; each lies under its
+// partial's name until it is put in place.
+using Finished = std::vector<std::string_view>;
 
 // Syncs everything written so far at once, then renames the packages.
 void PutInPlace(const std::string &repository, const Finished &finished);
@@ -33,4 +33,4 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
 // holds them.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
                                     const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string, CopiedPackage> &copied, const Finished &finished);
+                                    const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished);

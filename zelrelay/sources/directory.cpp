@@ -96,7 +96,7 @@ void DirectorySource::Fetch(const ComponentEntry &entry, ByteSink &sink, Network
 
 std::optional<std::string> DirectorySource::FetchSignature(const ComponentEntry &entry) {
   if (root_.fd < 0 || entry.InArchive()) return std::nullopt;
-  FileDescriptor input = OpenBeneath(root_.fd, entry.path + ".sig");
+  FileDescriptor input = OpenBeneath(root_.fd, std::string(entry.path) + ".sig");
   if (input.fd < 0) return std::nullopt;
   return ReadLimited(input.fd, kSignatureLimit, RELAY_PACKAGE_MISMATCH);
 }

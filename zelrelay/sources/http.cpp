@@ -66,7 +66,7 @@ HttpSource::HttpSource(std::string url, std::optional<Proxy> proxy, const Networ
   if (base_.back() != '/') base_ += '/';
 }
 
-std::string HttpSource::UrlOf(const std::string &path) const {
+std::string HttpSource::UrlOf(std::string_view path) const {
   static const char kHex[] = "0123456789ABCDEF";
   std::string url = base_;
   for (unsigned char c : path) {
@@ -190,7 +190,7 @@ void HttpSource::Fetch(const ComponentEntry &entry, ByteSink &sink, Network &net
 std::optional<std::string> HttpSource::FetchSignature(const ComponentEntry &entry) {
   if (entry.InArchive()) return std::nullopt;
   try {
-    return FetchText(entry.path + ".sig", size_t(1) << 20, false);
+    return FetchText(std::string(entry.path) + ".sig", size_t(1) << 20, false);
   } catch (const RelayError &) {
     return std::nullopt;
   }

@@ -28,7 +28,7 @@ class HttpSource final : public Source {
   std::optional<std::string> ReadText(const std::string &name) override;
   void KeepFetched() override;
 
-  std::string UrlOf(const std::string &path) const;
+  std::string UrlOf(std::string_view path) const;
   // The URL without credentials: what a repository, an event or a report
   // may show.
   const std::string &Url() const { return base_; }

@@ -33,8 +33,17 @@ struct Listed {
 std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *request, uint64_t count,
                                     bool emptyMeansAll, std::vector<RequestMatch> *matches) {
   std::vector<RequestMatch> found(count);
-  std::unordered_map<std::string_view, size_t> positions;
-  for (size_t i = 0; i < index.components.size(); ++i) positions[index.components[i].id] = i;
+  // An index as read says where each product's components are; one put
+  // together otherwise is looked up.
+  std::unordered_map<std::string_view, size_t> byId;
+  for (const ProductEntry &product : index.products)
+    if (product.positions.size() != product.components.size()) {
+      for (size_t i = 0; i < index.components.size(); ++i) byId[index.components[i].id] = i;
+      break;
+    }
+  auto position = [&](const ProductEntry &product, size_t c) -> size_t {
+    return product.positions.size() == product.components.size() ? product.positions[c] : byId[product.components[c]];
+  };
   std::unordered_multimap<uint64_t, uint64_t> requests;  // kind -> request
   for (uint64_t r = 0; r < count; ++r) requests.emplace(KindOf(request[r].entity), r);
   std::unordered_map<uint64_t, Listed> listed;
@@ -53,14 +62,14 @@ std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *
       RequestMatch &match = found[at->second];
       match.products++;
       for (size_t c = 0; c < product.components.size(); ++c) {
-        bool covered = list == nullptr || list->Covers(index.components[positions[product.components[c]]].entity);
+        bool covered = list == nullptr || list->Covers(index.components[position(product, c)].entity);
         match.components += covered;
         wanted[c] = wanted[c] || covered;
       }
     }
     SelectedProduct chosen{p, {}};
     for (size_t c = 0; c < wanted.size(); ++c)
-      if (wanted[c]) chosen.components.push_back(positions[product.components[c]]);
+      if (wanted[c]) chosen.components.push_back(position(product, c));
     if (whole || !chosen.components.empty()) selection.push_back(std::move(chosen));
   }
   if (matches) *matches = std::move(found);

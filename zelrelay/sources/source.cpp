@@ -71,7 +71,7 @@ const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
   }
   const Index *at = indexes_[i] ? &*indexes_[i] : i == answered_ ? &index : nullptr;
   if (at == nullptr) return nullptr;
-  std::unordered_map<std::string, size_t> &ids = byId_[i];
+  std::unordered_map<std::string_view, size_t> &ids = byId_[i];
   if (ids.empty())
     for (size_t c = 0; c < at->components.size(); ++c) ids.emplace(at->components[c].id, c);
   auto found = ids.find(wanted.id);

@@ -109,7 +109,7 @@ class Upstream {
   size_t answered_ = 0;
   std::vector<std::optional<Index>> indexes_;  // where each source's bytes lie
   std::optional<SignedIndex> signed_;
-  std::vector<std::unordered_map<std::string, size_t>> byId_;
+  std::vector<std::unordered_map<std::string_view, size_t>> byId_;
   void ReadSigned(size_t i, const Trust &trust);
 };
 

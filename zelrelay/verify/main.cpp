@@ -8,7 +8,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
 #include <optional>
 #include <set>
 #include <string>
@@ -51,21 +52,18 @@ const char *Check(const std::string &repository, const ComponentEntry &entry) {
 // Every member merged.ini lists, whatever became of its archive since, and
 // those of archives it does not describe, as the archives' own manifests
 // list them.
-std::vector<ComponentEntry> Members(const std::string &repository, const Holdings &held) {
-  std::vector<ComponentEntry> members;
-  std::set<std::pair<std::string, uint64_t>> listed;
+Index Members(const std::string &repository, const Holdings &held) {
   FileDescriptor root = OpenDirectory(repository);
-  std::optional<Index> merged = root.fd < 0 ? std::nullopt : ReadIndexAt(root.fd, ZELRELAY_MERGED_INDEX);
-  for (const ComponentEntry &c : merged ? merged->components : std::vector<ComponentEntry>{}) {
-    listed.emplace(c.path, c.offset);
-    members.push_back(c);
-  }
+  Index members = (root.fd < 0 ? std::nullopt : ReadIndexAt(root.fd, ZELRELAY_MERGED_INDEX)).value_or(Index{});
+  members.Adopt(held.index);
+  std::set<std::pair<std::string_view, uint64_t>> listed;
+  for (const ComponentEntry &c : members.components) listed.emplace(c.path, c.offset);
   for (const auto &[id, member] : held.members)
-    if (!listed.count({member.path, member.offset})) members.push_back(member);
+    if (!listed.count({member.path, member.offset})) members.components.push_back(member);
   return members;
 }
 
-Verdict Verify(const std::string &repository, const Holdings &held, const std::vector<ComponentEntry> &members) {
+Verdict Verify(const std::string &repository, const Holdings &held, const Index &members) {
   Verdict verdict;
   for (const ComponentEntry &c : held.gone) verdict.problems.push_back({&c, "missing"});
   for (const ComponentEntry &c : held.index.components) {
@@ -73,7 +71,7 @@ Verdict Verify(const std::string &repository, const Holdings &held, const std::v
     verdict.packages++;
     if (const char *what = Check(repository, c)) verdict.problems.push_back({&c, what});
   }
-  for (const ComponentEntry &member : members) {
+  for (const ComponentEntry &member : members.components) {
     verdict.members++;
     if (const char *what = Check(repository, member)) verdict.problems.push_back({&member, what});
   }
@@ -81,29 +79,48 @@ Verdict Verify(const std::string &repository, const Holdings &held, const std::v
 }
 
 std::string Place(const ComponentEntry &c) {
-  return c.InArchive() ? c.path + "@" + std::to_string(c.offset) : c.path;
+  return c.InArchive() ? std::string(c.path) + "@" + std::to_string(c.offset) : std::string(c.path);
 }
 
 void PrintText(const Verdict &verdict) {
   for (const Problem &p : verdict.problems)
-    if (strcmp(p.what, "missing") == 0) printf("missing %s (%s)\n", Place(*p.entry).c_str(), p.entry->id.c_str());
-    else printf("damaged %s (%s): %s\n", Place(*p.entry).c_str(), p.entry->id.c_str(), p.what);
+    if (strcmp(p.what, "missing") == 0)
+      printf("missing %s (%s)\n", Place(*p.entry).c_str(), std::string(p.entry->id).c_str());
+    else printf("damaged %s (%s): %s\n", Place(*p.entry).c_str(), std::string(p.entry->id).c_str(), p.what);
   printf("verified %zu packages and %zu merged members: %zu damaged or missing\n", verdict.packages, verdict.members,
          verdict.problems.size());
 }
 
 void PrintJson(const std::string &repository, const Verdict &verdict) {
-  nlohmann::ordered_json problems = nlohmann::ordered_json::array();
-  for (const Problem &p : verdict.problems)
-    problems.push_back({{"component", p.entry->id},
-                        {"path", p.entry->path},
-                        {"offset", p.entry->InArchive() ? nlohmann::ordered_json(p.entry->offset) : nullptr},
-                        {"problem", p.what}});
-  nlohmann::ordered_json out = {{"repository", repository},
-                                {"packages", verdict.packages},
-                                {"members", verdict.members},
-                                {"problems", problems}};
-  printf("%s\n", out.dump(2).c_str());
+  rapidjson::StringBuffer text;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> out(text);
+  out.SetIndent(' ', 2);
+  auto string = [&](std::string_view s) { out.String(s.data(), rapidjson::SizeType(s.size())); };
+  out.StartObject();
+  out.Key("repository");
+  string(repository);
+  out.Key("packages");
+  out.Uint64(verdict.packages);
+  out.Key("members");
+  out.Uint64(verdict.members);
+  out.Key("problems");
+  out.StartArray();
+  for (const Problem &p : verdict.problems) {
+    out.StartObject();
+    out.Key("component");
+    string(p.entry->id);
+    out.Key("path");
+    string(p.entry->path);
+    out.Key("offset");
+    if (p.entry->InArchive()) out.Uint64(p.entry->offset);
+    else out.Null();
+    out.Key("problem");
+    out.String(p.what);
+    out.EndObject();
+  }
+  out.EndArray();
+  out.EndObject();
+  printf("%s\n", text.GetString());
 }
 
 // A writer's run is waited for, so that what it has not yet put in place
@@ -137,7 +154,7 @@ int main(int argc, char **argv) {
   try {
     FileDescriptor lock = WaitForWriters(repository);
     Holdings held = ReadHoldings(repository);
-    std::vector<ComponentEntry> members = Members(repository, held);
+    Index members = Members(repository, held);
     Verdict verdict = Verify(repository, held, members);
     json ? PrintJson(repository, verdict) : PrintText(verdict);
     return verdict.problems.empty() ? 0 : 1;
