@@ -34,11 +34,23 @@ assert(mount, "usage: xfs_bench.lua BUILD-DIRECTORY BENCH-BUILD-DIRECTORY MOUNT"
 local servers = require "servers"
 local update = require "update"
 
--- Bytes in use on the file system holding path, once written back.
+-- Bytes in use on the file system holding path, once written back and
+-- settled: XFS frees a removed file's blocks in the background, so a count
+-- taken right after a removal is still falling.
 local function used(path)
-  local size, blocks, free = bench.capture(("sync -f %s && stat -f -c '%%S %%b %%f' %s"):format(bench.quote(path),
-    bench.quote(path))):match("^(%d+) (%d+) (%d+)")
-  return tonumber(size) * (tonumber(blocks) - tonumber(free))
+  local function now()
+    local size, blocks, free = bench.capture(("sync -f %s && stat -f -c '%%S %%b %%f' %s"):format(bench.quote(path),
+      bench.quote(path))):match("^(%d+) (%d+) (%d+)")
+    return tonumber(size) * (tonumber(blocks) - tonumber(free))
+  end
+  local last = now()
+  for _ = 1, 50 do
+    bench.shell("sleep 0.2")
+    local count = now()
+    if count == last then return count end
+    last = count
+  end
+  error("the used blocks of " .. path .. " never settled", 0)
 end
 
 local function mirror(into, source)
@@ -84,8 +96,8 @@ local function measure()
       file:write(table.concat(lines, "\n"), "\n")
       file:close()
       local start = bench.now()
-      bench.shell(("curl -s -S --no-progress-meter --fail --parallel --parallel-max 4 -K %s && sync -f %s"):format(bench.quote(config),
-        bench.quote(into)))
+      bench.shell(("curl -s -S --no-progress-meter --fail --parallel --parallel-max 4 -K %s && sync -f %s")
+        :format(bench.quote(config), bench.quote(into)))
       curl[#curl + 1] = bench.now() - start
       bench.remove(into)
     end,
