@@ -27,8 +27,8 @@ TEST(Index, WritesTheThreeSectionsAndReadsItsOwnTextBack) {
   index.components.push_back({Entity("c3t4v1.05.3l1"), "", 7, kSha, "packages/sub/p.zip"});
   index.components.push_back({Entity("c22t2213v1.05.3"), "", 5, kSha, "packages/k.zip"});
   for (ComponentEntry &c : index.components) c.id = index.Keep(ExtractName(c.entity));
-  index.products.push_back({Entity("c3t4v1.05.3"), "c3t4v1.0500.3l-1p-1r-1o-1", {index.components[1].id}});
-  index.products.push_back({Entity("c9t9"), "c9t9v0.0000.0l-1p-1r-1o-1", {}});
+  index.products.push_back({Entity("c3t4v1.05.3"), "c3t4v1.0500.3l-1p-1r-1o-1", {index.components[1].id}, {}});
+  index.products.push_back({Entity("c9t9"), "c9t9v0.0000.0l-1p-1r-1o-1", {}, {}});
   std::string text = IndexToText(index);
   EXPECT_EQ(text,
             "[PATTERN]\n"

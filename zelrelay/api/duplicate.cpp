@@ -256,8 +256,13 @@ RelayStatus Duplicate(Run &run, const std::string &digest) {
   if (!dry) LockForWriting(lock, context.repository);
   if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
   if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
+    std::vector<bool> told(run.upstream.index.components.size());
     for (const SelectedProduct &product : run.selection)
-      for (size_t c : product.components) run.report.Package(run.upstream.index.components[c], Outcome::Present);
+      for (size_t c : product.components)
+        if (!told[c]) {
+          told[c] = true;
+          run.report.Once(run.upstream.index.components[c], Outcome::Present);
+        }
     Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, 0, 0);
     return RELAY_OK;
   }

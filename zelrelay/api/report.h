@@ -34,6 +34,11 @@ class RunReport {
   // earlier one, except that what a run copied stays copied.
   void Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes = 0, int64_t source = -1,
                RelayStatus status = RELAY_OK);
+  // The one outcome of a package told of once and only once, as every
+  // package of a run that finds nothing to do: no earlier one is looked for.
+  void Once(const ComponentEntry &entry, Outcome outcome) {
+    lines_.push_back(Line{entry.id, outcome, entry.size, 0, -1, RELAY_OK});
+  }
   // upstream, when given, says what the sources answered. Never throws: a
   // report that cannot be written leaves the run's status as it is.
   void Write(RelayStatus status, const Upstream *upstream) const noexcept;

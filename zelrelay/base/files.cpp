@@ -213,7 +213,7 @@ long OpenCheckingPath(int directory, const std::string &path, int flags) {
 
 }  // namespace
 
-FileDescriptor OpenBeneath(int directory, std::string_view name) {
+FileDescriptor OpenBeneath(int directory, std::string_view name, uint64_t *size) {
   std::string path(name);
   open_how how{};
   how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -230,6 +230,7 @@ FileDescriptor OpenBeneath(int directory, std::string_view name) {
   struct stat info;
   if (fstat(file.fd, &info) != 0) Fail(RELAY_IO_ERROR);
   if (!S_ISREG(info.st_mode)) Fail(RELAY_NOT_REGULAR_FILE);
+  if (size) *size = uint64_t(info.st_size);
   return file;
 }
 

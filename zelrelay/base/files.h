@@ -74,8 +74,9 @@ bool RemoveFile(const std::string &path);
 // Opens path for reading below the directory descriptor, never outside it:
 // a link that leads out is RELAY_LINK_LEAVES_UPSTREAM, anything but a regular
 // file RELAY_NOT_REGULAR_FILE, and nothing blocks (a FIFO is refused at once).
-// An absent file gives no descriptor (fd -1).
-FileDescriptor OpenBeneath(int directory, std::string_view path);
+// An absent file gives no descriptor (fd -1). size, when given, receives
+// the file's size.
+FileDescriptor OpenBeneath(int directory, std::string_view path, uint64_t *size = nullptr);
 FileDescriptor OpenDirectory(const std::string &path);
 // The whole file, refused with tooLarge beyond limit bytes.
 std::string ReadLimited(int fd, size_t limit, RelayStatus tooLarge);

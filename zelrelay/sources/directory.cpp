@@ -71,11 +71,13 @@ namespace {
 
 // Copies from the start: a local copy is cheap enough to make whole again.
 RelayStatus CopyFrom(int root, const ComponentEntry &entry, ByteSink &sink, const std::string &origin) {
-  FileDescriptor input = root < 0 ? FileDescriptor{} : OpenBeneath(root, entry.path);
+  uint64_t size = 0;
+  FileDescriptor input = root < 0 ? FileDescriptor{} : OpenBeneath(root, entry.path, &size);
   if (input.fd < 0) return RELAY_PACKAGE_MISSING;
+  if (!entry.InArchive() && size != entry.size) return RELAY_PACKAGE_MISMATCH;
   sink.Begin(false, origin, {});
-  // A short file is no fault here: the size check tells.
-  ReadRange(input.fd, entry.InArchive() ? entry.offset : 0, entry.InArchive() ? entry.size : UINT64_MAX,
+  // A short member is no fault here: the size check tells.
+  ReadRange(input.fd, entry.InArchive() ? entry.offset : 0, entry.size,
             [&](const char *data, size_t got) { sink.Receive(data, got); });
   return RELAY_OK;
 }
