@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/text.h"
 #include "zelrelay_shared.h"
 
 namespace {
@@ -85,20 +86,11 @@ bool ParseIdentifier(std::string_view text, ZELRELAY_EntityItem &entity) {
 
 namespace {
 
-// Decimal text without snprintf's parsing of a format: every index line is
-// keyed by these names, and reading an index makes one per entry.
-char *PutUnsigned(char *out, uint64_t magnitude) {
-  char digits[20];
-  int n = 0;
-  do digits[n++] = char('0' + magnitude % 10);
-  while ((magnitude /= 10) != 0);
-  while (n > 0) *out++ = digits[--n];
-  return out;
-}
-
+// Every index line is keyed by these names, and reading an index makes one
+// per entry: written without snprintf's reading of a format.
 char *PutNumber(char *out, int32_t value) {
   if (value < 0) *out++ = '-';
-  return PutUnsigned(out, value < 0 ? 0 - uint64_t(int64_t(value)) : uint64_t(value));
+  return PutDecimal(out, value < 0 ? 0 - uint64_t(int64_t(value)) : uint64_t(value));
 }
 
 char *PutQualifiers(char *p, const ZELRELAY_EntityItem &e) {
@@ -125,7 +117,7 @@ char *PutVersion(char *p, const ZEL_Version &v) {
   p = PutNumber(p, int32_t(v.major));
   *p++ = '.';
   for (uint64_t scale = 1000; scale > 1 && v.minor < scale; scale /= 10) *p++ = '0';
-  p = PutUnsigned(p, v.minor);
+  p = PutDecimal(p, v.minor);
   *p++ = '.';
   return PutNumber(p, int32_t(v.build));
 }

@@ -155,14 +155,6 @@ Index ParseIndex(std::string kept) {
 
 namespace {
 
-char *PutDecimal(char *out, uint64_t value) {
-  char digits[20];
-  int n = 0;
-  do digits[n++] = char('0' + value % 10);
-  while ((value /= 10) != 0);
-  while (n > 0) *out++ = digits[--n];
-  return out;
-}
 
 void AppendComponents(std::string &text, const Index &index, bool patterns) {
   char number[24];

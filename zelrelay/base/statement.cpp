@@ -1,7 +1,6 @@
 // The publisher's signed statement.
 #include "base/statement.h"
 
-#include <charconv>
 
 #include "base/digest.h"
 #include "base/signature.h"
@@ -15,10 +14,9 @@ constexpr std::string_view kStatementHeader = "[Statement]", kSignaturesHeader =
 [[noreturn]] void Refuse() { Fail(RELAY_SIGNATURES_REFUSED); }
 
 uint64_t Number(std::string_view text) {
-  uint64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) Refuse();
-  return value;
+  std::optional<uint64_t> value = ParseWhole(text);
+  if (!value) Refuse();
+  return *value;
 }
 
 // Each field once, nothing unknown: a statement reads one way only.

@@ -1,6 +1,7 @@
 // Reading the relay's INI-like texts, and its string forms.
 #include "base/text.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -88,4 +89,20 @@ std::string FormatUtc(int64_t seconds) {
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
   return text;
+}
+
+std::optional<uint64_t> ParseWhole(std::string_view text) {
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+char *PutDecimal(char *out, uint64_t value) {
+  char digits[20];
+  int n = 0;
+  do digits[n++] = char('0' + value % 10);
+  while ((value /= 10) != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
 }

@@ -19,6 +19,12 @@ std::string_view NextWord(std::string_view &text);
 std::string WideToNarrow(const wchar_t *text);
 std::wstring NarrowToWide(std::string_view text);
 
+// A whole decimal number that is all of text; nullopt for anything else.
+std::optional<uint64_t> ParseWhole(std::string_view text);
+// Writes value in decimal at out, without snprintf's reading of a format,
+// for texts written a line per record; returns the end.
+char *PutDecimal(char *out, uint64_t value);
+
 // A moment as "2027-01-31T00:00:00Z" (UTC, to the second), and back;
 // nullopt for any other shape.
 std::string FormatUtc(int64_t seconds);

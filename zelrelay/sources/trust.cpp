@@ -2,7 +2,6 @@
 #include "sources/trust.h"
 
 #include <algorithm>
-#include <charconv>
 #include <set>
 #include <utility>
 
@@ -16,10 +15,9 @@ namespace {
 [[noreturn]] void Malformed() { Fail(RELAY_BAD_TRUST_FILE); }
 
 size_t Threshold(std::string_view value) {
-  size_t threshold = 0;
-  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), threshold);
-  if (value.empty() || error != std::errc() || end != value.data() + value.size()) Malformed();
-  return threshold;
+  std::optional<uint64_t> threshold = ParseWhole(value);
+  if (!threshold) Malformed();
+  return size_t(*threshold);
 }
 
 // How many distinct trusted keys signed exactly this statement.
