@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view text(reinterpret_cast<const char *>(data), size);
   Index index;
   try {
-    index = ParseIndex(text);
+    index = ParseIndex(std::string(text));
   } catch (const RelayError &error) {
     if (error.status != RELAY_BAD_INDEX && error.status != RELAY_UNSAFE_PACKAGE_PATH) abort();
     return 0;
