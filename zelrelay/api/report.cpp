@@ -3,6 +3,7 @@
 
 #include <rapidjson/writer.h>
 
+#include <iterator>
 #include <memory>
 
 #include "base/entity.h"
@@ -14,8 +15,8 @@ namespace {
 
 constexpr const char *kReportName = ".zelrelay.report.json";
 
+// By Outcome.
 constexpr const char *kOutcomes[] = {"copied", "present", "resumed", "failed", "pruned", "dropped"};
-constexpr int kOutcomeCount = 6;
 
 bool Copied(Outcome outcome) { return outcome == Outcome::Copied || outcome == Outcome::Resumed; }
 
@@ -72,17 +73,146 @@ void RunReport::Matched(const std::vector<RequestMatch> &matches, size_t package
 
 void RunReport::Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes, int64_t source,
                         RelayStatus status) {
-  Line line{entry.id, outcome, entry.size, bytes, source, status};
+  ReportLine line{entry.id, outcome, entry.size, bytes, source, status};
   auto [at, added] = byComponent_.emplace(entry.id, lines_.size());
   if (added) {
     lines_.push_back(line);
     return;
   }
-  Line &earlier = lines_[at->second];
+  ReportLine &earlier = lines_[at->second];
   if (Copied(earlier.outcome) && !Copied(outcome)) return;
   line.bytes += earlier.bytes;
   earlier = line;
 }
+
+namespace {
+
+// Which source's index the run worked on, when one answered.
+struct Answer {
+  const std::vector<SourceState> &states;
+  size_t source;
+  bool indexed;
+};
+
+Answer AnswerOf(const Upstream *upstream) {
+  static const std::vector<SourceState> kNone;
+  if (upstream == nullptr) return {kNone, 0, false};
+  const std::vector<SourceState> &states = upstream->States();
+  size_t i = upstream->Answered();
+  return {states, i, i < states.size() && states[i].read && states[i].status == RELAY_OK};
+}
+
+void IndexPart(Writer &out, const Answer &answer, const Upstream *upstream) {
+  out.Key("index");
+  out.StartObject();
+  out.Key("source");
+  if (answer.indexed) Url(out, answer.states[answer.source].url);
+  else out.Null();
+  const std::optional<SignedIndex> *accepted = answer.indexed ? &upstream->Signed() : nullptr;
+  out.Key("signed");
+  out.Bool(accepted && *accepted);
+  if (accepted && *accepted) {
+    out.Key("version");
+    out.Uint64((*accepted)->statement.version);
+    out.Key("expires");
+    String(out, FormatUtc((*accepted)->statement.expires));
+  }
+  out.EndObject();
+}
+
+// taken: of each source, how many packages it gave.
+void SourcesPart(Writer &out, const Answer &answer, const std::vector<size_t> &taken) {
+  out.Key("sources");
+  out.StartArray();
+  for (size_t i = 0; i < answer.states.size(); ++i) {
+    const SourceState &state = answer.states[i];
+    out.StartObject();
+    out.Key("url");
+    Url(out, state.url);
+    if (state.read) {
+      Status(out, state.status);
+    } else {
+      out.Key("status");
+      out.Null();
+      out.Key("message");
+      out.Null();
+    }
+    out.Key("index");
+    out.Bool(answer.indexed && answer.source == i);
+    out.Key("packages");
+    out.Uint64(taken[i]);
+    out.EndObject();
+  }
+  out.EndArray();
+}
+
+void RequestedPart(Writer &out, const std::vector<ReportRequest> &requested) {
+  out.Key("requested");
+  out.StartArray();
+  for (const ReportRequest &r : requested) {
+    out.StartObject();
+    out.Key("product");
+    String(out, r.product);
+    out.Key("components");
+    out.Uint64(r.match.components);
+    out.Key("matched");
+    out.Bool(r.match.products > 0);
+    out.EndObject();
+  }
+  out.EndArray();
+}
+
+void PackagesPart(Writer &out, const std::vector<ReportLine> &lines, const std::vector<SourceState> &states) {
+  out.Key("packages");
+  out.StartArray();
+  std::string path;
+  for (const ReportLine &line : lines) {
+    out.StartObject();
+    out.Key("component");
+    String(out, line.component);
+    out.Key("path");
+    PutPackagePath(path, line.component);
+    String(out, path);
+    out.Key("outcome");
+    out.String(kOutcomes[int(line.outcome)]);
+    out.Key("size");
+    out.Uint64(line.size);
+    out.Key("bytes");
+    out.Uint64(line.bytes);
+    out.Key("source");
+    if (line.source >= 0 && size_t(line.source) < states.size()) Url(out, states[size_t(line.source)].url);
+    else out.Null();
+    if (line.outcome == Outcome::Failed) Status(out, line.status);
+    out.EndObject();
+  }
+  out.EndArray();
+}
+
+// What was pruned or dropped is not held after the run: the size counts
+// only what is.
+void TotalsPart(Writer &out, const std::vector<ReportLine> &lines) {
+  uint64_t counts[std::size(kOutcomes)] = {}, bytes = 0, size = 0;
+  for (const ReportLine &line : lines) {
+    counts[int(line.outcome)]++;
+    bytes += line.bytes;
+    if (line.outcome != Outcome::Pruned && line.outcome != Outcome::Dropped) size += line.size;
+  }
+  out.Key("totals");
+  out.StartObject();
+  out.Key("packages");
+  out.Uint64(lines.size());
+  for (size_t o = 0; o < std::size(kOutcomes); ++o) {
+    out.Key(kOutcomes[o]);
+    out.Uint64(counts[o]);
+  }
+  out.Key("bytes");
+  out.Uint64(bytes);
+  out.Key("size");
+  out.Uint64(size);
+  out.EndObject();
+}
+
+}  // namespace
 
 void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) const {
   FileOutput file(fd);
@@ -102,110 +232,16 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
   out.Key("dry_run");
   out.Bool(dryRun_);
   Status(out, status);
+  Answer answer = AnswerOf(upstream);
+  IndexPart(out, answer, upstream);
+  RequestedPart(out, requested_);
 
-  const std::vector<SourceState> none;
-  const std::vector<SourceState> &states = upstream ? upstream->States() : none;
-  size_t answered = upstream ? upstream->Answered() : 0;
-  bool indexed = answered < states.size() && states[answered].read && states[answered].status == RELAY_OK;
-  out.Key("index");
-  out.StartObject();
-  out.Key("source");
-  if (indexed) Url(out, states[answered].url);
-  else out.Null();
-  bool isSigned = indexed && upstream->Signed();
-  out.Key("signed");
-  out.Bool(isSigned);
-  if (isSigned) {
-    out.Key("version");
-    out.Uint64(upstream->Signed()->statement.version);
-    out.Key("expires");
-    String(out, FormatUtc(upstream->Signed()->statement.expires));
-  }
-  out.EndObject();
-
-  out.Key("requested");
-  out.StartArray();
-  for (const Requested &r : requested_) {
-    out.StartObject();
-    out.Key("product");
-    String(out, r.product);
-    out.Key("components");
-    out.Uint64(r.match.components);
-    out.Key("matched");
-    out.Bool(r.match.products > 0);
-    out.EndObject();
-  }
-  out.EndArray();
-
-  std::vector<size_t> taken(states.size());
-  uint64_t counts[kOutcomeCount] = {}, bytes = 0, size = 0;
-  for (const Line &line : lines_) {
-    if (Copied(line.outcome) && line.source >= 0 && size_t(line.source) < states.size()) taken[size_t(line.source)]++;
-    counts[int(line.outcome)]++;
-    bytes += line.bytes;
-    if (line.outcome != Outcome::Pruned && line.outcome != Outcome::Dropped) size += line.size;
-  }
-  out.Key("sources");
-  out.StartArray();
-  for (size_t i = 0; i < states.size(); ++i) {
-    out.StartObject();
-    out.Key("url");
-    Url(out, states[i].url);
-    if (states[i].read) {
-      Status(out, states[i].status);
-    } else {
-      out.Key("status");
-      out.Null();
-      out.Key("message");
-      out.Null();
-    }
-    out.Key("index");
-    out.Bool(indexed && answered == i);
-    out.Key("packages");
-    out.Uint64(taken[i]);
-    out.EndObject();
-  }
-  out.EndArray();
-
-  out.Key("packages");
-  out.StartArray();
-  std::string path;
-  for (const Line &line : lines_) {
-    out.StartObject();
-    out.Key("component");
-    String(out, line.component);
-    out.Key("path");
-    path = ZELRELAY_PACKAGES_DIR "/";
-    path += line.component;
-    path += ".zip";
-    String(out, path);
-    out.Key("outcome");
-    out.String(kOutcomes[int(line.outcome)]);
-    out.Key("size");
-    out.Uint64(line.size);
-    out.Key("bytes");
-    out.Uint64(line.bytes);
-    out.Key("source");
-    if (line.source >= 0 && size_t(line.source) < states.size()) Url(out, states[size_t(line.source)].url);
-    else out.Null();
-    if (line.outcome == Outcome::Failed) Status(out, line.status);
-    out.EndObject();
-  }
-  out.EndArray();
-
-  out.Key("totals");
-  out.StartObject();
-  out.Key("packages");
-  out.Uint64(lines_.size());
-  for (int o = 0; o < kOutcomeCount; ++o) {
-    out.Key(kOutcomes[o]);
-    out.Uint64(counts[o]);
-  }
-  out.Key("bytes");
-  out.Uint64(bytes);
-  out.Key("size");
-  out.Uint64(size);
-  out.EndObject();
+  std::vector<size_t> taken(answer.states.size());
+  for (const ReportLine &line : lines_)
+    if (Copied(line.outcome) && line.source >= 0 && size_t(line.source) < taken.size()) taken[size_t(line.source)]++;
+  SourcesPart(out, answer, taken);
+  PackagesPart(out, lines_, answer.states);
+  TotalsPart(out, lines_);
   out.EndObject();
   file.Put('\n');
   file.Flush();

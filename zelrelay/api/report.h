@@ -22,6 +22,21 @@
 
 enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped };
 
+// A package as the report tells it.
+struct ReportLine {
+  std::string_view component;
+  Outcome outcome;
+  uint64_t size, bytes;
+  int64_t source;  // into the sources; -1: none
+  RelayStatus status;
+};
+
+// A product of the request, and what it found upstream.
+struct ReportRequest {
+  std::string product;
+  RequestMatch match;
+};
+
 class RunReport {
  public:
   RunReport(std::string repository, bool dryRun, const ZELRELAY_Product *request, uint64_t count);
@@ -37,30 +52,19 @@ class RunReport {
   // The one outcome of a package told of once and only once, as every
   // package of a run that finds nothing to do: no earlier one is looked for.
   void Once(const ComponentEntry &entry, Outcome outcome) {
-    lines_.push_back(Line{entry.id, outcome, entry.size, 0, -1, RELAY_OK});
+    lines_.push_back(ReportLine{entry.id, outcome, entry.size, 0, -1, RELAY_OK});
   }
   // upstream, when given, says what the sources answered. Never throws: a
   // report that cannot be written leaves the run's status as it is.
   void Write(RelayStatus status, const Upstream *upstream) const noexcept;
 
  private:
-  struct Line {
-    std::string_view component;
-    Outcome outcome;
-    uint64_t size, bytes;
-    int64_t source;  // into the sources; -1: none
-    RelayStatus status;
-  };
-  struct Requested {
-    std::string product;
-    RequestMatch match;
-  };
   std::string repository_;
   bool dryRun_;
   std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  std::vector<Requested> requested_;
-  std::vector<Line> lines_;
+  std::vector<ReportRequest> requested_;
+  std::vector<ReportLine> lines_;
   std::unordered_map<std::string_view, size_t> byComponent_;
   Index strings_;
 

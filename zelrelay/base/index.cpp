@@ -2,17 +2,16 @@
 #include "base/index.h"
 
 #include <algorithm>
-#include <charconv>
 #include <memory_resource>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/digest.h"
 #include "base/entity.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/status.h"
 #include "base/text.h"
-#include "base/digest.h"
 
 namespace {
 
@@ -49,11 +48,9 @@ void ReadArchiveOffset(std::string_view &path, ComponentEntry &entry) {
   size_t blank = path.rfind(' ');
   if (blank == std::string_view::npos) return;
   std::string_view archive = Trim(path.substr(0, blank)), digits = path.substr(blank + 1);
-  if (!archive.ends_with(ZELRELAY_MERGED_SUFFIX)) return;
-  uint64_t offset = 0;
-  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), offset);
-  if (error != std::errc() || end != digits.data() + digits.size() || offset == kWholeFile) return;
-  entry.offset = offset;
+  std::optional<uint64_t> offset = ParseWhole(digits);
+  if (!archive.ends_with(ZELRELAY_MERGED_SUFFIX) || !offset || *offset == kWholeFile) return;
+  entry.offset = *offset;
   path = archive;
 }
 
@@ -69,9 +66,9 @@ ComponentEntry ParseComponent(Index &index, std::string_view key, std::string_vi
   ComponentEntry entry;
   entry.entity = EntityOf(key);
   entry.id = KeyOf(index, key, entry.entity);
-  std::string_view size = NextWord(value);
-  auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), entry.size);
-  if (error != std::errc() || end != size.data() + size.size() || size.empty()) Fail(RELAY_BAD_INDEX);
+  std::optional<uint64_t> size = ParseWhole(NextWord(value));
+  if (!size) Fail(RELAY_BAD_INDEX);
+  entry.size = *size;
   entry.sha256 = Sha256Of(index, NextWord(value));
   value = Trim(value);
   if (value.empty()) Fail(RELAY_BAD_INDEX);
@@ -155,7 +152,6 @@ Index ParseIndex(std::string kept) {
 
 namespace {
 
-
 void AppendComponents(std::string &text, const Index &index, bool patterns) {
   char number[24];
   for (const ComponentEntry &c : index.components) {
@@ -218,10 +214,15 @@ void WriteIndexIfChanged(const std::string &directory, const Index &index) {
   WriteFileIfChanged(JoinPath(directory, ZELRELAY_INDEX_FILE), IndexToText(index));
 }
 
-std::string PackagePath(const ComponentEntry &entry) {
-  std::string path = ZELRELAY_PACKAGES_DIR "/";
-  path += entry.id;
+void PutPackagePath(std::string &path, std::string_view id) {
+  path = ZELRELAY_PACKAGES_DIR "/";
+  path += id;
   path += ".zip";
+}
+
+std::string PackagePath(const ComponentEntry &entry) {
+  std::string path;
+  PutPackagePath(path, entry.id);
   return path;
 }
 

@@ -86,5 +86,8 @@ void WriteIndexIfChanged(const std::string &directory, const Index &index);
 // The package file a relay keeps for a component, and the name of its
 // member in a merged archive: "packages/<id>.zip".
 std::string PackagePath(const ComponentEntry &entry);
+// The same for the component with this id, into path, whose room a writer
+// of many reuses.
+void PutPackagePath(std::string &path, std::string_view id);
 
 const ComponentEntry *FindComponent(const Index &index, std::string_view id);
