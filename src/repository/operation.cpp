@@ -264,7 +264,8 @@ static bool IsDirectory(const char *url, const struct stat &repository) {
 static bool RepositoryIsASource(lua_State *L) {
   struct stat repository;
   if (stat(lua_tostring(L, 1), &repository) != 0) return false;
-  if (lua_type(L, 4) == LUA_TSTRING || lua_type(L, 4) == LUA_TNUMBER) return IsDirectory(lua_tostring(L, 4), repository);
+  if (lua_type(L, 4) == LUA_TSTRING || lua_type(L, 4) == LUA_TNUMBER)
+    return IsDirectory(lua_tostring(L, 4), repository);
   if (!lua_istable(L, 4)) return false;
   lua_Integer count = luaL_len(L, 4);
   for (lua_Integer i = 1; i <= count; i++) {

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "zelrelay.h"
 #include "base/status.h"
 #include "sources/cache.h"
 #include "sources/source.h"
+#include "zelrelay.h"
 #include "zelrelay_shared.h"
 
 struct RelayOptions {

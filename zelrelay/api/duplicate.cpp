@@ -52,13 +52,15 @@ std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &
 void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep) {
   if (keep <= 0) return;
   std::unordered_map<std::string, std::vector<std::pair<const ZEL_Version *, PlannedPackage *>>> versions;
-  for (const ComponentEntry &c : held.index.components) versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
+  for (const ComponentEntry &c : held.index.components)
+    versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
   for (PlannedPackage &package : plan)
     if (!package.present)
       versions[ComponentName(package.upstream->entity)].emplace_back(&package.upstream->entity.version, &package);
   for (auto &[name, list] : versions) {
     if (list.size() <= size_t(keep)) continue;
-    std::stable_sort(list.begin(), list.end(), [](const auto &a, const auto &b) { return IsNewer(*a.first, *b.first); });
+    std::stable_sort(list.begin(), list.end(),
+                     [](const auto &a, const auto &b) { return IsNewer(*a.first, *b.first); });
     for (size_t i = size_t(keep); i < list.size(); ++i)
       if (list[i].second != nullptr) list[i].second->doomed = true;
   }

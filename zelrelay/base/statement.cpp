@@ -1,7 +1,6 @@
 // The publisher's signed statement.
 #include "base/statement.h"
 
-
 #include "base/digest.h"
 #include "base/signature.h"
 #include "base/status.h"
@@ -24,7 +23,7 @@ void SetField(Statement &s, std::string_view name, std::string_view value, int &
   int bit = name == "index" ? 1 : name == "version" ? 2 : name == "expires" ? 4 : 0;
   if (bit == 0 || (seen & bit)) Refuse();
   seen |= bit;
-  if (bit == 1 && !IsSha256Hex(std::string(value))) Refuse();
+  if (bit == 1 && !IsSha256Hex(value)) Refuse();
   if (bit == 1) s.index = value;
   if (bit == 2) s.version = Number(value);
   if (bit == 4) {
@@ -80,6 +79,7 @@ std::string StatementText(const Statement &s) {
   std::string text = std::string(kStatementHeader) + "\nindex = " + s.index + "\nversion = " +
                      std::to_string(s.version) + "\nexpires = " + FormatUtc(s.expires) + "\n\n" +
                      std::string(kSignaturesHeader) + "\n";
-  for (const auto &[key, signature] : s.signatures) text += "signature = " + Base64(key) + " " + Base64(signature) + "\n";
+  for (const auto &[key, signature] : s.signatures)
+    text += "signature = " + Base64(key) + " " + Base64(signature) + "\n";
   return text;
 }

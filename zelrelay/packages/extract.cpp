@@ -19,10 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/digest.h"
 #include "base/files.h"
 #include "base/listing.h"
 #include "base/status.h"
-#include "base/digest.h"
 
 namespace {
 

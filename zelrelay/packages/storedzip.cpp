@@ -10,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
+#include "base/digest.h"
 #include "base/files.h"
 #include "base/status.h"
-#include "base/digest.h"
 
 namespace {
 

@@ -39,7 +39,8 @@ bool PackagePresent(const std::string &target, const ComponentEntry &entry, cons
   if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) != entry.size)
     return false;
   ssize_t length = fgetxattr(file.fd, kVerifiedAttribute, stamp, sizeof stamp);
-  if (!VerifyRequested() && length > 0 && std::string(stamp, size_t(length)) == Stamp(FileStamp::Of(info), entry.sha256)) return true;
+  if (!VerifyRequested() && length > 0 && std::string(stamp, size_t(length)) == Stamp(FileStamp::Of(info), entry.sha256))
+    return true;
   try {
     if (Sha256OfRange(file.fd, 0, entry.size) != entry.sha256) return false;
   } catch (const RelayError &) {

@@ -3,7 +3,6 @@
 // the publisher's keys when given; --keygen makes such a key.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <optional>
@@ -174,7 +173,6 @@ std::optional<Request> ParseArguments(int argc, char **argv) {
     }
     if (i + 1 == argc) return std::nullopt;
     std::string value = argv[++i];
-    char *end = nullptr;
     if (word == "--key") {
       request.keys.push_back(value);
     } else if (word == "--keygen") {
@@ -182,8 +180,7 @@ std::optional<Request> ParseArguments(int argc, char **argv) {
     } else if (word == "--expires") {
       if (!(request.expires = ParseUtc(value))) return std::nullopt;
     } else if (word == "--version") {
-      request.version = strtoull(value.c_str(), &end, 10);
-      if (*end != '\0' || *request.version == 0 || value.front() == '-') return std::nullopt;
+      if (!(request.version = ParseWhole(value)) || *request.version == 0) return std::nullopt;
     } else {
       return std::nullopt;
     }

@@ -7,11 +7,11 @@
 #include <set>
 #include <unordered_set>
 
+#include "base/digest.h"
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
 #include "packages/partial.h"
-#include "base/digest.h"
 #include "packages/storedzip.h"
 #include "repository/merge.h"
 #include "zelrelay_shared.h"
@@ -99,7 +99,8 @@ void PutInPlace(const std::string &repository, const Finished &finished) {
 // at no moment does it name a member at a stale offset.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
                                     const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished) {
+                                    const std::unordered_map<std::string_view, CopiedPackage> &copied,
+                                    const Finished &finished) {
   std::vector<MergedBuild> builds;
   builds.reserve(products.size());
   std::vector<ComponentEntry> lost;

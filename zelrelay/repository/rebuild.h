@@ -33,4 +33,5 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
 // holds them.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
                                     const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished);
+                                    const std::unordered_map<std::string_view, CopiedPackage> &copied,
+                                    const Finished &finished);

@@ -3,8 +3,8 @@
 
 #include <sys/stat.h>
 
-#include "base/files.h"
 #include "base/digest.h"
+#include "base/files.h"
 #include "zelrelay_shared.h"
 
 namespace {

@@ -3,10 +3,10 @@
 
 #include <fcntl.h>
 
-#include "base/files.h"
-#include "base/text.h"
 #include "base/digest.h"
+#include "base/files.h"
 #include "base/index.h"
+#include "base/text.h"
 
 namespace {
 

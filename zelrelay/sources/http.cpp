@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "base/text.h"
 
@@ -136,10 +137,10 @@ void HttpSource::KeepFetched() {
 std::optional<Index> HttpSource::ReadIndex() {
   std::optional<std::string> text = FetchText(ZELRELAY_INDEX_FILE, kIndexLimit, true);
   if (!text) Fail(HttpStatus(404));
-  Index index = ParseIndex(*text);
+  Index index = ParseIndex(std::move(*text));
   if (!index.components.empty()) return index;
   std::optional<std::string> merged = FetchText(ZELRELAY_MERGED_INDEX, kIndexLimit, true);
-  return merged ? ParseIndex(*merged) : index;
+  return merged ? ParseIndex(std::move(*merged)) : index;
 }
 
 namespace {

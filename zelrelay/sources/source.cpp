@@ -96,7 +96,7 @@ void Upstream::ReadSigned(size_t i, const Trust &trust) {
     index = ParseIndex(*text);
     if (!fromIndexFile) indexes_[i] = source.ReadIndex();
     answered_ = i;
-    signed_ = SignedIndex{{}, std::move(*text), std::move(*statementText), std::move(statement), fromIndexFile};
+    signed_ = SignedIndex{std::move(*text), std::move(*statementText), std::move(statement), fromIndexFile};
     return;
   }
   Fail(RELAY_INDEX_NOT_SIGNED);

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "base/index.h"
 #include "base/statement.h"
 
 inline constexpr const char *kTrustFile = ".zelrelay.trust";
@@ -34,9 +33,9 @@ std::optional<Trust> ReadTrust(const std::string &repository);
 // (RELAY_INDEX_ROLLED_BACK).
 void CheckStatement(const Statement &statement, const Trust &trust, int64_t now);
 
-// An upstream index its statement names, as both came.
+// An upstream index its statement names, as both came (the index as read
+// is the upstream's).
 struct SignedIndex {
-  Index index;
   std::string indexText, statementText;
   Statement statement;
   bool fromIndexFile;  // server.ini itself, not a relay's kept signed.ini

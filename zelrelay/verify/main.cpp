@@ -3,13 +3,13 @@
 // merged.ini say (size and SHA-256), and names each one damaged or missing.
 // It reads only; a writer at work is waited for.
 #include <fcntl.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
 #include <optional>
 #include <set>
 #include <string>
