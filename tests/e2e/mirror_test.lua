@@ -115,8 +115,11 @@ describe("mirroring through the module", function()
     local index = fixture.read(repository .. "/server.ini")
     local _, entries = index:gsub("%.zip\n", "")
     assert.are.equal(1, entries)
+    -- What it finished is kept in its product's merged archive too.
     local packages = fixture.ls(repository .. "/packages")
-    assert.are.equal(1, #packages)
+    assert.are.equal(2, #packages)
+    local _, members = fixture.read(repository .. "/merged.ini"):gsub("_merged%.zip %d+\n", "")
+    assert.are.equal(1, members)
   end)
 
   it("reports a dry run through its events and writes nothing, not even the clean-up", function()

@@ -280,7 +280,9 @@ TEST_F(Relay, EmptyDuplicationCopiesNothing) {
   EXPECT_TRUE(ReadIndex(repo.path.string())->components.empty());
 }
 
-TEST_F(Relay, CancellingStopsCleanlyAndKeepsTheIndexTrue) {
+// What a cancelled run finished is in the index and in its product's
+// merged archive, so the module's clean-up keeps it.
+TEST_F(Relay, CancellingStopsCleanlyAndKeepsWhatItFinished) {
   recorder.cancelAt = 4;  // the second package's first progress event
   ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
   EXPECT_EQ(EventKinds(), (std::vector<int>{kBegin, kProgress, kCopied, kBegin, kProgress}));
@@ -288,7 +290,10 @@ TEST_F(Relay, CancellingStopsCleanlyAndKeepsTheIndexTrue) {
   ASSERT_EQ(local.components.size(), 1u);
   EXPECT_EQ(local.products[0].components, std::vector<std::string_view>{local.components[0].id});
   EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l2")));
-  EXPECT_EQ(std::distance(fs::directory_iterator(repo / "packages"), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(repo / "packages"), fs::directory_iterator()), 2);
+  Index merged = *ReadIndexAt(OpenDirectory(repo.path.string()).fd, "merged.ini");
+  ASSERT_EQ(merged.components.size(), 1u);
+  EXPECT_EQ(merged.components[0].id, local.components[0].id);
 }
 
 TEST_F(Relay, RefusesACorruptedPackageAndKeepsTheRest) {
@@ -353,7 +358,7 @@ TEST_F(Relay, KeepcountPrunesSupersededVersions) {
   for (const Seen &s : recorder.events)
     if (s.event == ZELRELAY_EVENT_REMOVEBEGIN) removed.push_back(s.information);
   EXPECT_EQ(removed.size(), 3u);
-  EXPECT_FALSE(fs::exists(Package("c3t4v1.05.3l1")));
+  EXPECT_TRUE(ReadRetired(repo.path.string()).Has("packages/" + ExtractName(Entity("c3t4v1.05.3l1")) + ".zip"));
   EXPECT_TRUE(fs::exists(Package("c3t4v1.06.0l1")));
   Index local = *ReadIndex(repo.path.string());
   EXPECT_EQ(local.components.size(), 3u);
@@ -420,7 +425,7 @@ TEST_F(Relay, AfterTheCleanUpTheMergedArchivesAreTheRepository) {
   recorder.events.clear();
   ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
   EXPECT_EQ(SeenAs(ZELRELAY_EVENT_REMOVEBEGIN).size(), 3u);
-  Index merged = ReadMergedArchives(repo.path.string());
+  Index merged = ReadMergedArchives(repo.path.string(), Retired{}).index;
   ASSERT_EQ(merged.components.size(), 3u);
   for (const ComponentEntry &c : merged.components) EXPECT_EQ(c.entity.version.minor, 600u) << c.id;
 }

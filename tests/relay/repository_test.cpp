@@ -243,16 +243,16 @@ Index Versions(const std::vector<const char *> &ids) {
   return index;
 }
 
-// As a duplication prunes: drop the superseded, then delete what no kept
-// component uses.
+// As a duplication prunes: drops the superseded, and tells their files.
 std::vector<std::string> Prune(Index &index, int64_t keep) {
   std::vector<ComponentEntry> dropped = SupersededVersions(index, keep);
+  std::vector<std::string> files;
   for (const ComponentEntry &d : dropped) {
     std::erase_if(index.components, [&](const ComponentEntry &c) { return c.id == d.id; });
     for (ProductEntry &p : index.products) std::erase(p.components, d.id);
+    files.emplace_back(d.path);
   }
-  std::vector<std::string_view> unused = UnusedPackageFiles(index, dropped);
-  return std::vector<std::string>(unused.begin(), unused.end());
+  return files;
 }
 
 TEST(Prune, KeepsTheNewestVersionsOfEachComponent) {
@@ -268,24 +268,45 @@ TEST(Prune, KeepsTheNewestVersionsOfEachComponent) {
   EXPECT_EQ(all.components.size(), 2u);
 }
 
-TEST(Prune, SparesAPackageThatAKeptEntryStillUses) {
-  Index index = Versions({"c3t4v1.1l1", "c3t4v1.2l1"});
-  index.components[0].path = index.components[1].path;
-  EXPECT_TRUE(Prune(index, 1).empty());
-  EXPECT_EQ(index.components.size(), 1u);
+// What nothing names any more is retired with its signature, and deleted
+// only once its grace period has passed; what is named, a signature whose
+// package the clean-up took, partials and temporaries are never touched.
+TEST(Retired, OnlyWhatNothingNamesGoesAndOnlyAfterItsGrace) {
+  TempDirectory repo;
+  fs::create_directories(repo / "packages");
+  for (const char *name : {"a.zip", "a.zip.sig", "b.zip", "b.zip.sig", "c.zip.sig", "p_merged.zip", "q_merged.zip",
+                           "d.zip.partial", ".zelrelay-x"})
+    Spill((repo.path / "packages" / name).string(), "x");
+  Retired retired;
+  Unretire(retired, "packages/b.zip");
+  RetireUnnamed(repo.path.string(), {"packages/a.zip", "packages/p_merged.zip"}, retired, 100);
+  WriteRetired(repo.path.string(), retired);
+  retired = ReadRetired(repo.path.string());
+  std::vector<std::string> listed;
+  for (const auto &[path, since] : retired.since) listed.push_back(path + "@" + std::to_string(since));
+  EXPECT_EQ(listed, (std::vector<std::string>{"packages/b.zip@100", "packages/b.zip.sig@100",
+                                              "packages/q_merged.zip@100"}));
+  SweepRetired(repo.path.string(), retired, 699, 600);
+  EXPECT_TRUE(fs::exists(repo / "packages/b.zip"));
+  SweepRetired(repo.path.string(), retired, 700, 600);
+  WriteRetired(repo.path.string(), retired);
+  std::vector<std::string> left;
+  for (const auto &entry : fs::directory_iterator(repo / "packages")) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".zelrelay-x", "a.zip", "a.zip.sig", "c.zip.sig", "d.zip.partial",
+                                            "p_merged.zip"}));
+  EXPECT_FALSE(fs::exists(repo / ".zelrelay.retired"));
 }
 
 TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   TempDirectory repo;
   PublishUpstream(repo.path.string(), {{"c3t4v1.05.3", {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c3t4v1.05.3l4"}}});
   Index index = *ReadIndex(repo.path.string());
-  Spill(repo / "packages/c3t4l-1p-1r-1o-1_3_merged.zip", "stale");
   std::vector<MemberSource> sources;
   for (const ComponentEntry &c : index.components) sources.push_back({c, repo / c.path, 0, false, std::nullopt});
   std::vector<ComponentEntry> missing;
   MergedBuild build = BuildMergedArchives(repo.path.string(), index.products[0], sources, 2, missing);
-  CommitMergedArchives(repo.path.string(), build);
-  EXPECT_FALSE(fs::exists(repo / "packages/c3t4l-1p-1r-1o-1_3_merged.zip"));
+  CommitMergedArchives(build);
   Index second =
       ParseIndex(ReadMemberBytes(repo / "packages/c3t4l-1p-1r-1o-1_2_merged.zip", kMergedManifest, 1 << 20));
   ASSERT_EQ(second.components.size(), 1u);
@@ -293,9 +314,9 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   EXPECT_EQ(second.products[0].id, "c3t4v1.0500.3l-1p-1r-1o-1");
   // Scanned from the archives, then read back from merged.ini: the same
   // members, each at an offset whose bytes are the package.
-  Index scanned = ReadMergedArchives(repo.path.string());
+  Index scanned = ReadMergedArchives(repo.path.string(), Retired{}).index;
   WriteMergedIndex(repo.path.string(), scanned);
-  Index cached = ReadMergedArchives(repo.path.string());
+  Index cached = ReadMergedArchives(repo.path.string(), Retired{}).index;
   EXPECT_EQ(IndexToText(cached), IndexToText(scanned));
   ASSERT_EQ(cached.components.size(), 3u);
   for (const ComponentEntry &c : cached.components) {

@@ -80,6 +80,8 @@ bool Emit(const ZELRELAY_ContextRecord &context, int event, std::string_view inf
   return s.callback(event, &record, s.user) != 0;
 }
 
+bool Waiting(const ZELRELAY_ContextRecord &context) { return Emit(context, ZELRELAY_EVENT_PROGRESS, {}, 0, 0); }
+
 int32_t ZELRELAY_CreateContext(ZELRELAY_Context *handle, const wchar_t *repository) {
   return GuardedStarted([&] {
     if (handle == nullptr || repository == nullptr) return RELAY_INVALID_ARGUMENT;
@@ -123,6 +125,7 @@ RelayStatus ApplyOption(ZELRELAY_ContextRecord &context, int32_t id, int64_t val
 
 SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, bool writable) {
   SourceSettings settings{NetworkSettings::FromEnvironment(), &context.indexes};
+  settings.network.waiting = [&context] { return Waiting(context); };
   settings.network.maxbandwidth = context.options.maxbandwidth;
   settings.network.httpslevel = context.options.httpslevel;
   context.indexes.writable = writable;

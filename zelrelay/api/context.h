@@ -56,3 +56,6 @@ ZELRELAY_ContextRecord &ContextOf(ZELRELAY_Context handle);
 // False when the subscriber asked to cancel.
 bool Emit(const ZELRELAY_ContextRecord &context, int event, std::string_view information, uint64_t total,
           uint64_t finished);
+// While the relay waits (for the lock, for an index), the subscriber hears
+// progress with nothing counted yet, and so can cancel; false when it does.
+bool Waiting(const ZELRELAY_ContextRecord &context);

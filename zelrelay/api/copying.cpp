@@ -28,6 +28,7 @@ struct Job {
   std::unique_ptr<PartialFile> partial;     // while a source is being tried
   bool settled = false;                     // copied, or given up by every source
   std::string Path() const { return result.package->Path(); }
+  std::string File(const std::string &repository) const { return JoinPath(repository, result.package->file); }
   // Done with a try: what it moved counts.
   void Drop() {
     if (partial) result.moved += partial->Received();
@@ -68,6 +69,7 @@ class Copying {
 
   bool Progress() { return Emit(context_, ZELRELAY_EVENT_PROGRESS, shown_, total_, meter_.bytes); }
   bool Announce(Job &job);
+  bool TakeWhole(Job &job);
   bool Tick();
   void Throttle();
   bool Choose(Job &job);
@@ -128,8 +130,8 @@ bool Copying::Choose(Job &job) {
 void Copying::Start(Job &job) {
   Source &source = *upstream_.At(job.source);
   job.result.source = job.source;
-  std::string target = JoinPath(context_.repository, job.Path());
-  job.partial = std::make_unique<PartialFile>(target, *job.result.package->upstream, job.partialFound, meter_);
+  job.partial = std::make_unique<PartialFile>(job.File(context_.repository), *job.result.package->upstream,
+                                              job.partialFound, meter_);
   job.heard = 0;
   if (source.Parallel()) flying_.push_back(&job);
   source.Fetch(*job.offered, *job.partial, network_, [this, &job](RelayStatus status) { Ended(job, status); });
@@ -152,7 +154,7 @@ RelayStatus Copying::Finish(Job &job) {
     if (!Announce(job)) return RELAY_CANCELLED;
     job.partial->Complete();
     if (context_.options.dupdigisign)
-      CopySignature(*upstream_.At(job.source), *job.offered, JoinPath(context_.repository, job.Path()));
+      CopySignature(*upstream_.At(job.source), *job.offered, job.File(context_.repository));
   } catch (const RelayError &e) {
     return e.status;
   }
@@ -164,6 +166,23 @@ RelayStatus Copying::Finish(Job &job) {
   uint64_t size = job.result.package->upstream->size;
   if (!Emit(context_, ZELRELAY_EVENT_DOWNLOAD, job.Path(), size, size)) stopped_ = RELAY_CANCELLED;
   return RELAY_OK;
+}
+
+// A partial an earlier try left whole is checked and taken as it is: its
+// source is never asked for the bytes past its end.
+bool Copying::TakeWhole(Job &job) {
+  if (!job.partialFound || !Choose(job)) return false;
+  job.result.source = job.source;
+  job.partial = std::make_unique<PartialFile>(job.File(context_.repository), *job.result.package->upstream, true,
+                                              meter_);
+  if (!job.partial->TakeWhole()) {
+    job.partial.reset();
+    return false;
+  }
+  RelayStatus status = Finish(job);
+  job.Drop();
+  if (StopsEverything(status) && stopped_ == RELAY_OK) stopped_ = status;
+  return status == RELAY_OK || StopsEverything(status);
 }
 
 void Copying::Ended(Job &job, RelayStatus status) {
@@ -182,7 +201,8 @@ void Copying::Ended(Job &job, RelayStatus status) {
 }
 
 RelayStatus Copying::Run(std::vector<Job> &jobs) {
-  for (Job &job : jobs) next_.push_back(&job);
+  for (Job &job : jobs)
+    if (stopped_ != RELAY_OK || !TakeWhole(job)) next_.push_back(&job);
   while (!next_.empty() && stopped_ == RELAY_OK) {
     std::deque<Job *> round;
     round.swap(next_);
@@ -237,7 +257,7 @@ CopyOutcome CopyMissing(const ZELRELAY_ContextRecord &context, const NetworkSett
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan)
     if (package.Needed())
-      jobs.emplace_back(package, !partials.empty() && partials.count(PartialName(package.Path())) > 0);
+      jobs.emplace_back(package, !partials.empty() && partials.count(PartialName(package.file)) > 0);
   CopyOutcome outcome;
   outcome.status = Copying(context, network, upstream, total, meter).Run(jobs);
   outcome.bytes = meter.bytes;

@@ -20,11 +20,14 @@
 #include "sources/source.h"
 
 struct PlannedPackage {
-  const ComponentEntry *upstream;  // as the answering source lists it
-  bool present;                    // the repository holds it already
+  const ComponentEntry *upstream = nullptr;  // as the answering source lists it
+  bool present = false;                      // the repository holds it already, intact
+  bool repair = false;             // it held it, but with other bytes
   bool doomed = false;             // pruning would drop it at once
+  // Where it is copied to, relative to the repository: a name no file has.
+  std::string file;
   bool Needed() const { return !present && !doomed; }
-  // Its package file, relative to the repository.
+  // The package as events and the report name it.
   std::string Path() const { return PackagePath(*upstream); }
 };
 

@@ -14,6 +14,7 @@
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
+#include "repository/retired.h"
 #include "packages/partial.h"
 #include "packages/verified.h"
 #include "repository/holdings.h"
@@ -26,24 +27,42 @@
 
 namespace {
 
-// A held member is taken as it is: its bytes are checked whenever they are
-// read. A package file is checked now.
-bool Holds(const std::string &repository, const Holdings &held, const ComponentEntry &wanted) {
+// How the repository holds a component that the upstream lists.
+enum class Holding { None, Intact, Damaged };
+
+Holding HeldAs(const std::string &repository, const Holdings &held, const ComponentEntry &wanted) {
   const ComponentEntry *mine = held.Find(wanted.id);
-  if (mine == nullptr || mine->sha256 != wanted.sha256 || mine->size != wanted.size) return false;
-  return mine->InArchive() || PackagePresent(JoinPath(repository, mine->path), wanted, held.FileOf(wanted.id));
+  if (mine == nullptr || mine->sha256 != wanted.sha256 || mine->size != wanted.size) return Holding::None;
+  return HeldIntact(repository, held, *mine) ? Holding::Intact : Holding::Damaged;
 }
 
-std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &held, Upstream &upstream,
+// New bytes never go under a name that is there already, which the index
+// may name: the plain name while it is free, else one of their own.
+std::string FileFor(const std::string &repository, const ComponentEntry &entry) {
+  std::string plain = PackagePath(entry);
+  return Exists(JoinPath(repository, plain)) ? TaggedPackagePath(entry) : plain;
+}
+
+// A held component whose bytes no longer match is held no more: it is
+// copied again, and until then nothing names its bytes.
+std::vector<PlannedPackage> Plan(const std::string &repository, Holdings &held, Upstream &upstream,
                                  const std::vector<SelectedProduct> &selection) {
   std::unordered_set<size_t> seen;
   std::vector<PlannedPackage> plan;
+  std::vector<ComponentEntry> damaged;
   for (const SelectedProduct &product : selection)
     for (size_t c : product.components) {
       if (!seen.insert(c).second) continue;
       const ComponentEntry &entry = upstream.index.components[c];
-      plan.push_back({&entry, Holds(repository, held, entry)});
+      Holding holding = HeldAs(repository, held, entry);
+      PlannedPackage &package = plan.emplace_back();
+      package.upstream = &entry;
+      package.present = holding == Holding::Intact;
+      package.repair = holding == Holding::Damaged;
+      if (package.repair) damaged.push_back(*held.Find(entry.id));
+      if (!package.present) package.file = FileFor(repository, entry);
     }
+  held.Drop(damaged);
   return plan;
 }
 
@@ -52,11 +71,16 @@ std::vector<PlannedPackage> Plan(const std::string &repository, const Holdings &
 void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep) {
   if (keep <= 0) return;
   std::unordered_map<std::string, std::vector<std::pair<const ZEL_Version *, PlannedPackage *>>> versions;
-  for (const ComponentEntry &c : held.index.components)
-    versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
+  // A held version that the upstream offers other bytes for is replaced,
+  // not kept beside them.
+  std::unordered_set<std::string_view> replaced;
   for (PlannedPackage &package : plan)
-    if (!package.present)
+    if (!package.present) {
       versions[ComponentName(package.upstream->entity)].emplace_back(&package.upstream->entity.version, &package);
+      replaced.insert(package.upstream->id);
+    }
+  for (const ComponentEntry &c : held.index.components)
+    if (!replaced.count(c.id)) versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
   for (auto &[name, list] : versions) {
     if (list.size() <= size_t(keep)) continue;
     std::stable_sort(list.begin(), list.end(),
@@ -98,17 +122,12 @@ void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held, Run
     }
 }
 
-void RemovePruned(const ZELRELAY_ContextRecord &context, const std::vector<ComponentEntry> &pruned,
-                  const std::vector<std::string_view> &files, RunReport &report) {
-  std::unordered_set<std::string_view> deletable(files.begin(), files.end());
+// The index no longer names them; their files are retired with the rest.
+void ReportPruned(const ZELRELAY_ContextRecord &context, const std::vector<ComponentEntry> &pruned,
+                  RunReport &report) {
   for (const ComponentEntry &c : pruned) {
-    std::string shown = PackagePath(c);
     report.Package(c, Outcome::Pruned);
-    Emit(context, ZELRELAY_EVENT_REMOVEBEGIN, shown, 0, 0);
-    if (!deletable.count(c.path)) continue;
-    std::string full = JoinPath(context.repository, c.path);
-    if (!RemoveFile(full)) Emit(context, ZELRELAY_EVENT_REMOVEFAILED, shown, 0, 0);
-    RemoveFile(full + ".sig");
+    Emit(context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(c), 0, 0);
   }
 }
 
@@ -175,11 +194,13 @@ void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOut
     for (const PackageCopy &copy : outcome->packages) copies[copy.package] = &copy;
   for (const PlannedPackage &package : plan) {
     auto copy = copies.find(&package);
+    Outcome copied = package.repair ? Outcome::Repaired : Outcome::Copied;
     if (package.present) run.report.Package(*package.upstream, Outcome::Present);
     else if (package.doomed) run.report.Package(*package.upstream, Outcome::Pruned);
-    else if (copy == copies.end()) run.report.Package(*package.upstream, Outcome::Copied);  // a dry run would
+    else if (copy == copies.end()) run.report.Package(*package.upstream, copied);  // a dry run would
     else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
-      run.report.Package(*package.upstream, c.resumed ? Outcome::Resumed : Outcome::Copied, c.moved, SourceOf(c));
+      run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : copied, c.moved,
+                         SourceOf(c));
     else run.report.Package(*package.upstream, Outcome::Failed, c.moved, SourceOf(c), c.status);
   }
 }
@@ -195,12 +216,29 @@ bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, con
   return false;
 }
 
+// A run that stops early records what it finished, package files and
+// merged archives alike, so that the module's clean-up keeps them and the
+// next run moves only the rest. Should the archives not fit, the packages
+// at least are in place and in the index.
+void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &held, std::vector<size_t> touched,
+                  const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished) {
+  std::vector<size_t> products = Prune(held, std::move(touched), {}, maxmerge, copied);
+  try {
+    Publish(repository, maxmerge, held, products, copied, finished);
+  } catch (const RelayError &) {
+    PutInPlace(repository, held, finished);
+    WriteIndexIfChanged(repository, held.index);
+    RetireUnnamedFiles(repository, held);
+  }
+}
+
 // Copies what the repository lacks, records it, rebuilds the merged
 // archives of the products it changed and prunes old versions.
 RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   const ZELRELAY_ContextRecord &context = run.context;
   const std::string &repository = context.repository;
   Holdings held = ReadHoldings(repository);
+  AdoptLeftovers(repository, held, run.upstream.index);
   run.report.Adopt(held.index);  // what was pruned or dropped is told after held is gone
   std::vector<PlannedPackage> plan = Plan(repository, held, run.upstream, run.selection);
   SkipDoomed(plan, held, context.options.keepcount);
@@ -225,9 +263,10 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   for (const PackageCopy &copy : outcome.packages) {
     if (copy.status != RELAY_OK) continue;
     ComponentEntry entry = *copy.package->upstream;
-    // As an upstream index names it, unless it named a member of a merged archive.
-    std::string path = copy.package->Path();
-    if (entry.InArchive() || entry.path != path) entry.path = held.index.Keep(std::move(path));
+    // As an upstream index names it, unless it named a member of a merged
+    // archive or the file went under a name of its own.
+    const std::string &file = copy.package->file;
+    if (entry.InArchive() || entry.path != file) entry.path = held.index.Keep(file);
     entry.offset = kWholeFile;
     copied[entry.id] = copy.file;
     finished.push_back(held.Hold(entry).path);
@@ -235,29 +274,39 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   ReportGone(context, held, run.report);
   std::vector<size_t> touched = RecordProducts(held, run.upstream, run.selection);
   if (StopsEverything(outcome.status)) {
-    PutInPlace(repository, finished);
-    WriteIndexIfChanged(repository, held.index);
+    KeepFinished(repository, context.options.maxmerge, held, std::move(touched), copied, finished);
     return outcome.status;
   }
   std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
-  std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge);
+  std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge, copied);
   for (const ComponentEntry &c : Publish(repository, context.options.maxmerge, held, products, copied, finished)) {
     Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
     run.report.Package(c, Outcome::Dropped);
   }
-  RemovePruned(context, pruned, UnusedPackageFiles(held.index, pruned), run.report);
+  ReportPruned(context, pruned, run.report);
   RemoveObsoletePartials(repository, run.upstream.index, partials);
   vanished = Vanished(held, plan, outcome);
   return outcome.status;
+}
+
+// Deletes what was retired long enough ago, in a run that has nothing else
+// to do, and keeps the run settled.
+void SweepSettled(const std::string &repository, const std::string &digest) {
+  Retired retired = ReadRetired(repository);
+  SweepRetired(repository, retired, int64_t(time(nullptr)), GracePeriod());
+  if (!retired.changed) return;
+  WriteRetired(repository, retired);
+  RecordSettled(repository, digest);
 }
 
 RelayStatus Duplicate(Run &run, const std::string &digest) {
   const ZELRELAY_ContextRecord &context = run.context;
   WriteLock lock;
   bool dry = RelayDryRun();
-  if (!dry) LockForWriting(lock, context.repository);
-  if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
+  if (!dry) LockForWriting(lock, context.repository, [&context] { return Waiting(context); });
   if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
+    if (run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
+    SweepSettled(context.repository, digest);
     std::vector<bool> told(run.upstream.index.components.size());
     for (const SelectedProduct &product : run.selection)
       for (size_t c : product.components)
@@ -274,6 +323,8 @@ RelayStatus Duplicate(Run &run, const std::string &digest) {
   RelayStatus status = CopyAndPublish(run, vanished);
   if (status == RELAY_OK && vanished) status = CopyAndPublish(run, vanished);
   if (status == RELAY_OK && vanished) status = RELAY_PACKAGE_MISSING;
+  // The publisher's statement goes beside the index that now follows it.
+  if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
   if (status == RELAY_OK && !dry) RecordSettled(context.repository, digest);
   if (!dry && !StopsEverything(status)) Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, run.total, run.copied);
   return status;

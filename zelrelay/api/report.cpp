@@ -16,9 +16,11 @@ namespace {
 constexpr const char *kReportName = ".zelrelay.report.json";
 
 // By Outcome.
-constexpr const char *kOutcomes[] = {"copied", "present", "resumed", "failed", "pruned", "dropped"};
+constexpr const char *kOutcomes[] = {"copied", "present", "resumed", "failed", "pruned", "dropped", "repaired"};
 
-bool Copied(Outcome outcome) { return outcome == Outcome::Copied || outcome == Outcome::Resumed; }
+bool Copied(Outcome outcome) {
+  return outcome == Outcome::Copied || outcome == Outcome::Resumed || outcome == Outcome::Repaired;
+}
 
 // What the writer writes goes to the file in large pieces.
 class FileOutput {

@@ -20,7 +20,7 @@
 #include "sources/source.h"
 #include "zelrelay.h"
 
-enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped };
+enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped, Repaired };
 
 // A package as the report tells it.
 struct ReportLine {

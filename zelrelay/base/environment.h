@@ -2,11 +2,17 @@
 // what no caller of the library should have to know about.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-// ZELRELAY_VERIFY=1: every run hashes every package it relies on, instead
-// of trusting the stamps of earlier checks.
+// ZELRELAY_VERIFY=1: every run hashes every package and merged member it
+// relies on, instead of trusting the stamps of earlier checks.
 bool VerifyRequested();
 // ZELRELAY_REPORT: a file that receives each duplication's report too, and
 // the only place a dry run's report goes; empty when unset.
 std::string ReportPath();
+// ZELRELAY_GRACE_PERIOD: seconds a file the index stopped naming stays
+// readable for downstreams that read the index before; kGracePeriod unless
+// set to a whole number.
+inline constexpr int64_t kGracePeriod = 600;
+int64_t GracePeriod();

@@ -62,6 +62,11 @@ bool IsRegularFile(const std::string &path) {
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+bool Exists(const std::string &path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
 void MakeDirectory(const std::string &path) {
   if (mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(path))) Fail(WriteFailure(errno));
 }
@@ -167,23 +172,33 @@ void WriteFileAtomically(const std::string &path, const std::string &content) {
 }
 
 // Compared piece by piece: a large index is not held twice.
-void WriteFileIfChanged(const std::string &path, const std::string &content) {
+bool FileHolds(const std::string &path, const std::string &content) {
   FileDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat info;
-  if (file.fd >= 0 && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && uint64_t(info.st_size) == content.size()) {
-    bool same = true;
-    uint64_t at = 0;
-    try {
-      ReadRange(file.fd, 0, content.size(), [&](const char *data, size_t got) {
-        same = same && memcmp(data, content.data() + at, got) == 0;
-        at += got;
-      });
-    } catch (const RelayError &) {
-      same = false;
-    }
-    if (same && at == content.size()) return;
+  if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || uint64_t(info.st_size) != content.size())
+    return false;
+  bool same = true;
+  uint64_t at = 0;
+  try {
+    ReadRange(file.fd, 0, content.size(), [&](const char *data, size_t got) {
+      same = same && memcmp(data, content.data() + at, got) == 0;
+      at += got;
+    });
+  } catch (const RelayError &) {
+    return false;
   }
-  WriteFileAtomically(path, content);
+  return same && at == content.size();
+}
+
+void WriteFileIfChanged(const std::string &path, const std::string &content) {
+  if (!FileHolds(path, content)) WriteFileAtomically(path, content);
+}
+
+TempFile PrepareFile(const std::string &path, const std::string &content) {
+  TempFile temp = CreateTempFile(path);
+  WriteAll(temp.file.fd, content.data(), content.size());
+  if (fsync(temp.file.fd) != 0) Fail(WriteFailure(errno));
+  return temp;
 }
 
 bool RemoveFile(const std::string &path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }

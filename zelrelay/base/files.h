@@ -41,6 +41,8 @@ std::string ParentOf(const std::string &path);
 bool IsDirectory(const std::string &path);
 bool IsWritableDirectory(const std::string &path);
 bool IsRegularFile(const std::string &path);
+// Whether anything is there, a dangling link too.
+bool Exists(const std::string &path);
 void MakeDirectory(const std::string &path);
 // nullopt when the file does not exist; throws RELAY_IO_ERROR on other failures.
 std::optional<std::string> ReadWholeFile(const std::string &path);
@@ -68,6 +70,12 @@ void Rename(const std::string &from, const std::string &to);
 void WriteFileAtomically(const std::string &path, const std::string &content);
 // The same, unless the file already holds exactly that.
 void WriteFileIfChanged(const std::string &path, const std::string &content);
+// Whether the file holds exactly that.
+bool FileHolds(const std::string &path, const std::string &content);
+// Written and synced beside path: for files put in place one right after
+// the other (RenameTempFile), so that a reader finds them apart only
+// between two renames.
+TempFile PrepareFile(const std::string &path, const std::string &content);
 // Removes a file; false when it existed and could not be removed.
 bool RemoveFile(const std::string &path);
 

@@ -226,6 +226,15 @@ std::string PackagePath(const ComponentEntry &entry) {
   return path;
 }
 
+std::string TaggedPackagePath(const ComponentEntry &entry) {
+  std::string path = ZELRELAY_PACKAGES_DIR "/";
+  path += entry.id;
+  path += '.';
+  path += entry.sha256.substr(0, kNameTagDigits);
+  path += ".zip";
+  return path;
+}
+
 const ComponentEntry *FindComponent(const Index &index, std::string_view id) {
   for (const ComponentEntry &c : index.components)
     if (c.id == id) return &c;

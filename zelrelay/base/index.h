@@ -86,6 +86,11 @@ void WriteIndexIfChanged(const std::string &directory, const Index &index);
 // The package file a relay keeps for a component, and the name of its
 // member in a merged archive: "packages/<id>.zip".
 std::string PackagePath(const ComponentEntry &entry);
+// The name of its own that a package gets while that one is taken (by the
+// bytes of another build of the same identifier, or a file kept for readers
+// of an older index): "packages/<id>.<first 16 digits of its SHA-256>.zip".
+std::string TaggedPackagePath(const ComponentEntry &entry);
+inline constexpr size_t kNameTagDigits = 16;
 // The same for the component with this id, into path, whose room a writer
 // of many reuses.
 void PutPackagePath(std::string &path, std::string_view id);

@@ -114,6 +114,23 @@ void PartialFile::Receive(const void *data, size_t size) {
   if (meter_.pace) meter_.pace();
 }
 
+bool PartialFile::TakeWhole() {
+  if (have_ != size_ || size_ == 0) return false;
+  file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CLOEXEC)};
+  digest_ = StartSha256();
+  crc_ = 0;
+  if (file_.fd < 0 || Sum(0, size_) != size_) {
+    file_ = FileDescriptor{};
+    have_ = 0;
+    validator_.clear();  // the destructor removes it
+    return false;
+  }
+  begun_ = resumed_ = true;
+  meter_.bytes = meter_.bytes - counted_ + have_;
+  counted_ = have_;
+  return true;
+}
+
 void PartialFile::Complete() {
   if (file_.fd < 0 || have_ != size_ || FinishSha256(digest_) != sha256_) {
     validator_.clear();  // gone with the object
@@ -139,7 +156,10 @@ void RemoveObsoletePartials(const std::string &repository, const Index &upstream
                             const std::unordered_set<std::string> &found) {
   if (found.empty()) return;
   std::unordered_map<std::string, std::string_view> offered;  // partial's name -> digest
-  for (const ComponentEntry &c : upstream.components) offered[PartialName(PackagePath(c))] = c.sha256;
+  for (const ComponentEntry &c : upstream.components) {
+    offered[PartialName(PackagePath(c))] = c.sha256;
+    offered[PartialName(TaggedPackagePath(c))] = c.sha256;
+  }
   std::string directory = JoinPath(repository, ZELRELAY_PACKAGES_DIR);
   for (const std::string &name : found) {
     auto wanted = offered.find(name);

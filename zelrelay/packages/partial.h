@@ -55,6 +55,9 @@ class PartialFile final : public ByteSink {
   // RELAY_PACKAGE_MISMATCH. A complete partial stays under its own name:
   // the duplication gives it the package's name once it is durable.
   void Complete();
+  // Takes a partial an earlier try left whole as the answer, which Complete
+  // then checks; false, and the partial goes, when it cannot be read.
+  bool TakeWhole();
   const std::string &Path() const { return path_; }
   uint32_t Crc() const { return crc_; }
   // Whether an answer has started arriving, and whether it went on from

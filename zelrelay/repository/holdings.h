@@ -4,13 +4,17 @@
 // rebuilding a merged archive all start from here.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/index.h"
+#include "base/status.h"
 #include "packages/verified.h"
+#include "repository/retired.h"
 
 struct Holdings {
   // Every component held once: by its package file when that is there,
@@ -25,6 +29,16 @@ struct Holdings {
   std::vector<ComponentEntry> gone;
   // Whether merged.ini described every merged archive as it is.
   bool mergedListed = false;
+  // Archives merged.ini did not describe as they are: their members are
+  // hashed before anything relies on them.
+  std::set<std::string, std::less<>> unverified;
+  // Files kept for readers of older indexes.
+  Retired retired;
+  // Why the index could not be read, RELAY_OK when it could. What the
+  // repository holds is then what its merged archives hold, and the package
+  // files a run adopts (AdoptLeftovers); the next index it writes replaces
+  // the damaged one.
+  RelayStatus indexDamage = RELAY_OK;
 
   const ComponentEntry *Find(std::string_view id) const;
   // The stamp of a package file held, as found when reading; null when the
@@ -39,6 +53,10 @@ struct Holdings {
   void Tidy();
   // The product with that identity, added without components when new.
   ProductEntry &Product(const ProductEntry &like);
+  // Replaces the members with those of a new listing of the merged archives.
+  void Members(const Index &merged);
+  // The files the index and merged.ini name: package files and archives.
+  std::unordered_set<std::string_view> NamedFiles() const;
 
  private:
   std::unordered_map<std::string_view, size_t> byId_;
@@ -48,5 +66,22 @@ struct Holdings {
   void Reindex();
 };
 
-// Throws RELAY_BAD_INDEX when the index cannot be read.
+// Throws what keeps the index from being read, but that it is malformed or
+// names a package outside the package directory: that is told in
+// indexDamage.
 Holdings ReadHoldings(const std::string &repository);
+
+// Whether a held component's bytes match its digest: a package file by its
+// stamp of an earlier check, else hashed; a member of a merged archive as
+// merged.ini describes it, unless ZELRELAY_VERIFY asks for hashing or its
+// archive changed since.
+bool HeldIntact(const std::string &repository, const Holdings &held, const ComponentEntry &mine);
+// Whether the bytes of a package file, or of a member at its offset, match
+// the entry's digest.
+bool BytesMatch(const std::string &repository, const ComponentEntry &entry);
+
+// Package files that nothing names (a writer killed between putting them in
+// place and replacing the index, or an index lost): each that is named for
+// a component of the upstream and holds exactly its bytes is held again,
+// under the upstream's products that list it.
+void AdoptLeftovers(const std::string &repository, Holdings &held, const Index &upstream);

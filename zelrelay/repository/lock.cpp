@@ -35,7 +35,7 @@ WriteLock::~WriteLock() {
   flock(file.fd, LOCK_UN);
 }
 
-void LockForWriting(WriteLock &lock, const std::string &repository) {
+void LockForWriting(WriteLock &lock, const std::string &repository, const std::function<bool()> &waiting) {
   FileDescriptor file{open(JoinPath(repository, kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
   if (file.fd < 0) Fail(WriteFailure(errno));
   struct stat info;
@@ -49,8 +49,11 @@ void LockForWriting(WriteLock &lock, const std::string &repository) {
   lock.device = info.st_dev;
   lock.inode = info.st_ino;
   lock.file = std::move(file);
-  while (flock(lock.file.fd, LOCK_EX) != 0)
-    if (errno != EINTR) Fail(RELAY_IO_ERROR);
+  while (flock(lock.file.fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) Fail(RELAY_IO_ERROR);
+    if (!waiting()) Fail(RELAY_CANCELLED);
+    usleep(100 * 1000);
+  }
   // A writer marks the lock file while it works; finding the mark, the next
   // knows one died, and only then looks through the folders for what it
   // left, which in a large repository costs more than the rest of a re-run.

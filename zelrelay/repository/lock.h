@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 #include "base/files.h"
@@ -27,5 +28,6 @@ struct WriteLock {
 // Waits for another process's writer of the same repository, then removes
 // what a killed writer left behind, if one did. Throws RELAY_BUSY when this process is
 // already writing it (an event handler re-entering the relay), which would
-// otherwise wait for itself.
-void LockForWriting(WriteLock &lock, const std::string &repository);
+// otherwise wait for itself. waiting is heard every 100 ms while another
+// holds the lock; false gives up (RELAY_CANCELLED).
+void LockForWriting(WriteLock &lock, const std::string &repository, const std::function<bool()> &waiting);

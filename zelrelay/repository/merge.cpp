@@ -13,7 +13,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/digest.h"
 #include "base/entity.h"
+#include "base/files.h"
 #include "base/listing.h"
 #include "base/status.h"
 #include "base/text.h"
@@ -25,12 +27,19 @@ namespace {
 // Largest manifest read from a merged archive.
 constexpr size_t kManifestLimit = size_t(16) << 20;
 
-std::string PartName(const ProductEntry &product, size_t part) {
-  std::string base = ComponentName(product.entity);
-  return part == 0 ? base + ZELRELAY_MERGED_SUFFIX : base + "_" + std::to_string(part + 1) + ZELRELAY_MERGED_SUFFIX;
-}
-
 std::string InPackages(const std::string &name) { return std::string(ZELRELAY_PACKAGES_DIR) + "/" + name; }
+
+// "<product>[_N]_merged.zip", or with ".<tag>" before "_merged.zip" while
+// that name is taken.
+std::string PartName(const std::string &repository, const ProductEntry &product, size_t part,
+                     std::string_view manifest) {
+  std::string base = ComponentName(product.entity);
+  if (part > 0) base += "_" + std::to_string(part + 1);
+  std::string plain = InPackages(base + ZELRELAY_MERGED_SUFFIX);
+  if (!Exists(JoinPath(repository, plain))) return plain;
+  std::string tag = Sha256OfBytes(manifest.data(), manifest.size()).substr(0, kNameTagDigits);
+  return InPackages(base + "." + tag + ZELRELAY_MERGED_SUFFIX);
+}
 
 // Size and modification time: what tells that an archive changed since
 // merged.ini described it (a writer killed between the two).
@@ -51,8 +60,8 @@ bool StampOf(const std::string &path, Stamp &stamp) {
 // the stamp it had when the file was written.
 constexpr std::string_view kArchivesHeader = "[Archives]";
 
-std::map<std::string, Stamp> ParseStamps(std::string_view text) {
-  std::map<std::string, Stamp> stamps;
+std::map<std::string, Stamp, std::less<>> ParseStamps(std::string_view text) {
+  std::map<std::string, Stamp, std::less<>> stamps;
   bool inside = false;
   std::string_view line;
   while (NextLine(text, line)) {
@@ -164,7 +173,7 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
       else member.sha256 = entry.sha256;
     }
     members[0].bytes = IndexToText(manifest);
-    std::string_view name = build.strings->Keep(InPackages(PartName(product, part)));
+    std::string_view name = build.strings->Keep(PartName(repository, product, part, members[0].bytes));
     TempFile temp = CreateTempFile(JoinPath(repository, name));
     std::vector<uint64_t> offsets = WriteStoredZip(temp.file.fd, members);
     for (size_t i = from; i < to; ++i) {
@@ -182,60 +191,103 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
   return build;
 }
 
-void CommitMergedArchives(const std::string &repository, MergedBuild &build) {
+void CommitMergedArchives(MergedBuild &build) {
   for (TempFile &part : build.parts) RenameTempFile(part);
-  std::string directory = JoinPath(repository, ZELRELAY_PACKAGES_DIR);
-  for (size_t part = build.parts.size(); IsRegularFile(JoinPath(directory, PartName(build.product, part))); ++part)
-    RemoveFile(JoinPath(directory, PartName(build.product, part)));
 }
 
-Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built, bool *listed) {
-  Index cached;
-  Listing merged;
-  std::map<std::string, Stamp> stamps;
+namespace {
+
+// merged.ini as it was found, and the archives it describes.
+struct MergedIndexFile {
+  Index index;
+  bool read = false;
+  std::map<std::string, Stamp, std::less<>> stamps;
+  std::map<std::string_view, std::vector<const ComponentEntry *>> byArchive;
+  std::unordered_map<std::string_view, const ProductEntry *> owners;
+};
+
+void ReadMergedIndexFile(const std::string &repository, MergedIndexFile &file) {
   try {
     FileDescriptor root = OpenDirectory(repository);
-    FileDescriptor file = root.fd < 0 ? FileDescriptor{} : OpenBeneath(root.fd, ZELRELAY_MERGED_INDEX);
-    if (file.fd >= 0) {
-      std::string text = ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);
-      stamps = ParseStamps(text);
-      cached = ParseIndex(std::move(text));
-    }
+    FileDescriptor opened = root.fd < 0 ? FileDescriptor{} : OpenBeneath(root.fd, ZELRELAY_MERGED_INDEX);
+    if (opened.fd < 0) return;
+    std::string text = ReadLimited(opened.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);
+    file.stamps = ParseStamps(text);
+    file.index = ParseIndex(std::move(text));
+    file.read = true;
   } catch (const RelayError &) {
-    stamps.clear();  // unreadable: the archives themselves still tell
+    file = MergedIndexFile{};  // unreadable: the archives themselves still tell
+    return;
   }
-  merged.index.Adopt(cached);
-  std::map<std::string_view, std::vector<const ComponentEntry *>> byArchive;
-  for (const ComponentEntry &c : cached.components) byArchive[c.path].push_back(&c);
-  std::unordered_map<std::string_view, const ProductEntry *> owners;
-  for (const ProductEntry &p : cached.products)
-    for (std::string_view id : p.components) owners[id] = &p;
+  for (const ComponentEntry &c : file.index.components) file.byArchive[c.path].push_back(&c);
+  for (const ProductEntry &p : file.index.products)
+    for (std::string_view id : p.components) file.owners[id] = &p;
+}
+
+// The archives to read: those merged.ini names, or when it could not be
+// read every one not retired.
+std::vector<std::string> Candidates(const std::string &repository, const MergedIndexFile &file,
+                                    const Retired &retired) {
+  if (!file.read) {
+    std::vector<std::string> names = ArchiveNames(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
+    std::erase_if(names, [&](const std::string &name) { return retired.Has(name); });
+    return names;
+  }
+  std::set<std::string> names;
+  for (const auto &[name, stamp] : file.stamps) names.insert(name);
+  for (const auto &[name, members] : file.byArchive) names.insert(std::string(name));
+  return {names.begin(), names.end()};
+}
+
+// Whether merged.ini describes the archive as it is now, every member with
+// its product.
+bool Described(const std::string &repository, const MergedIndexFile &file, const std::string &name) {
+  Stamp now;
+  auto stamp = file.stamps.find(name);
+  if (stamp == file.stamps.end() || !StampOf(JoinPath(repository, name), now) || !(now == stamp->second))
+    return false;
+  auto members = file.byArchive.find(name);
+  if (members == file.byArchive.end()) return true;
+  for (const ComponentEntry *c : members->second)
+    if (!file.owners.count(c->id)) return false;
+  return true;
+}
+
+}  // namespace
+
+MergedListing ReadMergedArchives(const std::string &repository, const Retired &retired,
+                                 const std::vector<MergedBuild> &built) {
+  MergedIndexFile file;
+  ReadMergedIndexFile(repository, file);
+  MergedListing result;
+  Listing merged;
+  merged.index.Adopt(file.index);
   std::set<std::string_view> fresh;
-  bool described = true;
-  size_t upToDate = 0;
+  std::set<std::string> rebuilt;  // products whose older archives the builds supersede
   for (const MergedBuild &build : built) {
     merged.index.strings->Hold(build.strings);
     fresh.insert(build.names.begin(), build.names.end());
+    rebuilt.insert(ComponentName(build.product.entity));
     for (const ComponentEntry &c : build.members) merged.Add(c, build.product);
   }
-  for (const std::string &name : ArchiveNames(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
-    if (fresh.count(name)) continue;
-    Stamp now;
-    auto stamp = stamps.find(name);
-    bool current = stamp != stamps.end() && StampOf(JoinPath(repository, name), now) && now == stamp->second;
-    bool complete = current;
-    for (const ComponentEntry *c : current ? byArchive[name] : std::vector<const ComponentEntry *>{})
-      complete = complete && owners.count(c->id);
-    if (!complete) {
+  bool described = file.read || !Exists(JoinPath(repository, ZELRELAY_MERGED_INDEX));
+  size_t archives = 0;
+  for (const std::string &name : Candidates(repository, file, retired)) {
+    if (fresh.count(name) || rebuilt.count(ProductOfArchive(name)) || !Exists(JoinPath(repository, name))) continue;
+    archives++;
+    if (!Described(repository, file, name)) {
       described = false;
+      result.scanned.insert(name);
       ScanArchive(repository, name, merged);
       continue;
     }
-    upToDate++;
-    for (const ComponentEntry *c : byArchive[name]) merged.Add(*c, *owners[c->id]);
+    auto members = file.byArchive.find(name);
+    if (members == file.byArchive.end()) continue;
+    for (const ComponentEntry *c : members->second) merged.Add(*c, *file.owners[c->id]);
   }
-  if (listed) *listed = described && built.empty() && upToDate == stamps.size();
-  return std::move(merged.index);
+  result.listed = described && built.empty() && archives == file.stamps.size();
+  result.index = std::move(merged.index);
+  return result;
 }
 
 void WriteMergedIndex(const std::string &repository, const Index &members) {
@@ -255,6 +307,8 @@ std::string ProductOfArchive(std::string_view archive) {
   std::string_view prefix = ZELRELAY_PACKAGES_DIR "/", suffix = ZELRELAY_MERGED_SUFFIX, name = archive;
   if (!name.starts_with(prefix) || !IsMergedArchiveName(archive)) return {};
   name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  // ".<tag>" ends a name of its own; no product's name holds a dot.
+  if (size_t dot = name.rfind('.'); dot != std::string_view::npos) name = name.substr(0, dot);
   // "<product>_N" is part N; a product's name ends in "o<oem>", never in "_N".
   size_t part = name.rfind('_');
   if (part != std::string_view::npos && part + 1 < name.size() &&

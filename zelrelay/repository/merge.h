@@ -14,6 +14,7 @@
 
 #include "base/files.h"
 #include "base/index.h"
+#include "repository/retired.h"
 #include "zelrelay_shared.h"
 
 inline constexpr const char *kMergedManifest = "zelrelay.ini";
@@ -29,6 +30,9 @@ struct MemberSource {
 };
 
 // One product's new merged archives, complete beside their final names.
+// Each gets the plain name ("<product>[_N]_merged.zip") while that is free,
+// else one tagged with its manifest's digest, so that an archive the index
+// names is never renamed over while a reader may be taking a member from it.
 struct MergedBuild {
   ProductEntry product;
   std::vector<TempFile> parts;
@@ -45,17 +49,28 @@ struct MergedBuild {
 MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing);
-// Puts the parts in place and removes parts left over from a larger set.
-// The parts must be durable already (SyncAll).
-void CommitMergedArchives(const std::string &repository, MergedBuild &build);
+// Puts the parts in place. The parts must be durable already (SyncAll).
+// The archives they replace stay, for readers of the index that named them,
+// until they are retired.
+void CommitMergedArchives(MergedBuild &build);
 
 // What the merged archives hold: their members (path: the archive, offset:
-// the data) and their products; for the archives just built, from the
-// builds; for the others from merged.ini where it still describes them,
-// else from their own manifests.
-// listed, when given, tells whether merged.ini described every archive.
-Index ReadMergedArchives(const std::string &repository, const std::vector<MergedBuild> &built = {},
-                         bool *listed = nullptr);
+// the data) and their products.
+struct MergedListing {
+  Index index;
+  // merged.ini described every archive as it is.
+  bool listed = false;
+  // Archives read from their own manifests, because merged.ini did not
+  // describe them as they are now: their members are not known to match.
+  std::set<std::string, std::less<>> scanned;
+};
+// The archives are those merged.ini lists, or when it cannot be read every
+// archive in the package directory that is not retired (passed in, as read
+// from .zelrelay.retired). Those just built are taken from the builds and
+// supersede the other archives of their products; the others are read from
+// merged.ini where it still describes them, else from their own manifests.
+MergedListing ReadMergedArchives(const std::string &repository, const Retired &retired,
+                                 const std::vector<MergedBuild> &built = {});
 void WriteMergedIndex(const std::string &repository, const Index &members);
 
 // Whether an archive (a path relative to the repository) is one of the

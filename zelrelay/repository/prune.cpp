@@ -27,18 +27,8 @@ std::vector<ComponentEntry> SupersededVersions(const Index &index, int64_t keep)
   return entries;
 }
 
-std::vector<std::string_view> UnusedPackageFiles(const Index &kept, const std::vector<ComponentEntry> &dropped) {
-  std::unordered_set<std::string_view> used;
-  for (const ComponentEntry &c : kept.components)
-    if (!c.InArchive()) used.insert(c.path);
-  std::vector<std::string_view> paths;
-  for (const ComponentEntry &c : dropped)
-    if (!c.InArchive() && !used.count(c.path)) paths.push_back(c.path);
-  return paths;
-}
-
 std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std::vector<ComponentEntry> &pruned,
-                          int64_t maxmerge) {
+                          int64_t maxmerge, const CopiedPackages &copied) {
   std::unordered_set<std::string_view> ids;
   for (const ComponentEntry &c : pruned) ids.insert(c.id);
   for (size_t p = 0; p < held.index.products.size(); ++p)
@@ -50,6 +40,6 @@ std::vector<size_t> Prune(Holdings &held, std::vector<size_t> touched, const std
   held.Drop(pruned);
   std::sort(touched.begin(), touched.end());
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge); });
+  std::erase_if(touched, [&](size_t p) { return ArchivesCurrent(held, held.index.products[p], maxmerge, copied); });
   return touched;
 }

@@ -24,7 +24,7 @@ namespace {
 // trusted as they are, checked when they were written; the archive's
 // record of the member's CRC-32 lets the kernel copy it.
 MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
-                      const std::unordered_map<std::string_view, CopiedPackage> &copied) {
+                      const CopiedPackages &copied) {
   if (auto run = copied.find(entry.id); run != copied.end())
     return MemberSource{entry, JoinPath(repository, entry.path) + kPartialSuffix, 0, true, run->second.crc};
   auto member = held.members.find(entry.id);
@@ -32,7 +32,7 @@ MemberSource SourceOf(const std::string &repository, const Holdings &held, const
     std::string archive = JoinPath(repository, member->second.path);
     FileDescriptor file{open(archive.c_str(), O_RDONLY | O_CLOEXEC)};
     std::optional<uint32_t> crc;
-    if (file.fd >= 0 && !VerifyRequested())
+    if (file.fd >= 0 && !VerifyRequested() && !held.unverified.count(member->second.path))
       crc = RecordedCrc(file.fd, member->second.offset, entry.size, PackagePath(entry).size());
     return MemberSource{entry, archive, member->second.offset, crc.has_value(), crc};
   }
@@ -41,7 +41,11 @@ MemberSource SourceOf(const std::string &repository, const Holdings &held, const
 
 bool RangeMatches(const MemberSource &source) {
   FileDescriptor file{open(source.file.c_str(), O_RDONLY | O_CLOEXEC)};
-  return file.fd >= 0 && Sha256OfRange(file.fd, source.offset, source.entry.size) == source.entry.sha256;
+  try {
+    return file.fd >= 0 && Sha256OfRange(file.fd, source.offset, source.entry.size) == source.entry.sha256;
+  } catch (const RelayError &) {
+    return false;
+  }
 }
 
 // A member whose bytes no longer match is left out, like one whose file is
@@ -64,7 +68,8 @@ MergedBuild Rebuild(const std::string &repository, int64_t maxmerge, const Produ
 
 }  // namespace
 
-bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge) {
+bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t maxmerge,
+                     const CopiedPackages &copied) {
   auto archived = held.archivedProducts.find(ComponentName(product.entity));
   if (archived == held.archivedProducts.end() || archived->second.id != product.id ||
       archived->second.components.size() != product.components.size())
@@ -74,7 +79,7 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
     auto member = held.members.find(id);
     const ComponentEntry *mine = held.Find(id);
     if (member == held.members.end() || mine == nullptr || member->second.sha256 != mine->sha256 ||
-        !IsArchiveOf(member->second.path, product))
+        !IsArchiveOf(member->second.path, product) || copied.count(id))
       return false;
     parts.insert(member->second.path);
   }
@@ -84,8 +89,10 @@ bool ArchivesCurrent(const Holdings &held, const ProductEntry &product, int64_t 
 
 // Durability in one batch: everything written so far is synced at once,
 // before any of it shows under its final name.
-void PutInPlace(const std::string &repository, const Finished &finished) {
+void PutInPlace(const std::string &repository, Holdings &held, const Finished &finished) {
   if (finished.empty()) return;
+  for (std::string_view path : finished) Unretire(held.retired, path);
+  WriteRetired(repository, held.retired);
   SyncAll(repository);
   for (std::string_view path : finished) {
     std::string to = JoinPath(repository, path);
@@ -93,13 +100,28 @@ void PutInPlace(const std::string &repository, const Finished &finished) {
   }
 }
 
+// A retired name is never named: the archives' names leave the list
+// before they show.
+void CommitAll(const std::string &repository, Holdings &held, std::vector<MergedBuild> &builds) {
+  for (const MergedBuild &build : builds)
+    for (std::string_view name : build.names) Unretire(held.retired, name);
+  WriteRetired(repository, held.retired);
+  for (MergedBuild &build : builds) CommitMergedArchives(build);
+}
+
+void RetireUnnamedFiles(const std::string &repository, Holdings &held) {
+  int64_t now = int64_t(time(nullptr));
+  RetireUnnamed(repository, held.NamedFiles(), held.retired, now);
+  SweepRetired(repository, held.retired, now, GracePeriod());
+  WriteRetired(repository, held.retired);
+}
+
 // Rebuilds the merged archives of these products, puts the copied packages
-// and the archives in place, then replaces the index. The index written
-// while the old archives are being replaced names none of their members, so
-// at no moment does it name a member at a stale offset.
+// and the archives in place under names no index names yet, then replaces
+// merged.ini and the index. What the old index named stays as it was, so a
+// reader of either index finds every file it names with the bytes it names.
 std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxmerge, Holdings &held,
-                                    const std::vector<size_t> &products,
-                                    const std::unordered_map<std::string_view, CopiedPackage> &copied,
+                                    const std::vector<size_t> &products, const CopiedPackages &copied,
                                     const Finished &finished) {
   std::vector<MergedBuild> builds;
   builds.reserve(products.size());
@@ -111,37 +133,29 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
     builds.push_back(Rebuild(repository, maxmerge, held.index.products[p], std::move(sources), lost));
   }
   if (!builds.empty() && finished.empty()) SyncAll(repository);
-  PutInPlace(repository, finished);
-  std::unordered_set<std::string> rebuilt;
-  for (const MergedBuild &b : builds) rebuilt.insert(ComponentName(b.product.entity));
-  auto stale = [&](const ComponentEntry &c) { return c.InArchive() && rebuilt.count(ProductOfArchive(c.path)); };
-  if (std::any_of(held.index.components.begin(), held.index.components.end(), stale)) {
-    Index during = held.index;
-    std::erase_if(during.components, stale);
-    WriteIndexIfChanged(repository, during);
-  } else if (!builds.empty()) {
-    WriteIndexIfChanged(repository, held.index);
-  }
-  for (MergedBuild &build : builds) CommitMergedArchives(repository, build);
+  PutInPlace(repository, held, finished);
+  CommitAll(repository, held, builds);
   if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   if (builds.empty() && held.mergedListed) {  // the archives are as merged.ini says
     WriteIndexIfChanged(repository, held.index);
+    RetireUnnamedFiles(repository, held);
     return lost;
   }
-  Index merged = ReadMergedArchives(repository, builds);
+  MergedListing merged = ReadMergedArchives(repository, held.retired, builds);
   std::vector<MergedBuild>().swap(builds);  // the listing holds what they had
-  WriteMergedIndex(repository, merged);
-  held.index.Adopt(merged);
-  std::unordered_map<std::string_view, const ComponentEntry *> members;
-  for (const ComponentEntry &c : merged.components) members[c.id] = &c;
+  WriteMergedIndex(repository, merged.index);
+  held.index.Adopt(merged.index);
+  held.Members(merged.index);
+  held.unverified = std::move(merged.scanned);
   for (ComponentEntry &c : held.index.components) {
-    auto member = members.find(c.id);
-    if (c.InArchive() && member != members.end() && member->second->sha256 == c.sha256) c = *member->second;
+    auto member = held.members.find(c.id);
+    if (c.InArchive() && member != held.members.end() && member->second.sha256 == c.sha256) c = member->second;
     else if (c.InArchive()) lost.push_back(c);
   }
   std::unordered_set<std::string_view> reported;
   std::erase_if(lost, [&](const ComponentEntry &c) { return !reported.insert(c.id).second; });
   held.Drop(lost);
   WriteIndexIfChanged(repository, held.index);
+  RetireUnnamedFiles(repository, held);
   return lost;
 }

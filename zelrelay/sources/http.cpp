@@ -36,7 +36,7 @@ Response Perform(const NetworkSettings &settings, Request request, ByteSink &sin
   for (int attempt = 0;; ++attempt) {
     Network network(settings);
     network.Add(request, sink, [&](const Response &response) { outcome = response; });
-    network.Run([] { return true; });
+    if (!network.Run(settings.waiting ? settings.waiting : [] { return true; })) Fail(RELAY_CANCELLED);
     if (!Retryable(outcome, settings, attempt, request.notBefore) || request.notBefore >= request.deadline)
       return outcome;
   }

@@ -29,6 +29,9 @@ struct NetworkSettings {
   long retryAfterLimit = 60;  // a later Retry-After fails the source instead
   int64_t maxbandwidth = 0;   // bytes per second for all transfers together
   int64_t httpslevel = 0;     // 1 or more: plain http:// is refused
+  // Heard at least every 200 ms while an index or a signature is awaited;
+  // false cancels the fetch (RELAY_CANCELLED).
+  std::function<bool()> waiting;
 
   static NetworkSettings FromEnvironment();
 };

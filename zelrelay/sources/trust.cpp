@@ -43,10 +43,26 @@ uint64_t Accepted(const std::string &repository, const Trust &trust) {
   }
 }
 
+// A trust file that is there but cannot be read as one (a dangling link, a
+// folder, no permission) fails closed, like a malformed one: never a
+// silent fallback to taking unsigned indexes.
+std::optional<std::string> TrustText(const std::string &repository) {
+  std::string path = JoinPath(repository, kTrustFile);
+  if (!Exists(path)) return std::nullopt;
+  if (!IsRegularFile(path)) Malformed();
+  try {
+    std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) Malformed();
+    return text;
+  } catch (const RelayError &) {
+    Malformed();
+  }
+}
+
 }  // namespace
 
 std::optional<Trust> ReadTrust(const std::string &repository) {
-  std::optional<std::string> text = ReadWholeFile(JoinPath(repository, kTrustFile));
+  std::optional<std::string> text = TrustText(repository);
   if (!text) return std::nullopt;
   Trust trust;
   bool thresholdGiven = false;
@@ -79,6 +95,12 @@ void CheckStatement(const Statement &statement, const Trust &trust, int64_t now)
 }
 
 void KeepSigned(const std::string &repository, const SignedIndex &accepted) {
-  WriteFileIfChanged(JoinPath(repository, kSignedIndexFile), accepted.indexText);
-  WriteFileIfChanged(JoinPath(repository, kStatementFile), accepted.statementText);
+  std::vector<TempFile> ready;
+  for (auto [name, text] : {std::pair{kSignedIndexFile, &accepted.indexText},
+                            std::pair{kStatementFile, &accepted.statementText}}) {
+    std::string path = JoinPath(repository, name);
+    if (!FileHolds(path, *text)) ready.push_back(PrepareFile(path, *text));
+  }
+  for (TempFile &file : ready) RenameTempFile(file);
+  if (!ready.empty()) SyncDirectory(repository);
 }

@@ -24,7 +24,8 @@ struct Trust {
 };
 
 // nullopt without a trust file; throws RELAY_BAD_TRUST_FILE for one that is
-// not well formed, never falling back to trusting anything.
+// not well formed or cannot be read as a file, never falling back to
+// trusting anything.
 std::optional<Trust> ReadTrust(const std::string &repository);
 
 // Throws the status that says why the statement is refused: too few of the
@@ -42,5 +43,6 @@ struct SignedIndex {
 };
 
 // Puts the publisher's index and statement in the repository, the
-// statement last; what is there already is left untouched.
+// statement last, both ready before either shows; what is there already is
+// left untouched.
 void KeepSigned(const std::string &repository, const SignedIndex &accepted);

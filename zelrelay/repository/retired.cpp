@@ -1,0 +1,74 @@
+// Files the index stopped naming.
+#include "repository/retired.h"
+
+#include "base/files.h"
+#include "base/listing.h"
+#include "base/text.h"
+#include "zelrelay_shared.h"
+
+Retired ReadRetired(const std::string &repository) {
+  Retired retired;
+  std::optional<std::string> text;
+  try {
+    text = ReadWholeFile(JoinPath(repository, kRetiredName));
+  } catch (const RelayError &) {
+    return retired;
+  }
+  std::string_view rest = text ? std::string_view(*text) : std::string_view(), line;
+  while (NextLine(rest, line)) {
+    size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::optional<uint64_t> seconds = ParseWhole(line.substr(equals + 1));
+    if (seconds) retired.since.emplace(std::string(line.substr(0, equals)), int64_t(*seconds));
+  }
+  return retired;
+}
+
+void WriteRetired(const std::string &repository, Retired &retired) {
+  if (!retired.changed) return;
+  std::string path = JoinPath(repository, kRetiredName);
+  if (retired.since.empty()) {
+    RemoveFile(path);
+  } else {
+    std::string text;
+    for (const auto &[name, seconds] : retired.since) text += name + "=" + std::to_string(seconds) + "\n";
+    WriteFileAtomically(path, text);
+  }
+  retired.changed = false;
+}
+
+void RetireUnnamed(const std::string &repository, const std::unordered_set<std::string_view> &named,
+                   Retired &retired, int64_t now) {
+  std::vector<std::string> names = ListDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
+  std::unordered_set<std::string_view> present(names.begin(), names.end());
+  auto retire = [&](const std::string &path) {
+    if (retired.since.emplace(path, now).second) retired.changed = true;
+  };
+  // Partials and temporaries have their own ways out; a signature goes
+  // with its package, and one whose package the clean-up took stays.
+  for (const std::string &name : names) {
+    if (!name.ends_with(".zip")) continue;
+    std::string path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + name;
+    if (named.count(path) || retired.Has(path)) continue;
+    retire(path);
+    if (present.count(name + ".sig")) retire(path + ".sig");
+  }
+}
+
+void Unretire(Retired &retired, std::string_view path) {
+  auto at = retired.since.find(path);
+  if (at == retired.since.end()) return;
+  retired.since.erase(at);
+  retired.changed = true;
+}
+
+void SweepRetired(const std::string &repository, Retired &retired, int64_t now, int64_t grace) {
+  for (auto at = retired.since.begin(); at != retired.since.end();) {
+    if (now - at->second < grace || !RemoveFile(JoinPath(repository, at->first))) {
+      ++at;
+      continue;
+    }
+    at = retired.since.erase(at);
+    retired.changed = true;
+  }
+}
