@@ -168,7 +168,8 @@ void AdoptLeftovers(const std::string &repository, Holdings &held, const Index &
   for (const std::string &name : ListDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
     std::string path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + name;
     std::string_view id = ComponentOfFile(name);
-    if (id.empty() || named.count(path) || held.retired.Has(path) || held.Find(id)) continue;
+    const ComponentEntry *mine = id.empty() ? nullptr : held.Find(id);
+    if (id.empty() || named.count(path) || held.retired.Has(path) || (mine && !mine->InArchive())) continue;
     if (offered.empty()) {  // only once there is something to adopt
       for (const ComponentEntry &c : upstream.components) offered.emplace(c.id, &c);
       for (const ProductEntry &p : upstream.products)
@@ -177,7 +178,8 @@ void AdoptLeftovers(const std::string &repository, Holdings &held, const Index &
     auto wanted = offered.find(id);
     if (wanted == offered.end()) continue;
     ComponentEntry entry = *wanted->second;
-    if (path != PackagePath(entry) && path != TaggedPackagePath(entry)) continue;
+    if ((mine && mine->sha256 != entry.sha256) || (path != PackagePath(entry) && path != TaggedPackagePath(entry)))
+      continue;
     if (!PackagePresent(JoinPath(repository, path), entry)) continue;
     held.index.Adopt(upstream);
     entry.path = held.index.Keep(path);

@@ -83,5 +83,6 @@ bool BytesMatch(const std::string &repository, const ComponentEntry &entry);
 // Package files that nothing names (a writer killed between putting them in
 // place and replacing the index, or an index lost): each that is named for
 // a component of the upstream and holds exactly its bytes is held again,
-// under the upstream's products that list it.
+// under the upstream's products that list it, in place of a merged member
+// that holds the same.
 void AdoptLeftovers(const std::string &repository, Holdings &held, const Index &upstream);
