@@ -37,6 +37,17 @@ void Spill(const std::string &path, const std::string &content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+namespace {
+
+void WritePackage(const std::string &directory, Index &index, ComponentEntry &c, const std::string &text) {
+  std::string file = directory + "/" + std::string(c.path);
+  FileDescriptor out{open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+  WriteZip(out.fd, {ArchiveMember{std::string(c.id) + ".txt", {}, text}}, true);
+  c.sha256 = index.Keep(Sha256OfFile(file, &c.size));
+}
+
+}  // namespace
+
 void PublishUpstream(const std::string &directory, const std::vector<ProductLayout> &products) {
   std::filesystem::create_directories(directory + "/packages");
   Index index;
@@ -47,13 +58,18 @@ void PublishUpstream(const std::string &directory, const std::vector<ProductLayo
       c.path = index.Keep(PackagePath(c));
       product.components.push_back(c.id);
       if (FindComponent(index, c.id)) continue;
-      std::string file = directory + "/" + std::string(c.path);
-      FileDescriptor out{open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
-      WriteZip(out.fd, {ArchiveMember{std::string(c.id) + ".txt", {}, std::string(c.id)}}, true);
-      c.sha256 = index.Keep(Sha256OfFile(file, &c.size));
+      WritePackage(directory, index, c, std::string(c.id));
       index.components.push_back(c);
     }
     index.products.push_back(product);
   }
+  WriteIndex(directory, index);
+}
+
+void Republish(const std::string &directory, const char *component) {
+  Index index = *ReadIndex(directory);
+  std::string id = ExtractName(Entity(component));
+  for (ComponentEntry &c : index.components)
+    if (c.id == id) WritePackage(directory, index, c, id + " rebuilt " + std::string(c.sha256));
   WriteIndex(directory, index);
 }

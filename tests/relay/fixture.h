@@ -29,3 +29,6 @@ struct ProductLayout {
   std::vector<const char *> components;
 };
 void PublishUpstream(const std::string &directory, const std::vector<ProductLayout> &products);
+// The component's package gets other bytes under the same identifier, as
+// when its publisher rebuilds it.
+void Republish(const std::string &directory, const char *component);

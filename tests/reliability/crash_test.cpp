@@ -3,6 +3,7 @@
 // the previous content as it was.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,8 +20,45 @@
 #include "base/files.h"
 #include "base/status.h"
 #include "base/digest.h"
+#include "repository/retired.h"
 
 namespace fs = std::filesystem;
+
+// Every rename and unlink of the process passes here once armed: a test can
+// kill it at the Nth, or check before each what a reader would find, since
+// what a web server hands out changes only there.
+namespace {
+
+int g_steps = 0;
+int g_killAt = 0;         // the step to die at; 0: none
+std::string g_watched;    // a repository to check before each step
+void CheckWatched();
+
+void Step() {
+  if (g_killAt == 0 && g_watched.empty()) return;
+  ++g_steps;
+  if (g_steps == g_killAt) raise(SIGKILL);
+  if (!g_watched.empty()) CheckWatched();
+}
+
+template <class Real>
+Real RealCall(const char *name) {
+  return reinterpret_cast<Real>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int rename(const char *from, const char *to) {
+  static auto real = RealCall<int (*)(const char *, const char *)>("rename");
+  Step();
+  return real(from, to);
+}
+
+extern "C" int unlink(const char *path) {
+  static auto real = RealCall<int (*)(const char *)>("unlink");
+  Step();
+  return real(path);
+}
 
 namespace {
 
@@ -237,6 +275,136 @@ TEST(CrashSafety, WriteBeyondTheFileSizeLimitFailsAndKeepsTheRepository) {
   printf("failed write: status -%d\n", WEXITSTATUS(status));
   EXPECT_EQ(Slurp(repository + "/server.ini"), before);
   ExpectConsistent(repository, published, "after the failed write");
+}
+
+// What a reader finds in the repository right now: each index that is
+// there reads, and every file it names holds the bytes it names. Empty
+// when whole, else what is wrong.
+std::string Broken(const std::string &repository) {
+  for (const char *name : {"server.ini", "merged.ini"}) {
+    std::optional<Index> index;
+    try {
+      index = ReadIndexAt(OpenDirectory(repository).fd, name);
+    } catch (const RelayError &e) {
+      return std::string(name) + " does not read: status " + std::to_string(e.status);
+    }
+    for (const ComponentEntry &c : index ? index->components : std::vector<ComponentEntry>{}) {
+      FileDescriptor file{open((repository + "/" + std::string(c.path)).c_str(), O_RDONLY)};
+      if (file.fd < 0) return std::string(name) + " names a missing " + std::string(c.path);
+      if (Sha256OfRange(file.fd, c.InArchive() ? c.offset : 0, c.size) != c.sha256)
+        return std::string(name) + " names other bytes at " + std::string(c.path) +
+               (c.InArchive() ? "@" + std::to_string(c.offset) : "");
+    }
+  }
+  return {};
+}
+
+void CheckWatched() {
+  std::string watched = std::exchange(g_watched, {});  // the check's own reads are no steps
+  std::string broken = Broken(watched);
+  if (!broken.empty()) {
+    fprintf(stderr, "before step %d: %s\n", g_steps, broken.c_str());
+    _exit(3);
+  }
+  g_watched = watched;
+}
+
+struct Options {
+  int64_t keepcount = 0, maxmerge = 0;
+};
+
+int32_t DuplicateAll(const std::string &repository, const std::string &upstream, const Options &options) {
+  ZELRELAY_Startup(0);
+  std::wstring path(repository.begin(), repository.end()), url(upstream.begin(), upstream.end());
+  ZELRELAY_Context context = nullptr;
+  int32_t status = ZELRELAY_CreateContext(&context, path.c_str());
+  if (status <= 0) return status;
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, options.keepcount);
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_MAXMERGE, options.maxmerge);
+  ZELRELAY_Source source{url.data(), nullptr, nullptr, nullptr};
+  std::vector<ZELRELAY_Product> products;
+  for (const char *id : {"c1t1", "c1t2", "c1t3"}) products.push_back(ZELRELAY_Product{Entity(id), nullptr, 0});
+  status = ZELRELAY_Duplicate(context, products.data(), products.size(), &source, 1, nullptr);
+  ZELRELAY_DestroyContext(context);
+  ForgetSemaphore();
+  return status;
+}
+
+// In a child: killed at step killAt (0: never), or checked before every
+// step. Returns how the child ended.
+int RunChild(const std::string &repository, const std::string &upstream, const Options &options, int killAt,
+             bool watch) {
+  pid_t child = fork();
+  if (child == 0) {
+    g_steps = 0;
+    g_killAt = killAt;
+    if (watch) g_watched = repository;
+    _exit(DuplicateAll(repository, upstream, options) > 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+// As the module's clean-up leaves it: the index an empty skeleton, only the
+// merged archives left.
+void CleanUp(const std::string &repository) {
+  Spill(repository + "/server.ini", "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n");
+  for (const fs::directory_entry &entry : fs::directory_iterator(repository + "/packages")) {
+    std::string name = entry.path().filename();
+    if (name.ends_with(".zip") && !name.ends_with("_merged.zip")) fs::remove(entry.path());
+  }
+}
+
+// Each writing step of a repository's second day, from the state the one
+// before left: a reader checked before every rename and unlink finds the
+// repository whole, a kill at any of them leaves it whole, and the next run
+// completes it with no hand repair.
+TEST(CrashSafety, EveryRenameAndUnlinkOfARebuildLeavesAWholeRepository) {
+  TempDirectory upstream, work;
+  std::string up = upstream.path.string(), base = work / "base", attempt = work / "attempt";
+  std::vector<ProductLayout> catalogue = {{"c1t1v1.0.1", {"c3t11v1.0.1l1", "c3t12v1.0.1l1", "c3t13v1.0.1l1"}},
+                                          {"c1t2v1.0.1", {"c3t21v1.0.1l1", "c3t22v1.0.1l1"}},
+                                          {"c1t3v1.0.1", {"c3t31v1.0.1l1"}}};
+  const struct {
+    const char *what;
+    std::function<void()> change;  // upstream, or the repository itself
+    Options options;
+  } steps[] = {
+      {"first mirror", [&] { PublishUpstream(up, catalogue); }, {0, 2}},
+      {"republished", [&] { Republish(up, "c3t12v1.0.1l1"); Republish(up, "c3t31v1.0.1l1"); }, {0, 2}},
+      {"pruned", [&] {
+         catalogue[0] = {"c1t1v1.1.0", {"c3t11v1.1.0l1", "c3t12v1.1.0l1", "c3t13v1.0.1l1"}};
+         PublishUpstream(up, catalogue);
+       }, {1, 2}},
+      {"after the clean-up", [&] { CleanUp(base); Republish(up, "c3t21v1.0.1l1"); }, {1, 0}},
+  };
+  fs::create_directories(base);
+  int kills = 0;
+  for (const auto &step : steps) {
+    step.change();
+    Index published = *ReadIndex(up);
+    auto fresh = [&] {
+      fs::remove_all(attempt);
+      ASSERT_EQ(system(("cp -a " + base + " " + attempt).c_str()), 0);
+    };
+    fresh();
+    int status = RunChild(attempt, up, step.options, 0, true);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << step.what << ": a reader found it broken";
+    for (int at = 1;; ++at) {
+      fresh();
+      status = RunChild(attempt, up, step.options, at, false);
+      if (!WIFSIGNALED(status)) break;  // it ran to its end before step at
+      kills++;
+      std::string when = std::string(step.what) + ", killed at step " + std::to_string(at);
+      ASSERT_EQ(Broken(attempt), "") << when;
+      ASSERT_GT(DuplicateAll(attempt, up, step.options), 0) << when << ": the next run failed";
+      ASSERT_EQ(Broken(attempt), "") << when << ", then run again";
+      EXPECT_EQ(ReadIndex(attempt)->components.size(), published.components.size()) << when;
+    }
+    ASSERT_GT(DuplicateAll(base, up, step.options), 0) << step.what;
+  }
+  printf("crash safety: killed at %d renames and unlinks\n", kills);
 }
 
 }  // namespace
