@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,10 @@
 #include <cstring>
 #include <functional>
 
+#include <fcntl.h>
+#include <rapidjson/document.h>
+
+#include "base/files.h"
 #include "base/status.h"
 #include "fixture.h"
 #include "base/digest.h"
@@ -136,6 +141,37 @@ class Relay : public ::testing::Test {
     for (const auto &entry : fs::directory_iterator(repo / "packages"))
       if (!IsMergedArchiveName(entry.path().filename().string())) fs::remove(entry.path());
   }
+  // The outcome the last run's report gives the component.
+  std::string Outcome(const char *id) const {
+    rapidjson::Document report;
+    report.Parse(Slurp(repo / ".zelrelay.report.json").c_str());
+    for (const auto &package : report["packages"].GetArray())
+      if (package["component"].GetString() == ExtractName(Entity(id))) return package["outcome"].GetString();
+    return "none";
+  }
+  // Every component the repository holds, in the bytes its index names.
+  bool Whole() const {
+    Holdings held = ReadHoldings(repo.path.string());
+    return held.indexDamage == RELAY_OK &&
+           std::all_of(held.index.components.begin(), held.index.components.end(),
+                       [&](const ComponentEntry &c) { return BytesMatch(repo.path.string(), c); });
+  }
+};
+
+// One byte changed in place, the file's time of change kept when asked.
+void Damage(const std::string &path, uint64_t at, bool keepTime) {
+  struct stat before;
+  stat(path.c_str(), &before);
+  FileDescriptor file{open(path.c_str(), O_WRONLY)};
+  char byte = 'X';
+  ASSERT_EQ(pwrite(file.fd, &byte, 1, off_t(at)), 1);
+  timespec times[2] = {before.st_atim, before.st_mtim};
+  if (keepTime) futimens(file.fd, times);
+}
+
+struct VerifyAll {
+  VerifyAll() { setenv("ZELRELAY_VERIFY", "1", 1); }
+  ~VerifyAll() { unsetenv("ZELRELAY_VERIFY"); }
 };
 
 TEST(Lifecycle, CallsBeforeStartupFailAsNotStarted) {
@@ -294,6 +330,93 @@ TEST_F(Relay, CancellingStopsCleanlyAndKeepsWhatItFinished) {
   Index merged = *ReadIndexAt(OpenDirectory(repo.path.string()).fd, "merged.ini");
   ASSERT_EQ(merged.components.size(), 1u);
   EXPECT_EQ(merged.components[0].id, local.components[0].id);
+  Strip();
+  recorder = Recorder{};
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_EQ(SeenAs(kCopied).size(), 2u);
+  EXPECT_EQ(Outcome("c3t4v1.05.3l1"), "present");
+}
+
+// Bytes the repository holds that no longer match what its index says are
+// copied again and told as repaired, never as present; the index names
+// intact bytes from then on, and the next run finds them present.
+TEST_F(Relay, DamagedBytesAreRepaired) {
+  const struct {
+    const char *what;
+    bool strip, keepTime, verify;
+  } cases[] = {
+      {"a package file", false, false, true},
+      {"a member of a merged archive changed since merged.ini", true, false, false},
+      {"a member whose archive kept its time, under ZELRELAY_VERIFY", true, true, true},
+  };
+  for (const auto &c : cases) {
+    TempDirectory fresh;
+    ZELRELAY_DestroyContext(context);
+    repo.path.swap(fresh.path);
+    context = Open(repo.path.string());
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+    if (c.strip) Strip();
+    ComponentEntry damaged = *ReadHoldings(repo.path.string()).Find(ExtractName(Entity("c3t4v1.05.3l1")));
+    Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
+    std::optional<VerifyAll> verify;
+    if (c.verify) verify.emplace();
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK) << c.what;
+    EXPECT_EQ(Outcome("c3t4v1.05.3l1"), "repaired") << c.what;
+    EXPECT_TRUE(Whole()) << c.what;
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK) << c.what;
+    EXPECT_EQ(Outcome("c3t4v1.05.3l1"), "present") << c.what;
+    repo.path.swap(fresh.path);
+  }
+}
+
+// Under keepcount, what the upstream now offers under a held identifier, and
+// what replaces damaged bytes, is copied rather than counted as pruned.
+TEST_F(Relay, KeepcountNeverKeepsTheWrongBytes) {
+  const struct {
+    const char *what;
+    std::function<void()> change;
+    const char *outcome;
+  } cases[] = {
+      {"republished", [&] { Republish(upstream.path.string(), "c3t4v1.05.3l1"); }, "copied"},
+      {"damaged", [&] { Damage(Package("c3t4v1.05.3l1"), 10, false); }, "repaired"},
+  };
+  VerifyAll verify;
+  for (const auto &c : cases) {
+    TempDirectory fresh;
+    ZELRELAY_DestroyContext(context);
+    repo.path.swap(fresh.path);
+    context = Open(repo.path.string());
+    ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, 1);
+    PublishUpstream(upstream.path.string(), SampleProducts());
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+    c.change();
+    std::string before = Slurp(Package("c3t4v1.05.3l1"));
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK) << c.what;
+    EXPECT_EQ(Outcome("c3t4v1.05.3l1"), c.outcome) << c.what;
+    EXPECT_TRUE(Whole()) << c.what;
+    // The file the old index named was never written over: it is retired.
+    EXPECT_EQ(Slurp(Package("c3t4v1.05.3l1")), before) << c.what;
+    EXPECT_TRUE(ReadRetired(repo.path.string()).Has("packages/" + ExtractName(Entity("c3t4v1.05.3l1")) + ".zip"))
+        << c.what;
+    repo.path.swap(fresh.path);
+  }
+}
+
+// A damaged index is rebuilt from what the repository holds: the merged
+// archives, and the package files that hold what the upstream lists;
+// nothing is copied again and nothing is left unlisted.
+TEST_F(Relay, AMalformedOwnIndexIsRebuiltFromWhatTheRepositoryHolds) {
+  ASSERT_EQ(Duplicate({Product("c3t4"), Product("c2t1207959858")}), RELAY_OK);
+  std::string index = Slurp(repo / "server.ini");
+  Spill(repo / "server.ini", index.substr(0, index.size() / 2));
+  recorder = Recorder{};
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  EXPECT_TRUE(SeenAs(kCopied).empty());
+  EXPECT_TRUE(Whole());
+  Index rebuilt = *ReadIndex(repo.path.string());
+  EXPECT_EQ(rebuilt.components.size(), 5u);
+  for (const ComponentEntry &c : rebuilt.components) EXPECT_FALSE(c.InArchive()) << c.id;
+  EXPECT_FALSE(fs::exists(repo / ".zelrelay.retired"));
 }
 
 TEST_F(Relay, RefusesACorruptedPackageAndKeepsTheRest) {
@@ -519,6 +642,16 @@ TEST_F(Relay, CancelsPromptlyUnderALowBandwidthLimit) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Another writer holds the lock: the subscriber hears progress while the
+// run waits for it, and so can give up.
+TEST_F(Relay, CancelsWhileWaitingForAnotherWriter) {
+  FileDescriptor held{open((repo / ".zelrelay.lock").c_str(), O_RDWR | O_CREAT, 0644)};
+  ASSERT_EQ(flock(held.fd, LOCK_EX), 0);
+  recorder.cancelAt = 3;
+  EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
+  EXPECT_EQ(EventKinds(), (std::vector<int>{kProgress, kProgress, kProgress, kProgress}));
 }
 
 TEST_F(Relay, ARefusedOptionFailsTheOperationInsteadOfBeingIgnored) {
