@@ -3,6 +3,7 @@
 that contain --match, for the first --times requests of each:
   cut      sends half the body (or --bytes), then closes the connection
   stall    sends half the body, then sends nothing more for a long while
+  mute     takes the request and never answers
   wrong    sends the right length of wrong bytes
   retry    answers --status (503) with Retry-After: --after (1)
   norange  ignores Range and If-Range
@@ -71,6 +72,9 @@ class Handler(BaseHTTPRequestHandler):
         if "login" in modes and self.headers.get("Authorization") != login:
             self.answer(401, [("WWW-Authenticate", 'Basic realm="up"')])
             return self.record(401, 0)
+        if "mute" in bad:
+            time.sleep(3600)
+            return
         if "garbage" in bad:
             self.wfile.write(b"NOT HTTP AT ALL\r\n\r\n")
             self.close_connection = True

@@ -133,8 +133,20 @@ describe("mirroring from web servers", function()
     assert.are.same({ true, 200 }, { again.range ~= nil, again.status })
     assert.are.equal(fixture.read(upstream .. "/" .. big), fixture.read(third .. "/" .. big))
     assert.is_nil(fixture.read(third .. "/" .. big .. ".partial"))
+    -- A partial already whole is checked and taken, never asked past its end.
+    local whole, fourth = servers.fault(upstream, "cut", { match = bigId, times = 2 }), fixture.tmpdir()
+    assert.are.equal(-40, code(mirror(fourth, whole.url)))
+    local asked = #requests(whole, big)
+    fixture.write(fourth .. "/" .. big .. ".partial", fixture.read(upstream .. "/" .. big))
+    assert.are.equal(1, code(mirror(fourth, whole.url)))
+    local outcome
+    for _, package in ipairs(report(fourth).packages) do
+      if package.path == big then outcome = package.outcome end
+    end
+    assert.are.same({ asked, "resumed" }, { #requests(whole, big), outcome })
     fixture.remove(other)
     fixture.remove(third)
+    fixture.remove(fourth)
   end)
 
   it("asks once whether the index changed, and touches nothing when it did not", function()
@@ -182,6 +194,11 @@ for top, _, names in os.walk(sys.argv[1]):
     local cancel = { ek = true, progress = function() return os.time() - start >= 1 end }
     assert.are.equal(-13, code(mirror(other, stalled.url, cancel)))
     assert.is_true(os.time() - start <= 2)
+    -- Also while an index is awaited from a server that never answers.
+    local mute = servers.fault(upstream, "mute", { match = "server.ini" })
+    start = os.time()
+    assert.are.equal(-13, code(mirror(other, mute.url, cancel)))
+    assert.is_true(os.time() - start <= 2)
     -- Transfers under way when a handler cancels tell of nothing more.
     local begun, third = 0, fixture.tmpdir()
     local first = { ek = true, downloadbegin = function() begun = begun + 1 return true end }
@@ -225,10 +242,14 @@ for top, _, names in os.walk(sys.argv[1]):
       { { at("good", tamper) }, -49, -49 },
       { { at("good", tamper), at("good") }, 1, -49 },
       { { at("good") }, -50, nil, "threshold = 4\nkey = " .. keys[1] .. "\n" },
+      -- There but not readable as a file: never taken for no trust file.
+      { { at("good") }, -50, nil, function(path) fixture.run("ln -s nowhere " .. path) end },
+      { { at("good") }, -50, nil, function(path) fixture.run("mkdir " .. path) end },
     }
     for i, case in ipairs(cases) do
       local into = fixture.tmpdir()
-      fixture.write(into .. "/.zelrelay.trust", case[4] or trust)
+      if type(case[4]) == "function" then case[4](into .. "/.zelrelay.trust")
+      else fixture.write(into .. "/.zelrelay.trust", case[4] or trust) end
       local status = select(2, mirror(into, case[1]))
       local told = report(into)
       local first = told.sources[1] or {}
@@ -275,6 +296,49 @@ for top, _, names in os.walk(sys.argv[1]):
     os.execute("umount " .. repository)
     assert.are.same({ nil, -30, "not enough space on the file system" }, outcome)
     assert.are.same({ nil, {} }, { index, packages })
+  end)
+
+  it("hands a reader a whole repository at every instant of runs, prunes, rebuilds and the clean-up", function()
+    local source, work = fixture.publish(true), fixture.tmpdir()
+    local up, served = servers.nginx(source), servers.nginx(repository)
+    local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
+    fixture.run(("python3 %sreader.py %s %s/stop %s/cleanup >%s/read 2>&1 &"):format(here, served.url, work, work, work))
+    local text = fixture.components["c3t4v1.05.3l1"]
+    local steps = {  -- what changes upstream, and the options of the run after it
+      { function() end, { ek = true, maxmerge = 2 } },
+      { function() fixture.components["c3t4v1.05.3l1"] = "rebuilt" end, { ek = true, maxmerge = 2 } },
+      { function()
+          fixture.products["c3t4v1.06.0"] = { "c3t4v1.06.0l1", "c3t4v1.05.3l2" }
+          fixture.components["c3t4v1.06.0l1"] = "newer"
+        end, { ek = true, keepcount = 1, maxmerge = 2 } },
+      { function() end, { ek = true, keepcount = 1, maxmerge = 1 } },
+      { function()
+          fixture.write(work .. "/cleanup", "")
+          update.removeek(repository)
+          fixture.run("sleep 0.3")
+          fixture.remove(work .. "/cleanup")
+        end, { ek = true, keepcount = 1 } },
+    }
+    for i, step in ipairs(steps) do
+      step[1]()
+      fixture.publish(true, nil, source)
+      assert.are.equal(1, code(mirror(repository, up.url, step[2])), i)
+      fixture.run("sleep 0.3")
+    end
+    fixture.components["c3t4v1.05.3l1"], fixture.products["c3t4v1.06.0"] = text, nil
+    fixture.components["c3t4v1.06.0l1"] = nil
+    fixture.write(work .. "/stop", "")
+    local read
+    for _ = 1, 100 do
+      read = fixture.read(work .. "/read") or ""
+      if read:find("rounds %d+") then break end
+      fixture.run("sleep 0.1")
+    end
+    local rounds = tonumber(read:match("rounds (%d+)"))
+    local failures = read:gsub("cleanup: [^\n]*\n", ""):gsub("rounds %d+\n", "")
+    assert.are.same({ "", true }, { failures, rounds > 20 })
+    fixture.remove(source)
+    fixture.remove(work)
   end)
 
   it("mirrors from another relay's repository, with its index and after the clean-up", function()
