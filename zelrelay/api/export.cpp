@@ -61,6 +61,7 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
     if (destination == nullptr || *destination == 0) return RELAY_INVALID_ARGUMENT;
     CheckOptions(context);
     Holdings held = ReadHoldings(context.repository);
+    if (held.indexDamage != RELAY_OK) Fail(held.indexDamage);
     const ComponentEntry *found = FindHeld(held, entity);
     if (found == nullptr) return RELAY_NOT_FOUND;
     FileDescriptor package = OpenVerifiedPackage(context.repository, *found);
