@@ -59,7 +59,9 @@ local copied = 0
 local mirrored = check(update.everything(repository, products, sources, {
   dupdigisign = true,
   keepcount = 2,
-  progress = terminal and progressBar or nil,
+  -- progress with nothing to count comes while the relay waits (for the
+  -- lock, for an index), so that a handler can cancel a wait.
+  progress = terminal and function(event) if event.total > 0 then progressBar(event) end end or nil,
   download = function(event)
     copied = copied + 1
     if not terminal then print(string.format("  %s  %s", event.information, kib(event.total))) end
