@@ -136,14 +136,14 @@ describe("mirroring from web servers", function()
     -- A partial already whole is checked and taken, never asked past its end.
     local whole, fourth = servers.fault(upstream, "cut", { match = bigId, times = 2 }), fixture.tmpdir()
     assert.are.equal(-40, code(mirror(fourth, whole.url)))
-    local asked = #requests(whole, big)
+    local before = #requests(whole, big)
     fixture.write(fourth .. "/" .. big .. ".partial", fixture.read(upstream .. "/" .. big))
     assert.are.equal(1, code(mirror(fourth, whole.url)))
     local outcome
     for _, package in ipairs(report(fourth).packages) do
       if package.path == big then outcome = package.outcome end
     end
-    assert.are.same({ asked, "resumed" }, { #requests(whole, big), outcome })
+    assert.are.same({ before, "resumed" }, { #requests(whole, big), outcome })
     fixture.remove(other)
     fixture.remove(third)
     fixture.remove(fourth)
@@ -302,7 +302,8 @@ for top, _, names in os.walk(sys.argv[1]):
     local source, work = fixture.publish(true), fixture.tmpdir()
     local up, served = servers.nginx(source), servers.nginx(repository)
     local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
-    fixture.run(("python3 %sreader.py %s %s/stop %s/cleanup >%s/read 2>&1 &"):format(here, served.url, work, work, work))
+    fixture.run(("python3 %sreader.py %s %s/stop %s/cleanup >%s/read 2>&1 &"):format(here, served.url, work, work,
+      work))
     local text = fixture.components["c3t4v1.05.3l1"]
     local steps = {  -- what changes upstream, and the options of the run after it
       { function() end, { ek = true, maxmerge = 2 } },

@@ -131,19 +131,15 @@ Index ParseIndex(std::string kept) {
   // About a record a line: no slack at the size of a large index.
   index.components.reserve(size_t(std::count(whole.begin(), whole.end(), '\n')));
   Section section = Section::None;
-  std::string_view line;
-  while (NextLine(text, line)) {
-    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-    if (line.front() == '[') {
-      if (line.back() != ']') Fail(RELAY_BAD_INDEX);
-      section = SectionOf(line);
+  IniLine line;
+  while (NextIniLine(text, line)) {
+    if (line.kind == IniLine::Header) {
+      section = SectionOf(line.text);
       continue;
     }
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos || section == Section::None) Fail(RELAY_BAD_INDEX);
-    std::string_view key = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
-    if (section == Section::Components) index.components.push_back(ParseComponent(index, key, value));
-    if (section == Section::Products) index.products.push_back(ParseProduct(index, key, value));
+    if (line.kind == IniLine::Bad || section == Section::None) Fail(RELAY_BAD_INDEX);
+    if (section == Section::Components) index.components.push_back(ParseComponent(index, line.key, line.value));
+    if (section == Section::Products) index.products.push_back(ParseProduct(index, line.key, line.value));
   }
   CheckReferences(index);
   index.digest = Sha256OfBytes(whole.data(), whole.size());

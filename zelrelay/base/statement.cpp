@@ -49,22 +49,19 @@ Statement ParseStatement(std::string_view text) {
   Statement statement;
   enum { Before, Fields, Signatures } section = Before;
   int seen = 0;
-  std::string_view line;
-  while (NextLine(text, line)) {
-    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
-    if (line == kStatementHeader && section == Before) {
+  IniLine line;
+  while (NextIniLine(text, line)) {
+    if (line.text == kStatementHeader && section == Before) {
       section = Fields;
       continue;
     }
-    if (line == kSignaturesHeader && section == Fields) {
+    if (line.text == kSignaturesHeader && section == Fields) {
       section = Signatures;
       continue;
     }
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos || section == Before) Refuse();
-    std::string_view name = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
-    if (section == Fields) SetField(statement, name, value, seen);
-    else AddSignature(statement, name, value);
+    if (line.kind != IniLine::Entry || section == Before) Refuse();
+    if (section == Fields) SetField(statement, line.key, line.value, seen);
+    else AddSignature(statement, line.key, line.value);
   }
   if (seen != 7) Refuse();
   return statement;

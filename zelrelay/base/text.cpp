@@ -20,6 +20,28 @@ bool NextLine(std::string_view &text, std::string_view &line) {
   return true;
 }
 
+bool NextIniLine(std::string_view &text, IniLine &line) {
+  std::string_view row;
+  while (NextLine(text, row)) {
+    line.number++;
+    if (row.empty() || row.front() == ';' || row.front() == '#') continue;
+    line.text = row;
+    line.key = line.value = {};
+    if (row.front() == '[') {
+      line.kind = row.back() == ']' ? IniLine::Header : IniLine::Bad;
+      return true;
+    }
+    size_t equals = row.find('=');
+    line.kind = equals == std::string_view::npos ? IniLine::Bad : IniLine::Entry;
+    if (line.kind == IniLine::Entry) {
+      line.key = Trim(row.substr(0, equals));
+      line.value = Trim(row.substr(equals + 1));
+    }
+    return true;
+  }
+  return false;
+}
+
 std::string_view NextWord(std::string_view &text) {
   text = Trim(text);
   size_t end = text.find(' ');

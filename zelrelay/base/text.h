@@ -1,5 +1,7 @@
-// Reading the relay's INI-like texts, and its string forms: one line reader
-// for the index and the publishing manifest, and wide/narrow conversion.
+// Reading the relay's INI-like texts, and its string forms: one reader for
+// every "key = value" text the relay reads (the index, merged.ini, a
+// statement, a trust file, a manifest, the kept records), and wide/narrow
+// conversion.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,20 @@ std::string_view Trim(std::string_view text);
 bool NextLine(std::string_view &text, std::string_view &line);
 // Takes the next blank-separated word off text; empty once none is left.
 std::string_view NextWord(std::string_view &text);
+
+// A line of an INI-like text that says something.
+struct IniLine {
+  enum Kind { Header, Entry, Bad };
+  Kind kind = Bad;
+  int number = 0;               // from 1; counts the lines skipped too
+  std::string_view text;        // the whole line, trimmed: "[PATTERN]" for a header
+  std::string_view key, value;  // of an entry, trimmed
+};
+// Takes the next line that is neither blank nor a comment (";" or "#") off
+// text into line, whose number goes on from its last; false once text is
+// used up. A line in brackets is a Header, one with "=" an Entry, anything
+// else (an unclosed "[" too) Bad: what that means is the caller's to say.
+bool NextIniLine(std::string_view &text, IniLine &line);
 
 // Bytes as the module widens them (sign-extended) come back unchanged; other
 // characters become UTF-8.

@@ -29,11 +29,10 @@ std::map<std::string, std::string> ReadState(const std::string &path) {
   std::map<std::string, std::string> state;
   char text[4096];
   ssize_t length = getxattr(path.c_str(), kStateAttribute, text, sizeof text);
-  std::string_view rest(text, length > 0 ? size_t(length) : 0), line;
-  while (NextLine(rest, line)) {
-    size_t equals = line.find('=');
-    if (equals != std::string_view::npos) state[std::string(line.substr(0, equals))] = line.substr(equals + 1);
-  }
+  std::string_view rest(text, length > 0 ? size_t(length) : 0);
+  IniLine line;
+  while (NextIniLine(rest, line))
+    if (line.kind == IniLine::Entry) state[std::string(line.key)] = line.value;
   return state;
 }
 

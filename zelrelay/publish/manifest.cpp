@@ -34,12 +34,12 @@ void SetProductKey(ManifestProduct &p, std::string_view key, std::string_view va
 Manifest ParseManifest(std::string_view text) {
   Manifest manifest;
   enum { None, Component, Product } section = None;
-  std::string_view row;
-  for (int line = 1; NextLine(text, row); ++line) {
-    if (row.empty() || row.front() == ';' || row.front() == '#') continue;
-    if (row.front() == '[') {
-      if (row.back() != ']') Refuse(line, "unclosed section header");
-      std::string_view header = Trim(row.substr(1, row.size() - 2));
+  IniLine row;
+  while (NextIniLine(text, row)) {
+    int line = row.number;
+    if (row.text.front() == '[') {
+      if (row.kind == IniLine::Bad) Refuse(line, "unclosed section header");
+      std::string_view header = Trim(row.text.substr(1, row.text.size() - 2));
       size_t space = header.find(' ');
       std::string_view kind = header.substr(0, space);
       std::string_view id = space == std::string_view::npos ? std::string_view{} : Trim(header.substr(space));
@@ -54,11 +54,9 @@ Manifest ParseManifest(std::string_view text) {
       }
       continue;
     }
-    size_t equals = row.find('=');
-    if (equals == std::string_view::npos || section == None) Refuse(line, "expected key = value in a section");
-    std::string_view key = Trim(row.substr(0, equals)), value = Trim(row.substr(equals + 1));
-    if (section == Component) SetComponentKey(manifest.components.back(), key, value, line);
-    else SetProductKey(manifest.products.back(), key, value, line);
+    if (row.kind != IniLine::Entry || section == None) Refuse(line, "expected key = value in a section");
+    if (section == Component) SetComponentKey(manifest.components.back(), row.key, row.value, line);
+    else SetProductKey(manifest.products.back(), row.key, row.value, line);
   }
   for (const ManifestComponent &c : manifest.components)
     if (c.payload.empty()) throw ManifestError("component " + ExtractName(c.entity) + " has no payload");

@@ -63,19 +63,15 @@ constexpr std::string_view kArchivesHeader = "[Archives]";
 std::map<std::string, Stamp, std::less<>> ParseStamps(std::string_view text) {
   std::map<std::string, Stamp, std::less<>> stamps;
   bool inside = false;
-  std::string_view line;
-  while (NextLine(text, line)) {
-    if (!line.empty() && line.front() == '[') {
-      inside = line == kArchivesHeader;
-      continue;
-    }
-    size_t equals = line.find('=');
-    if (!inside || equals == std::string_view::npos) continue;
-    std::string_view value = line.substr(equals + 1), size = NextWord(value), modified = NextWord(value);
+  IniLine line;
+  while (NextIniLine(text, line)) {
+    if (line.kind == IniLine::Header) inside = line.text == kArchivesHeader;
+    if (!inside || line.kind != IniLine::Entry) continue;
+    std::string_view value = line.value, size = NextWord(value), modified = NextWord(value);
     Stamp stamp;
     std::from_chars(size.data(), size.data() + size.size(), stamp.size);
     std::from_chars(modified.data(), modified.data() + modified.size(), stamp.modified);
-    stamps[std::string(Trim(line.substr(0, equals)))] = stamp;
+    stamps[std::string(line.key)] = stamp;
   }
   return stamps;
 }

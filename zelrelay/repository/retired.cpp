@@ -14,12 +14,11 @@ Retired ReadRetired(const std::string &repository) {
   } catch (const RelayError &) {
     return retired;
   }
-  std::string_view rest = text ? std::string_view(*text) : std::string_view(), line;
-  while (NextLine(rest, line)) {
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos) continue;
-    std::optional<uint64_t> seconds = ParseWhole(line.substr(equals + 1));
-    if (seconds) retired.since.emplace(std::string(line.substr(0, equals)), int64_t(*seconds));
+  std::string_view rest = text ? std::string_view(*text) : std::string_view();
+  IniLine line;
+  while (NextIniLine(rest, line)) {
+    std::optional<uint64_t> seconds = ParseWhole(line.value);
+    if (line.kind == IniLine::Entry && seconds) retired.since.emplace(std::string(line.key), int64_t(*seconds));
   }
   return retired;
 }

@@ -32,15 +32,13 @@ std::optional<CachedIndex> IndexCache::Load(const std::string &url) const {
   size_t body = text.find("\n\n");
   if (body == std::string::npos) return std::nullopt;
   CachedIndex cached;
-  std::string_view head = std::string_view(text).substr(0, body), line;
+  std::string_view head = std::string_view(text).substr(0, body);
   std::string keptUrl;
-  while (NextLine(head, line)) {
-    size_t equals = line.find('=');
-    std::string_view name = line.substr(0, equals), value = line.substr(equals + 1);
-    if (equals == std::string_view::npos) continue;
-    if (name == "url") keptUrl = value;
-    if (name == "etag") cached.etag = value;
-    if (name == "last-modified") cached.lastModified = value;
+  IniLine line;
+  while (NextIniLine(head, line)) {
+    if (line.key == "url") keptUrl = line.value;
+    if (line.key == "etag") cached.etag = line.value;
+    if (line.key == "last-modified") cached.lastModified = line.value;
   }
   if (keptUrl != url) return std::nullopt;
   cached.text = text.substr(body + 2);

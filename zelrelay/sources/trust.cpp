@@ -66,12 +66,11 @@ std::optional<Trust> ReadTrust(const std::string &repository) {
   if (!text) return std::nullopt;
   Trust trust;
   bool thresholdGiven = false;
-  std::string_view rest = *text, line;
-  while (NextLine(rest, line)) {
-    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos) Malformed();
-    std::string_view name = Trim(line.substr(0, equals)), value = Trim(line.substr(equals + 1));
+  std::string_view rest = *text;
+  IniLine line;
+  while (NextIniLine(rest, line)) {
+    if (line.kind != IniLine::Entry) Malformed();
+    std::string_view name = line.key, value = line.value;
     if (name == "threshold" && !std::exchange(thresholdGiven, true)) {
       trust.threshold = Threshold(value);
     } else if (name == "key") {
