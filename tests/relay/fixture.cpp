@@ -42,7 +42,7 @@ namespace {
 void WritePackage(const std::string &directory, Index &index, ComponentEntry &c, const std::string &text) {
   std::string file = directory + "/" + std::string(c.path);
   FileDescriptor out{open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
-  WriteZip(out.fd, {ArchiveMember{std::string(c.id) + ".txt", {}, text}}, true);
+  WriteZip(out.fd, {ArchiveMember{std::string(c.id) + ".txt", {}, text}}, Compression::Deflated);
   c.sha256 = index.Keep(Sha256OfFile(file, &c.size));
 }
 

@@ -56,7 +56,7 @@ TEST(Partial, StartingOverForgetsWhatWasSummed) {
   PartialFile file(target, entry, true, meter);
   ASSERT_EQ(file.Have(), 4096u);
   truncate(partial.c_str(), 100);
-  file.Begin(true, "u", "v");
+  file.Begin(ByteSink::Start::Resumed, "u", "v");
   ASSERT_EQ(file.Have(), 0u);
   file.Receive(whole.data(), whole.size());
   EXPECT_NO_THROW(file.Complete());
@@ -109,7 +109,7 @@ TEST(Zip, ExtractsIntoTheDestinationOnly) {
   TempDirectory dir;
   fs::create_directories(dir / "out");
   FileDescriptor zip{open((dir / "p.zip").c_str(), O_RDWR | O_CREAT, 0644)};
-  WriteZip(zip.fd, {{"a.txt", {}, "A"}, {"sub/b.txt", {}, "B"}}, true);
+  WriteZip(zip.fd, {{"a.txt", {}, "A"}, {"sub/b.txt", {}, "B"}}, Compression::Deflated);
   ASSERT_EQ(Extract(dir / "p.zip", dir / "out"), RELAY_OK);
   EXPECT_EQ(Extracted(dir / "out"), (std::vector<std::string>{"a.txt", "sub", "sub/b.txt"}));
   EXPECT_EQ(Slurp(dir / "out/sub/b.txt"), "B");
@@ -120,7 +120,7 @@ TEST(Zip, RefusesEntriesThatLeaveBeforeWritingAny) {
     TempDirectory dir;
     fs::create_directories(dir / "out");
     FileDescriptor zip{open((dir / "p.zip").c_str(), O_RDWR | O_CREAT, 0644)};
-    WriteZip(zip.fd, {{"first.txt", {}, "1"}, {hostile, {}, "x"}}, false);
+    WriteZip(zip.fd, {{"first.txt", {}, "1"}, {hostile, {}, "x"}}, Compression::Stored);
     EXPECT_EQ(Extract(dir / "p.zip", dir / "out"), RELAY_UNSAFE_ARCHIVE_ENTRY) << hostile;
     EXPECT_TRUE(Extracted(dir / "out").empty()) << hostile;
     EXPECT_FALSE(fs::exists(dir / "escape.txt"));
@@ -303,7 +303,7 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   PublishUpstream(repo.path.string(), {{"c3t4v1.05.3", {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c3t4v1.05.3l4"}}});
   Index index = *ReadIndex(repo.path.string());
   std::vector<MemberSource> sources;
-  for (const ComponentEntry &c : index.components) sources.push_back({c, repo / c.path, 0, false, std::nullopt});
+  for (const ComponentEntry &c : index.components) sources.push_back({c, repo / c.path, 0, std::nullopt});
   std::vector<ComponentEntry> missing;
   MergedBuild build = BuildMergedArchives(repo.path.string(), index.products[0], sources, 2, missing);
   CommitMergedArchives(build);

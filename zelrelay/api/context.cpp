@@ -123,12 +123,12 @@ RelayStatus ApplyOption(ZELRELAY_ContextRecord &context, int32_t id, int64_t val
 
 }  // namespace
 
-SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, bool writable) {
+SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, Keeping keeping) {
   SourceSettings settings{NetworkSettings::FromEnvironment(), &context.indexes};
   settings.network.waiting = [&context] { return Waiting(context); };
   settings.network.maxbandwidth = context.options.maxbandwidth;
   settings.network.httpslevel = context.options.httpslevel;
-  context.indexes.writable = writable;
+  context.indexes.writable = keeping == Keeping::Write;
   return settings;
 }
 

@@ -44,9 +44,11 @@ struct ZELRELAY_ContextRecord {
   IndexCache indexes{std::string()};
 };
 
-// What the context's sources run with; a writable cache keeps what it
-// fetches in the repository (not when listing or in a dry run).
-SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, bool writable);
+// Whether the kept network indexes are written: not when listing or in a
+// dry run, which write nothing.
+enum class Keeping { Write, ReadOnly };
+// What the context's sources run with.
+SourceSettings SourcesOf(ZELRELAY_ContextRecord &context, Keeping keeping);
 
 // Throws the refused option's status, if any.
 void CheckOptions(const ZELRELAY_ContextRecord &context);

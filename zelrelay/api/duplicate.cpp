@@ -59,7 +59,7 @@ std::vector<PlannedPackage> Plan(const std::string &repository, Holdings &held, 
       package.upstream = &entry;
       package.present = holding == Holding::Intact;
       package.repair = holding == Holding::Damaged;
-      if (package.repair) damaged.push_back(*held.Find(entry.id));
+      if (package.repair) damaged.push_back(*held.Find(entry.id));  // HeldAs found it
       if (!package.present) package.file = FileFor(repository, entry);
     }
   held.Drop(damaged);
@@ -148,11 +148,11 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
   return RELAY_OK;
 }
 
-// Refuses a run whose packages and rebuilt archives cannot fit, before it
+// Whether the packages a run lacks and its rebuilt archives fit, before it
 // writes anything: the packages it lacks, and again every package of a
 // product that gets one.
-void CheckSpace(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
-                const std::vector<PlannedPackage> &plan) {
+bool Fits(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
+          const std::vector<PlannedPackage> &plan) {
   std::unordered_set<std::string_view> missing;
   uint64_t needed = 0;
   for (const PlannedPackage &package : plan)
@@ -160,7 +160,7 @@ void CheckSpace(const std::string &repository, const Upstream &upstream, const s
       missing.insert(package.upstream->id);
       needed += package.upstream->size;
     }
-  if (missing.empty()) return;
+  if (missing.empty()) return true;
   for (const SelectedProduct &product : selection) {
     uint64_t all = 0;
     bool changes = false;
@@ -171,8 +171,7 @@ void CheckSpace(const std::string &repository, const Upstream &upstream, const s
     if (changes) needed += all;
   }
   struct statvfs room;
-  if (statvfs(repository.c_str(), &room) == 0 && uint64_t(room.f_bavail) * room.f_frsize < needed)
-    Fail(RELAY_NO_SPACE);
+  return statvfs(repository.c_str(), &room) != 0 || uint64_t(room.f_bavail) * room.f_frsize >= needed;
 }
 
 // One duplication: what it works on and what it tells.
@@ -185,7 +184,7 @@ struct Run {
   uint64_t total = 0, copied = 0;  // bytes, for progress
 };
 
-int64_t SourceOf(const PackageCopy &copy) { return copy.source ? int64_t(*copy.source) : -1; }
+int64_t SourceIndex(const PackageCopy &copy) { return copy.source ? int64_t(*copy.source) : -1; }
 
 // What the copying did to each package of the plan.
 void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOutcome *outcome) {
@@ -200,8 +199,8 @@ void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOut
     else if (copy == copies.end()) run.report.Package(*package.upstream, copied);  // a dry run would
     else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
       run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : copied, c.moved,
-                         SourceOf(c));
-    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, SourceOf(c), c.status);
+                         SourceIndex(c));
+    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, SourceIndex(c), c.status);
   }
 }
 
@@ -250,8 +249,9 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
     ReportPlan(run, plan, nullptr);
     return DryRun(context, plan, total);
   }
-  // A package that cannot be had fails alone; the rest of the run goes on.
-  CheckSpace(repository, run.upstream, run.selection, plan);
+  // A run that cannot fit ends before it writes, as one that fills the disk
+  // ends: an outcome, told in the report.
+  if (!Fits(repository, run.upstream, run.selection, plan)) return RELAY_NO_SPACE;
   MakeDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   std::unordered_set<std::string> partials = PartialsIn(repository);
   CopyOutcome outcome = CopyMissing(context, run.settings.network, run.upstream, plan, partials, total);
@@ -343,7 +343,7 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
     if (products == nullptr && productCount > 0) return RELAY_INVALID_ARGUMENT;
     if (information) *information = nullptr;
     CheckOptions(context);
-    SourceSettings settings = SourcesOf(context, !RelayDryRun());
+    SourceSettings settings = SourcesOf(context, RelayDryRun() ? Keeping::ReadOnly : Keeping::Write);
     RefuseRepositoryAsSource(sources, sourceCount, context.repository, settings);
     RunReport report(context.repository, RelayDryRun(), products, productCount);
     Upstream upstream;  // outlives the report's packages, whose strings are its index's
@@ -357,7 +357,7 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
       context.indexes.writable = !RelayDryRun();
       if (!RelayDryRun()) upstream.KeepFetched();
       std::vector<RequestMatch> matches;
-      std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, false, &matches);
+      std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, EmptyRequest::None, &matches);
       report.Matched(matches, upstream.index.components.size());
       const RelayOptions &o = context.options;
       std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign);

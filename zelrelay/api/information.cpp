@@ -15,11 +15,11 @@ int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *produ
     if (information == nullptr || (products == nullptr && productCount > 0)) return RELAY_INVALID_ARGUMENT;
     context.indexes.Forget();
     std::optional<Trust> trust = ReadTrust(context.repository);
-    SourceSettings settings = SourcesOf(context, false);
+    SourceSettings settings = SourcesOf(context, Keeping::ReadOnly);
     settings.trust = trust ? &*trust : nullptr;
     Upstream upstream = ResolveUpstream(sources, sourceCount, settings);
     std::vector<RequestMatch> matches;
-    std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, true, &matches);
+    std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, EmptyRequest::All, &matches);
     CheckMatches(products, matches);
     *information = BuildInformation(upstream.index, selection);
     return RELAY_OK;

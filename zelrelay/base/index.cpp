@@ -148,7 +148,11 @@ Index ParseIndex(std::string kept) {
 
 namespace {
 
-void AppendComponents(std::string &text, const Index &index, bool patterns) {
+// The writer's two sections of components.
+enum class Listed { Patterns, Engines };
+
+void AppendComponents(std::string &text, const Index &index, Listed listed) {
+  bool patterns = listed == Listed::Patterns;
   char number[24];
   for (const ComponentEntry &c : index.components) {
     if (IsPatternEntity(c.entity) != patterns) continue;
@@ -173,9 +177,9 @@ std::string IndexToText(const Index &index) {
   std::string text;
   text.reserve(index.components.size() * 192 + index.products.size() * 64 + 64);
   text += "[PATTERN]\n";
-  AppendComponents(text, index, true);
+  AppendComponents(text, index, Listed::Patterns);
   text += "\n[ENGINE]\n";
-  AppendComponents(text, index, false);
+  AppendComponents(text, index, Listed::Engines);
   text += "\n[All_Product]\n";
   for (const ProductEntry &p : index.products) {
     text += p.id;

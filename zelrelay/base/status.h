@@ -1,4 +1,21 @@
 // The local relay's status codes. Above zero is success.
+//
+// Failing has one rule in the whole relay:
+// - What ends an operation is thrown where it is found (Fail, RelayError)
+//   and becomes the operation's status once, at the C interface
+//   (api/guard.h). In between, a catch only cleans up, or turns a failure
+//   into an outcome as the next point says, or adds what it knows and
+//   throws again.
+// - What an operation goes on after is an outcome, kept as a value: one
+//   package that no source could give (PackageCopy), one source that did not
+//   answer (SourceState), a run that stopped early but records what it
+//   finished (CopyOutcome). The operation's status is then the outcome's.
+// - So a failure travels one way: a function that returns a RelayStatus
+//   returns outcomes, and throws only what ends the operation, never the
+//   same failure both ways.
+// - An invariant that callers rely on is asserted where it is used
+//   (RELAY_ASSERT): should it not hold, the operation fails with RELAY_FAILED
+//   rather than going on or taking its host process down.
 #pragma once
 
 #include <cstdint>
@@ -35,3 +52,7 @@ struct RelayError {
 };
 
 [[noreturn]] inline void Fail(RelayStatus status) { throw RelayError{status}; }
+
+// Says on standard error which invariant broke, where, then Fail(RELAY_FAILED).
+[[noreturn]] void InvariantBroken(const char *condition, const char *file, int line);
+#define RELAY_ASSERT(condition) ((condition) ? void(0) : InvariantBroken(#condition, __FILE__, __LINE__))

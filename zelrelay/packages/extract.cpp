@@ -237,10 +237,13 @@ void StageMembers(const PackageRange &range, int staging) {
   }
 }
 
+// A first pass only checks, so that a clash stops the export before
+// anything has moved.
+enum class Pass { Check, Move };
+
 // Moves what staging holds into destination: files over files, directories
-// merged into directories. A first run with move false only checks, so that
-// a clash stops the export before anything has moved.
-void Deliver(int staging, int destination, bool move) {
+// merged into directories.
+void Deliver(int staging, int destination, Pass pass) {
   for (const std::string &name : ListDirectory(staging)) {
     struct stat from, to;
     if (fstatat(staging, name.c_str(), &from, AT_SYMLINK_NOFOLLOW) != 0) Fail(RELAY_IO_ERROR);
@@ -252,8 +255,8 @@ void Deliver(int staging, int destination, bool move) {
     if (exists && S_ISDIR(to.st_mode)) {
       FileDescriptor in = OpenDirectoryAt(staging, name), out = OpenDirectoryAt(destination, name);
       if (in.fd < 0 || out.fd < 0 || faccessat(out.fd, ".", W_OK | X_OK, 0) != 0) Fail(RELAY_BAD_DESTINATION);
-      Deliver(in.fd, out.fd, move);
-    } else if (move && renameat(staging, name.c_str(), destination, name.c_str()) != 0) {
+      Deliver(in.fd, out.fd, pass);
+    } else if (pass == Pass::Move && renameat(staging, name.c_str(), destination, name.c_str()) != 0) {
       FailWrite(errno);
     }
   }
@@ -304,6 +307,6 @@ void ExtractPackage(const PackageRange &range, const std::string &destination) {
   staging.directory = OpenDirectoryAt(target.fd, staging.name);
   if (staging.directory.fd < 0) Fail(RELAY_IO_ERROR);
   StageMembers(range, staging.directory.fd);
-  Deliver(staging.directory.fd, target.fd, false);
-  Deliver(staging.directory.fd, target.fd, true);
+  Deliver(staging.directory.fd, target.fd, Pass::Check);
+  Deliver(staging.directory.fd, target.fd, Pass::Move);
 }

@@ -79,7 +79,8 @@ void PartialFile::Restart() {
 }
 
 // Opened only when an answer comes, so queued transfers hold no descriptor.
-void PartialFile::Begin(bool resumed, const std::string &url, const std::string &validator) {
+void PartialFile::Begin(Start start, const std::string &url, const std::string &validator) {
+  bool resumed = start == Start::Resumed;
   bool fresh = file_.fd < 0;
   if (fresh) file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (resumed ? 0 : O_TRUNC), 0644)};
   if (file_.fd < 0) Fail(WriteFailure(errno));

@@ -48,7 +48,7 @@ class PartialFile final : public ByteSink {
 
   // An answer is arriving: it goes on from Have() when resumed, else from
   // the start. Records what a later try needs.
-  void Begin(bool resumed, const std::string &url, const std::string &validator) override;
+  void Begin(Start start, const std::string &url, const std::string &validator) override;
   // Throws RELAY_PACKAGE_MISMATCH beyond the size the index gave.
   void Receive(const void *data, size_t size) override;
   // Checks the whole file's size and digest, or removes it and throws

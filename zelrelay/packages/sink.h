@@ -15,9 +15,11 @@ class ByteSink {
   // they came with; empty: nothing to go on from.
   virtual const std::string &Origin() const = 0;
   virtual const std::string &Validator() const = 0;
-  // An answer starts: it goes on from Have() when resumed, else from the
-  // start, and whatever was held before no longer counts.
-  virtual void Begin(bool resumed, const std::string &origin, const std::string &validator) = 0;
+  // Where an answer's bytes go: on from Have(), or from the start, and then
+  // whatever was held before no longer counts.
+  enum class Start { Afresh, Resumed };
+  // An answer starts.
+  virtual void Begin(Start start, const std::string &origin, const std::string &validator) = 0;
   // The next bytes. A RelayError thrown here ends the transfer with its
   // status.
   virtual void Receive(const void *data, size_t size) = 0;

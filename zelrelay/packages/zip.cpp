@@ -123,13 +123,13 @@ void WriteMemberData(archive *writer, const ArchiveMember &member, int file, uin
 
 }  // namespace
 
-std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members, bool compress) {
+std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members, Compression compression) {
   Writer writer(archive_write_new());
   if (!writer) throw std::bad_alloc();
   Output out;
   out.fd = fd;
   Check(archive_write_set_format_zip(writer.get()));
-  Check(archive_write_set_options(writer.get(), compress ? "zip:compression=deflate" : "zip:compression=store"));
+  Check(archive_write_set_options(writer.get(), compression == Compression::Deflated ? "zip:compression=deflate" : "zip:compression=store"));
   // Unblocked, so a header is on the descriptor when its call returns.
   Check(archive_write_set_bytes_per_block(writer.get(), 0));
   CheckWrite(archive_write_open2(writer.get(), &out, nullptr, WriteOut, nullptr, nullptr), out);

@@ -21,11 +21,13 @@ struct ArchiveMember {
       : name(std::move(member)), file(std::move(from)), bytes(std::move(content)) {}
 };
 
-// Writes a zip on the descriptor; stored members when compress is false.
-// Returns where each member's data starts, so stored members can be read
-// back as plain byte ranges. A failed write throws RELAY_NO_SPACE or
-// RELAY_IO_ERROR, a member unlike its digest RELAY_PACKAGE_MISMATCH.
-std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members, bool compress);
+enum class Compression { Stored, Deflated };
+
+// Writes a zip on the descriptor. Returns where each member's data starts,
+// so stored members can be read back as plain byte ranges. A failed write
+// throws RELAY_NO_SPACE or RELAY_IO_ERROR, a member unlike its digest
+// RELAY_PACKAGE_MISMATCH.
+std::vector<uint64_t> WriteZip(int fd, const std::vector<ArchiveMember> &members, Compression compression);
 
 struct MemberSpan {
   uint64_t offset;  // of the data

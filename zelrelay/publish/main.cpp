@@ -48,7 +48,7 @@ ComponentEntry PackComponent(const ManifestComponent &component, const std::stri
   if (members.empty()) throw ManifestError("payload folder " + component.payload + " holds no file");
   std::string target = JoinPath(output, entry.path);
   TempFile temp = CreateTempFile(target);
-  WriteZip(temp.file.fd, members, true);
+  WriteZip(temp.file.fd, members, Compression::Deflated);
   CommitTempFile(temp);
   entry.sha256 = index.Keep(Sha256OfFile(target, &entry.size));
   if (!component.signature.empty()) {

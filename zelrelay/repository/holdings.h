@@ -18,7 +18,8 @@
 
 struct Holdings {
   // Every component held once: by its package file when that is there,
-  // else by its member of a merged archive; products with what they hold.
+  // else by its member of a merged archive; products with what they hold,
+  // and only that (Hold, Drop and Tidy keep it so).
   // Its pool holds every index its records came from.
   Index index;
   // Members of the merged archives as they are now, by component id, and

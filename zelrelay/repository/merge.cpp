@@ -139,7 +139,7 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
   MergedBuild build{ProductEntry{product.entity, product.id, {}, {}}, {}, {}, {}, std::make_shared<StringPool>()};
   std::vector<const MemberSource *> kept;
   for (const MemberSource &source : sources) {
-    if (!source.checked && !IsRegularFile(source.file)) {
+    if (!source.crc && !IsRegularFile(source.file)) {
       missing.push_back(source.entry);
       continue;
     }
@@ -165,8 +165,8 @@ MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntr
       member.file = kept[i]->file;
       member.offset = kept[i]->offset;
       member.size = entry.size;
-      if (kept[i]->checked) member.crc = kept[i]->crc;
-      else member.sha256 = entry.sha256;
+      member.crc = kept[i]->crc;
+      if (!member.crc) member.sha256 = entry.sha256;
     }
     members[0].bytes = IndexToText(manifest);
     std::string_view name = build.strings->Keep(PartName(repository, product, part, members[0].bytes));
@@ -279,7 +279,11 @@ MergedListing ReadMergedArchives(const std::string &repository, const Retired &r
     }
     auto members = file.byArchive.find(name);
     if (members == file.byArchive.end()) continue;
-    for (const ComponentEntry *c : members->second) merged.Add(*c, *file.owners[c->id]);
+    for (const ComponentEntry *c : members->second) {
+      auto owner = file.owners.find(c->id);
+      RELAY_ASSERT(owner != file.owners.end());  // Described saw to it
+      merged.Add(*c, *owner->second);
+    }
   }
   result.listed = described && built.empty() && archives == file.stamps.size();
   result.index = std::move(merged.index);

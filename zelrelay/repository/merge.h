@@ -25,8 +25,9 @@ struct MemberSource {
   ComponentEntry entry;  // as the index lists it: the member's name, size and digest
   std::string file;      // a package file, or an older merged archive
   uint64_t offset = 0;   // of the package in file
-  bool checked = false;  // its bytes are known to match the digest
-  std::optional<uint32_t> crc;  // known, with checked: the kernel copies the bytes
+  // Set when its bytes are known to match the digest: the kernel copies
+  // them as they are. Else they are read, checked and summed.
+  std::optional<uint32_t> crc;
 };
 
 // One product's new merged archives, complete beside their final names.

@@ -23,10 +23,10 @@ namespace {
 // (which no clean-up deletes), else its package file. The first two are
 // trusted as they are, checked when they were written; the archive's
 // record of the member's CRC-32 lets the kernel copy it.
-MemberSource SourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
-                      const CopiedPackages &copied) {
+MemberSource MemberSourceOf(const std::string &repository, const Holdings &held, const ComponentEntry &entry,
+                            const CopiedPackages &copied) {
   if (auto run = copied.find(entry.id); run != copied.end())
-    return MemberSource{entry, JoinPath(repository, entry.path) + kPartialSuffix, 0, true, run->second.crc};
+    return MemberSource{entry, JoinPath(repository, entry.path) + kPartialSuffix, 0, run->second.crc};
   auto member = held.members.find(entry.id);
   if (member != held.members.end() && member->second.sha256 == entry.sha256) {
     std::string archive = JoinPath(repository, member->second.path);
@@ -34,9 +34,9 @@ MemberSource SourceOf(const std::string &repository, const Holdings &held, const
     std::optional<uint32_t> crc;
     if (file.fd >= 0 && !VerifyRequested() && !held.unverified.count(member->second.path))
       crc = RecordedCrc(file.fd, member->second.offset, entry.size, PackagePath(entry).size());
-    return MemberSource{entry, archive, member->second.offset, crc.has_value(), crc};
+    return MemberSource{entry, archive, member->second.offset, crc};
   }
-  return MemberSource{entry, JoinPath(repository, entry.path), 0, false, std::nullopt};
+  return MemberSource{entry, JoinPath(repository, entry.path), 0, std::nullopt};
 }
 
 bool RangeMatches(const MemberSource &source) {
@@ -128,8 +128,11 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
   std::vector<ComponentEntry> lost;
   for (size_t p : products) {
     std::vector<MemberSource> sources;
-    for (std::string_view id : held.index.products[p].components)
-      sources.push_back(SourceOf(repository, held, *held.Find(id), copied));
+    for (std::string_view id : held.index.products[p].components) {
+      const ComponentEntry *mine = held.Find(id);
+      RELAY_ASSERT(mine != nullptr);  // a product lists only what is held (Holdings)
+      sources.push_back(MemberSourceOf(repository, held, *mine, copied));
+    }
     builds.push_back(Rebuild(repository, maxmerge, held.index.products[p], std::move(sources), lost));
   }
   if (!builds.empty() && finished.empty()) SyncAll(repository);

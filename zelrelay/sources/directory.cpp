@@ -75,7 +75,7 @@ RelayStatus CopyFrom(int root, const ComponentEntry &entry, ByteSink &sink, cons
   FileDescriptor input = root < 0 ? FileDescriptor{} : OpenBeneath(root, entry.path, &size);
   if (input.fd < 0) return RELAY_PACKAGE_MISSING;
   if (!entry.InArchive() && size != entry.size) return RELAY_PACKAGE_MISMATCH;
-  sink.Begin(false, origin, {});
+  sink.Begin(ByteSink::Start::Afresh, origin, {});
   // A short member is no fault here: the size check tells.
   ReadRange(input.fd, entry.InArchive() ? entry.offset : 0, entry.size,
             [&](const char *data, size_t got) { sink.Receive(data, got); });

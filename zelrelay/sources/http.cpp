@@ -16,7 +16,7 @@ class TextSink final : public ByteSink {
   uint64_t Have() const override { return 0; }
   const std::string &Origin() const override { return none_; }
   const std::string &Validator() const override { return none_; }
-  void Begin(bool, const std::string &, const std::string &) override { text.clear(); }
+  void Begin(Start, const std::string &, const std::string &) override { text.clear(); }
   void Receive(const void *data, size_t size) override {
     if (text.size() + size > limit_) Fail(RELAY_INDEX_TOO_LARGE);
     text.append(static_cast<const char *>(data), size);
@@ -90,7 +90,8 @@ Request HttpSource::NewRequest(const std::string &url) const {
   return request;
 }
 
-std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t limit, bool cached) {
+std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t limit, Caching caching) {
+  bool cached = caching == Caching::Kept;
   std::string url = UrlOf(name);
   // Through another proxy the same URL may answer otherwise: each route
   // keeps its own.
@@ -126,7 +127,7 @@ std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t
 }
 
 std::optional<std::string> HttpSource::ReadText(const std::string &name) {
-  return FetchText(name, kIndexLimit, true);
+  return FetchText(name, kIndexLimit, Caching::Kept);
 }
 
 void HttpSource::KeepFetched() {
@@ -135,11 +136,11 @@ void HttpSource::KeepFetched() {
 }
 
 std::optional<Index> HttpSource::ReadIndex() {
-  std::optional<std::string> text = FetchText(ZELRELAY_INDEX_FILE, kIndexLimit, true);
+  std::optional<std::string> text = FetchText(ZELRELAY_INDEX_FILE, kIndexLimit, Caching::Kept);
   if (!text) Fail(HttpStatus(404));
   Index index = ParseIndex(std::move(*text));
   if (!index.components.empty()) return index;
-  std::optional<std::string> merged = FetchText(ZELRELAY_MERGED_INDEX, kIndexLimit, true);
+  std::optional<std::string> merged = FetchText(ZELRELAY_MERGED_INDEX, kIndexLimit, Caching::Kept);
   return merged ? ParseIndex(std::move(*merged)) : index;
 }
 
@@ -172,7 +173,7 @@ struct PackageFetch : std::enable_shared_from_this<PackageFetch> {
   void Ended(Network &network, const Response &response) {
     if (response.status == RELAY_OK) return done(RELAY_OK);
     if (response.http == 416 && sink.Have() > 0) {  // the kept bytes are no part of it now
-      sink.Begin(false, url, {});
+      sink.Begin(ByteSink::Start::Afresh, url, {});
       return Start(network, Clock::now());
     }
     Clock::time_point when;
@@ -191,7 +192,7 @@ void HttpSource::Fetch(const ComponentEntry &entry, ByteSink &sink, Network &net
 std::optional<std::string> HttpSource::FetchSignature(const ComponentEntry &entry) {
   if (entry.InArchive()) return std::nullopt;
   try {
-    return FetchText(std::string(entry.path) + ".sig", size_t(1) << 20, false);
+    return FetchText(std::string(entry.path) + ".sig", size_t(1) << 20, Caching::Uncached);
   } catch (const RelayError &) {
     return std::nullopt;
   }

@@ -45,7 +45,9 @@ class HttpSource final : public Source {
   std::vector<std::string> fetched_;  // URLs of texts fetched through the cache
 
   // nullopt when the server has no such file (404).
-  std::optional<std::string> FetchText(const std::string &name, size_t limit, bool cached);
+  // A kept text is asked for conditionally and kept again (sources/cache.h).
+  enum class Caching { Kept, Uncached };
+  std::optional<std::string> FetchText(const std::string &name, size_t limit, Caching caching);
 };
 
 // The Proxy a source record names, if any.

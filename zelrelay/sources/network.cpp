@@ -15,7 +15,20 @@ namespace {
 constexpr auto kTickInterval = std::chrono::milliseconds(100);
 constexpr const char *kUserAgent = "zelrelay/1.0";
 
-long FromEnvironment(const char *name, long fallback, long minimum) {
+// What libcurl knows of a transfer, or fallback when it does not say.
+template <class T>
+T Info(CURL *easy, CURLINFO what, T fallback) {
+  T value = fallback;
+  return curl_easy_getinfo(easy, what, &value) == CURLE_OK ? value : fallback;
+}
+
+// A failure of libcurl itself, not of a transfer: out of memory, or a fault.
+[[noreturn]] void CurlFailed(bool memory) {
+  if (memory) throw std::bad_alloc();
+  Fail(RELAY_FAILED);
+}
+
+long EnvironmentNumber(const char *name, long fallback, long minimum) {
   const char *text = getenv(name);
   if (text == nullptr || *text == '\0') return fallback;
   char *end = nullptr;
@@ -42,9 +55,7 @@ std::string Trimmed(const char *data, size_t size) {
 bool ProxyRefused(long http) { return http == 407 || http == 401; }
 
 RelayStatus ProxyFailure(CURL *easy) {
-  long code = 0;
-  curl_easy_getinfo(easy, CURLINFO_PROXY_ERROR, &code);
-  switch (code) {
+  switch (Info<long>(easy, CURLINFO_PROXY_ERROR, CURLPX_OK)) {
     case CURLPX_USER_REJECTED:
     case CURLPX_NO_AUTH:
     case CURLPX_LONG_USER:
@@ -72,10 +83,8 @@ RelayStatus RedirectRefused(const std::string &location, const NetworkSettings &
 
 RelayStatus CurlFailure(CURLcode result, CURL *easy, const Response &response, bool proxied,
                         const NetworkSettings &settings) {
-  long connect = 0, http = 0;
-  curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connect);
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &http);
-  if (ProxyRefused(connect)) return RELAY_PROXY_AUTH;
+  long http = Info<long>(easy, CURLINFO_RESPONSE_CODE, 0);
+  if (ProxyRefused(Info<long>(easy, CURLINFO_HTTP_CONNECTCODE, 0))) return RELAY_PROXY_AUTH;
   switch (result) {
     case CURLE_COULDNT_RESOLVE_PROXY:
       return RELAY_PROXY_UNREACHABLE;
@@ -115,11 +124,11 @@ const char *CaBundle() {
 
 NetworkSettings NetworkSettings::FromEnvironment() {
   NetworkSettings settings;
-  settings.transfersPerHost = ::FromEnvironment("ZELRELAY_TRANSFERS_PER_HOST", settings.transfersPerHost, 1);
-  settings.connectTimeout = ::FromEnvironment("ZELRELAY_CONNECT_TIMEOUT", settings.connectTimeout, 1);
-  settings.stallTimeout = ::FromEnvironment("ZELRELAY_STALL_TIMEOUT", settings.stallTimeout, 1);
-  settings.indexTimeout = ::FromEnvironment("ZELRELAY_INDEX_TIMEOUT", settings.indexTimeout, 1);
-  settings.retries = ::FromEnvironment("ZELRELAY_RETRIES", settings.retries, 0);
+  settings.transfersPerHost = EnvironmentNumber("ZELRELAY_TRANSFERS_PER_HOST", settings.transfersPerHost, 1);
+  settings.connectTimeout = EnvironmentNumber("ZELRELAY_CONNECT_TIMEOUT", settings.connectTimeout, 1);
+  settings.stallTimeout = EnvironmentNumber("ZELRELAY_STALL_TIMEOUT", settings.stallTimeout, 1);
+  settings.indexTimeout = EnvironmentNumber("ZELRELAY_INDEX_TIMEOUT", settings.indexTimeout, 1);
+  settings.retries = EnvironmentNumber("ZELRELAY_RETRIES", settings.retries, 0);
   return settings;
 }
 
@@ -145,7 +154,8 @@ struct Network::Transfer {
     begun = true;
     bool ranged = http == 206;
     const std::string &validator = response.etag.empty() ? response.lastModified : response.etag;
-    sink->Begin(ranged && !request.ifRange.empty() && sink->Have() > 0, request.url, validator);
+    bool resumed = ranged && !request.ifRange.empty() && sink->Have() > 0;
+    sink->Begin(resumed ? ByteSink::Start::Resumed : ByteSink::Start::Afresh, request.url, validator);
     skip = ranged ? 0 : request.offset;
     wanted = request.length == 0 ? UINT64_MAX : request.length - sink->Have();
   }
@@ -193,7 +203,8 @@ struct Network::Loop {
     return false;
   }
   void DropAll() {
-    for (auto &[easy, t] : active) curl_multi_remove_handle(multi, easy);
+    // A handle that cannot be taken out is freed all the same, with its transfer.
+    for (auto &[easy, t] : active) (void)curl_multi_remove_handle(multi, easy);
     active.clear();
     ready.clear();
     later.clear();
@@ -236,8 +247,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
 size_t OnBody(char *data, size_t size, size_t count, void *user) {
   auto *t = static_cast<Transfer *>(user);
   size_t bytes = size * count;
-  long http = 0;
-  curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &http);
+  long http = Info<long>(t->easy, CURLINFO_RESPONSE_CODE, 0);
   if (http < 200 || http >= 300) return bytes;  // an error page: only its status counts
   if (!t->loop->WithinBandwidth(bytes)) {
     t->paused = true;
@@ -256,74 +266,95 @@ size_t OnBody(char *data, size_t size, size_t count, void *user) {
   return 0;
 }
 
+// Sets options one after another and keeps the first refusal: a transfer
+// with an option missing (the protocols httpslevel allows, a header) must
+// not run as if it had it.
+struct Options {
+  CURL *easy;
+  CURLcode first = CURLE_OK;
+  template <class T>
+  void Set(CURLoption option, T value) {
+    CURLcode result = curl_easy_setopt(easy, option, value);
+    if (first == CURLE_OK) first = result;
+  }
+};
+
+void SetProxy(Options &o, const Proxy *proxy) {
+  if (proxy == nullptr) {
+    o.Set(CURLOPT_PROXY, "");  // not even one from the environment
+    return;
+  }
+  o.Set(CURLOPT_PROXY, proxy->host.c_str());
+  o.Set(CURLOPT_NOPROXY, "");  // the source's proxy, whatever no_proxy says
+  if (proxy->port != 0) o.Set(CURLOPT_PROXYPORT, long(proxy->port));
+  o.Set(CURLOPT_PROXYTYPE, long(proxy->socks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
+  if (!proxy->user.empty() || !proxy->password.empty()) {
+    o.Set(CURLOPT_PROXYUSERNAME, proxy->user.c_str());
+    o.Set(CURLOPT_PROXYPASSWORD, proxy->password.c_str());
+    o.Set(CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
+  }
+}
+
+void AddHeader(Transfer &t, const char *name, const std::string &value) {
+  if (value.empty()) return;
+  curl_slist *more = curl_slist_append(t.headers, (std::string(name) + ": " + value).c_str());
+  if (more == nullptr) throw std::bad_alloc();  // the list stays as it was, for the transfer to free
+  t.headers = more;
+}
+
 // Headers that never change for a request; libcurl copies the strings.
 void Configure(Transfer &t, const NetworkSettings &settings) {
-  CURL *e = t.easy;
+  Options o{t.easy};
   const Request &r = t.request;
-  curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
-  curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  o.Set(CURLOPT_URL, r.url.c_str());
+  o.Set(CURLOPT_PRIVATE, &t);
+  o.Set(CURLOPT_NOSIGNAL, 1L);
+  o.Set(CURLOPT_USERAGENT, kUserAgent);
+  o.Set(CURLOPT_HEADERFUNCTION, OnHeader);
+  o.Set(CURLOPT_HEADERDATA, &t);
+  o.Set(CURLOPT_WRITEFUNCTION, OnBody);
+  o.Set(CURLOPT_WRITEDATA, &t);
   const char *protocols = settings.httpslevel > 0 ? "https" : "http,https";
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, protocols);
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-  curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, settings.connectTimeout);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, settings.stallTimeout);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (const char *bundle = CaBundle()) curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
-  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  if (r.proxy == nullptr) {
-    curl_easy_setopt(e, CURLOPT_PROXY, "");  // not even one from the environment
-  } else {
-    curl_easy_setopt(e, CURLOPT_PROXY, r.proxy->host.c_str());
-    curl_easy_setopt(e, CURLOPT_NOPROXY, "");  // the source's proxy, whatever no_proxy says
-    if (r.proxy->port != 0) curl_easy_setopt(e, CURLOPT_PROXYPORT, long(r.proxy->port));
-    curl_easy_setopt(e, CURLOPT_PROXYTYPE, long(r.proxy->socks ? CURLPROXY_SOCKS5_HOSTNAME : CURLPROXY_HTTP));
-    if (!r.proxy->user.empty() || !r.proxy->password.empty()) {
-      curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, r.proxy->user.c_str());
-      curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, r.proxy->password.c_str());
-      curl_easy_setopt(e, CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
-    }
-  }
+  o.Set(CURLOPT_PROTOCOLS_STR, protocols);
+  o.Set(CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  o.Set(CURLOPT_FOLLOWLOCATION, 1L);
+  o.Set(CURLOPT_MAXREDIRS, 5L);
+  o.Set(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+  o.Set(CURLOPT_PIPEWAIT, 1L);
+  o.Set(CURLOPT_CONNECTTIMEOUT, settings.connectTimeout);
+  o.Set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  o.Set(CURLOPT_LOW_SPEED_TIME, settings.stallTimeout);
+  o.Set(CURLOPT_SSL_VERIFYPEER, 1L);
+  o.Set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (const char *bundle = CaBundle()) o.Set(CURLOPT_CAINFO, bundle);
+  o.Set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  SetProxy(o, r.proxy);
   if (r.login != nullptr) {
-    curl_easy_setopt(e, CURLOPT_USERNAME, r.login->user.c_str());
-    curl_easy_setopt(e, CURLOPT_PASSWORD, r.login->password.c_str());
+    o.Set(CURLOPT_USERNAME, r.login->user.c_str());
+    o.Set(CURLOPT_PASSWORD, r.login->password.c_str());
   }
   if (r.deadline != Clock::time_point{}) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(r.deadline - Clock::now()).count();
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, long(std::max<long long>(left, 1)));
+    o.Set(CURLOPT_TIMEOUT_MS, long(std::max<long long>(left, 1)));
   }
   uint64_t from = r.offset + (r.ifRange.empty() ? 0 : t.sink->Have());
   if (from > 0 || r.length > 0) {
     std::string range = std::to_string(from) + "-" + (r.length > 0 ? std::to_string(r.offset + r.length - 1) : "");
-    curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
+    o.Set(CURLOPT_RANGE, range.c_str());
   }
-  auto header = [&](const char *name, const std::string &value) {
-    if (!value.empty()) t.headers = curl_slist_append(t.headers, (std::string(name) + ": " + value).c_str());
-  };
-  header("If-Range", r.ifRange);
-  header("If-None-Match", r.ifNoneMatch);
-  header("If-Modified-Since", r.ifModifiedSince);
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
+  AddHeader(t, "If-Range", r.ifRange);
+  AddHeader(t, "If-None-Match", r.ifNoneMatch);
+  AddHeader(t, "If-Modified-Since", r.ifModifiedSince);
+  o.Set(CURLOPT_HTTPHEADER, t.headers);
+  if (o.first != CURLE_OK) CurlFailed(o.first == CURLE_OUT_OF_MEMORY);
 }
 
 void Finish(Transfer &t, CURLcode result) {
   Response &response = t.response;
-  long http = 0;
-  curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &http);
+  long http = Info<long>(t.easy, CURLINFO_RESPONSE_CODE, 0);
   response.http = http;
-  curl_off_t after = -1;
-  if (curl_easy_getinfo(t.easy, CURLINFO_RETRY_AFTER, &after) == CURLE_OK && after > 0) response.retryAfter = long(after);
+  curl_off_t after = Info<curl_off_t>(t.easy, CURLINFO_RETRY_AFTER, -1);
+  if (after > 0) response.retryAfter = long(after);
   if (t.failure != RELAY_OK)
     response.status = t.failure;
   else if (t.enough)
@@ -349,18 +380,24 @@ void Finish(Transfer &t, CURLcode result) {
 
 Network::Network(const NetworkSettings &settings) : loop_(std::make_unique<Loop>()) {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  static CURLcode initialised = CURLE_OK;
+  std::call_once(once, [] { initialised = curl_global_init(CURL_GLOBAL_DEFAULT); });
+  if (initialised != CURLE_OK) CurlFailed(initialised == CURLE_OUT_OF_MEMORY);
   loop_->settings = settings;
   loop_->multi = curl_multi_init();
   if (loop_->multi == nullptr) throw std::bad_alloc();
-  curl_multi_setopt(loop_->multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
-  curl_multi_setopt(loop_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, settings.transfersPerHost);
+  CURLMcode result = curl_multi_setopt(loop_->multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+  if (result == CURLM_OK) result = curl_multi_setopt(loop_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, settings.transfersPerHost);
+  if (result != CURLM_OK) {
+    curl_multi_cleanup(loop_->multi);
+    CurlFailed(result == CURLM_OUT_OF_MEMORY);
+  }
 }
 
 Network::~Network() {
-  for (auto &[easy, transfer] : loop_->active) curl_multi_remove_handle(loop_->multi, easy);
-  loop_->active.clear();
-  curl_multi_cleanup(loop_->multi);
+  loop_->DropAll();
+  // Nothing is left to fail: every handle is out of it.
+  (void)curl_multi_cleanup(loop_->multi);
 }
 
 void Network::Add(const Request &request, ByteSink &sink, std::function<void(const Response &)> done) {
@@ -388,7 +425,8 @@ void Network::Loop::StartDue() {
       t->easy = curl_easy_init();
       if (t->easy == nullptr) throw std::bad_alloc();
       Configure(*t, settings);
-      curl_multi_add_handle(multi, t->easy);
+      if (CURLMcode added = curl_multi_add_handle(multi, t->easy); added != CURLM_OK)
+        CurlFailed(added == CURLM_OUT_OF_MEMORY);
       perHost[host]++;
       active[t->easy] = std::move(t);
     }
@@ -402,17 +440,20 @@ bool Network::Run(const std::function<bool()> &tick) {
     for (auto &[easy, t] : loop.active)
       if (t->paused && loop.WithinBandwidth(1)) {
         t->paused = false;
-        curl_easy_pause(easy, CURLPAUSE_CONT);
+        if (curl_easy_pause(easy, CURLPAUSE_CONT) != CURLE_OK) Fail(RELAY_TRANSFER_FAILED);
       }
     int running = 0;
-    curl_multi_perform(loop.multi, &running);
+    if (CURLMcode performed = curl_multi_perform(loop.multi, &running); performed != CURLM_OK)
+      CurlFailed(performed == CURLM_OUT_OF_MEMORY);
     int left = 0;
     while (CURLMsg *message = curl_multi_info_read(loop.multi, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
       auto found = loop.active.find(message->easy_handle);
+      RELAY_ASSERT(found != loop.active.end());  // libcurl tells only of handles it was given
       std::unique_ptr<Transfer> t = std::move(found->second);
       loop.active.erase(found);
-      curl_multi_remove_handle(loop.multi, t->easy);
+      CURLMcode removed = curl_multi_remove_handle(loop.multi, t->easy);
+      RELAY_ASSERT(removed == CURLM_OK);
       loop.perHost[t->host]--;
       Finish(*t, message->data.result);
       t->done(t->response);
@@ -429,12 +470,14 @@ bool Network::Run(const std::function<bool()> &tick) {
     // libcurl has timers of its own (connecting, retries of its own), and
     // says how long it may wait; so does the next transfer due.
     long wait = -1;
-    curl_multi_timeout(loop.multi, &wait);
-    if (wait < 0 || wait > kTickInterval.count()) wait = kTickInterval.count();
+    if (curl_multi_timeout(loop.multi, &wait) != CURLM_OK || wait < 0 || wait > kTickInterval.count())
+      wait = kTickInterval.count();
     if (!loop.later.empty())
       wait = std::min<long>(wait, long(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            loop.later.begin()->first - Clock::now()).count()) + 1);
-    if (wait > 0) curl_multi_poll(loop.multi, nullptr, 0, int(wait), nullptr);
+    if (wait > 0)
+      if (CURLMcode polled = curl_multi_poll(loop.multi, nullptr, 0, int(wait), nullptr); polled != CURLM_OK)
+        CurlFailed(polled == CURLM_OUT_OF_MEMORY);
   }
   return true;
 }
@@ -450,14 +493,19 @@ std::string WithoutLogin(const std::string &url, std::optional<Login> &login) {
   if (!parsed) throw std::bad_alloc();
   if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) Fail(RELAY_MALFORMED_URL);
   char *user = nullptr, *password = nullptr, *bare = nullptr;
-  curl_url_get(parsed.get(), CURLUPART_USER, &user, CURLU_URLDECODE);
-  curl_url_get(parsed.get(), CURLUPART_PASSWORD, &password, CURLU_URLDECODE);
+  CURLUcode gotUser = curl_url_get(parsed.get(), CURLUPART_USER, &user, CURLU_URLDECODE);
+  CURLUcode gotPassword = curl_url_get(parsed.get(), CURLUPART_PASSWORD, &password, CURLU_URLDECODE);
   if (user != nullptr || password != nullptr) login = Login{user ? user : "", password ? password : ""};
   curl_free(user);
   curl_free(password);
-  curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
-  curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
-  if (curl_url_get(parsed.get(), CURLUPART_URL, &bare, 0) != CURLUE_OK) Fail(RELAY_MALFORMED_URL);
+  // Without user information there is none to take out; anything else
+  // would leave credentials in the URL that is shown.
+  if ((gotUser != CURLUE_OK && gotUser != CURLUE_NO_USER) ||
+      (gotPassword != CURLUE_OK && gotPassword != CURLUE_NO_PASSWORD) ||
+      curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
+      curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_URL, &bare, 0) != CURLUE_OK)
+    Fail(RELAY_MALFORMED_URL);
   std::string result = bare;
   curl_free(bare);
   return result;

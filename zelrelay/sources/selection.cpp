@@ -31,7 +31,7 @@ struct Listed {
 }  // namespace
 
 std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *request, uint64_t count,
-                                    bool emptyMeansAll, std::vector<RequestMatch> *matches) {
+                                    EmptyRequest empty, std::vector<RequestMatch> *matches) {
   std::vector<RequestMatch> found(count);
   // An index as read says where each product's components are; one put
   // together otherwise is looked up.
@@ -50,7 +50,7 @@ std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *
   std::vector<SelectedProduct> selection;
   for (size_t p = 0; p < index.products.size(); ++p) {
     const ProductEntry &product = index.products[p];
-    bool whole = count == 0 && emptyMeansAll;
+    bool whole = count == 0 && empty == EmptyRequest::All;
     std::vector<bool> wanted(product.components.size(), whole);
     auto [from, to] = requests.equal_range(KindOf(product.entity));
     for (auto at = from; at != to; ++at) {

@@ -23,11 +23,15 @@ struct RequestMatch {
   }
 };
 
+// What a request of no product covers: a listing shows every product, a
+// duplication copies none.
+enum class EmptyRequest { All, None };
+
 // Upstream order; a request with a component list covers only the listed
-// components; count 0 covers every product when emptyMeansAll, else none.
-// matches, when given, receives what each product of the request found.
+// components. matches, when given, receives what each product of the
+// request found.
 std::vector<SelectedProduct> Select(const Index &index, const ZELRELAY_Product *request, uint64_t count,
-                                    bool emptyMeansAll, std::vector<RequestMatch> *matches = nullptr);
+                                    EmptyRequest empty, std::vector<RequestMatch> *matches = nullptr);
 // Throws RELAY_NOTHING_MATCHES when a product of the request found nothing.
 void CheckMatches(const ZELRELAY_Product *request, const std::vector<RequestMatch> &matches);
 
