@@ -48,8 +48,6 @@ static const char *PushJoined(lua_State *L, const EntityParts &parts, const char
 
 static const char *PushComponentName(lua_State *L, const EntityParts &parts) { return PushJoined(L, parts, "", 0); }
 
-// The version goes through the script's current string.format, looked up at
-// every call; its errors reach the script.
 static void PushProductName(lua_State *L, const EntityParts &parts, const ZEL_Version &version) {
   lua_getglobal(L, "string");
   lua_getfield(L, -1, "format");
@@ -59,7 +57,7 @@ static void PushProductName(lua_State *L, const EntityParts &parts, const ZEL_Ve
   lua_call(L, 2, 1);
 }
 
-// Read back by extract: major and build as "%d" would write their low 32 bits.
+// Major and build as "%d" would write their low 32 bits.
 static void PushExtractName(lua_State *L, const EntityParts &parts, const ZEL_Version &version) {
   char middle[2 * (DIGITS_MAX + 2) + sizeof(MinorText)];
   char *p = middle;
