@@ -6,7 +6,19 @@
 
 #include "zelrelay.h"
 
-// Opens a context on the repository at argument 1 (a string or number,
+// A repository call's arguments keep their stack slots for the whole call:
+// the event callback finds the options table at OPTIONS_SLOT.
+enum ArgumentSlot { REPOSITORY_SLOT = 1, PRODUCTS_SLOT, SOURCES_SLOT, OPTIONS_SLOT, COMPONENTS_SLOT };
+
+// What follows a duplication, as the options table chooses it.
+enum Cleanup : int32_t {
+  CLEANUP_NONE_FILTERED = -2,  // none: a removeek filter came after ek = true
+  CLEANUP_NONE = 0,            // none: ek = true
+  CLEANUP_ALL = 1,             // removeek(repository): every package file goes
+  CLEANUP_FILTERED = 2,        // removeek(repository, options.removeek)
+};
+
+// Opens a context on the repository at REPOSITORY_SLOT (a string or number,
 // else bad argument #1, "expected repository path"). 0: *handle is open and
 // the caller closes it with DestroyContext once. 3: the library refused, its
 // nil, code and message are pushed, the semaphore file is gone, and there is
@@ -35,13 +47,13 @@ const char *LuaToSources(lua_State *L, int index, ZELRELAY_Source **sources, uns
 // Frees the strings of the first count records, then the block; null is accepted.
 void DestroySources(ZELRELAY_Source *sources, unsigned long count);
 
-// Applies the options table at stack slot 4, where it stays for the whole
-// operation (nil: nothing), to the context: event subscriptions, library
-// options and *cleanup (docs/api.md, "The clean-up"). Null when every entry
+// Applies the options table at OPTIONS_SLOT (nil: nothing) to the context:
+// event subscriptions, library options and *cleanup (docs/api.md, "The
+// clean-up"). Null when every entry
 // was applied; else the first refused entry's message, static or a Lua
 // string left on the stack until the caller raises it, with the entries
 // before it applied. Raises only when memory runs out.
-const char *ParseOptions(lua_State *L, ZELRELAY_Context handle, int32_t *cleanup);
+const char *ParseOptions(lua_State *L, ZELRELAY_Context handle, Cleanup *cleanup);
 
 // The Lua functions; docs/api.md gives their arguments, results and errors.
 // extract(repository, component, destination): the export's status triple.
