@@ -81,7 +81,8 @@ function report.encode(made)
   for key, value in pairs(made) do
     if key ~= "packages" then rest[key] = value end
   end
-  return cjson.encode(rest):sub(1, -2) .. ',"packages":[' .. table.concat(packages, ",") .. "]}"
+  local head = cjson.encode(rest):sub(1, -2)
+  return head .. (head == "{" and "" or ",") .. '"packages":[' .. table.concat(packages, ",") .. "]}"
 end
 
 -- What the metrics show of a report; a value it cannot know is nil.
