@@ -1,4 +1,5 @@
--- luacheck: the examples, the busted suites, the benchmarks and update-mirror.
+-- luacheck: the examples, the busted suites, the benchmarks and update-mirror
+-- with its modules.
 std = "lua52"
 max_line_length = 120
 

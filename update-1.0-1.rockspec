@@ -19,7 +19,8 @@ command that keeps the mirrors a configuration file describes.]],
 -- without fetching them.
 dependencies = { "lua >= 5.2, < 5.3", "argparse >= 0.7", "lua-cjson >= 2.1" }
 -- update.so and libzelrelay.so both go into the tree's C module folder,
--- where update.so finds the library through its $ORIGIN run path.
+-- where update.so finds the library through its $ORIGIN run path;
+-- update-mirror's modules into the rock's lua folder, which LuaRocks deploys.
 build = {
   type = "cmake",
   variables = {
@@ -28,6 +29,7 @@ build = {
     CMAKE_INSTALL_LIBDIR = "lib",
     CMAKE_INSTALL_BINDIR = "bin",
     UPDATE_LUA_CMOD_DIR = "$(LIBDIR)",
+    UPDATE_LUA_DIR = "$(LUADIR)",
     UPDATE_ROCK = "ON",
     BUILD_TESTING = "OFF",
   },

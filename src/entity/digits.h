@@ -9,7 +9,8 @@
 // Largest text: "-2147483648" or "4294967295".
 enum { DIGITS_MAX = 11 };
 
-// Writes the digits of value at out; returns the end of the text.
+// Writes the digits of value at out, which has room for DIGITS_MAX, without
+// a terminator; returns the end of the text.
 inline char *PutUnsigned(char *out, uint32_t value) {
   char digits[DIGITS_MAX];
   char *start = digits + sizeof digits;
@@ -22,6 +23,7 @@ inline char *PutUnsigned(char *out, uint32_t value) {
   return out + length;
 }
 
+// The same for a signed value, with its '-'.
 inline char *PutSigned(char *out, int32_t value) {
   auto magnitude = static_cast<uint32_t>(value);
   if (value < 0) {

@@ -48,8 +48,6 @@ static const char *PushJoined(lua_State *L, const EntityParts &parts, const char
 
 static const char *PushComponentName(lua_State *L, const EntityParts &parts) { return PushJoined(L, parts, "", 0); }
 
-// The version goes through the script's current string.format, looked up at
-// every call; its errors reach the script.
 static void PushProductName(lua_State *L, const EntityParts &parts, const ZEL_Version &version) {
   lua_getglobal(L, "string");
   lua_getfield(L, -1, "format");
@@ -59,7 +57,7 @@ static void PushProductName(lua_State *L, const EntityParts &parts, const ZEL_Ve
   lua_call(L, 2, 1);
 }
 
-// Read back by extract: major and build as "%d" would write their low 32 bits.
+// Major and build as "%d" would write their low 32 bits.
 static void PushExtractName(lua_State *L, const EntityParts &parts, const ZEL_Version &version) {
   char middle[2 * (DIGITS_MAX + 2) + sizeof(MinorText)];
   char *p = middle;
@@ -131,7 +129,10 @@ static bool HasHiddenQualifier(const ZELRELAY_EntityItem &entity) {
          entity.region == HIDDEN_QUALIFIER || entity.oem == HIDDEN_QUALIFIER;
 }
 
-static void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool product) {
+// The one field in which a product's table differs from a component's.
+enum NameKind { COMPONENT_NAME, PRODUCT_NAME };
+
+static void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, NameKind name) {
   if (HasHiddenQualifier(entity)) {
     lua_pushnil(L);
     return;
@@ -151,7 +152,7 @@ static void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool pr
   ConvertVersionFormatEK2UI(L, entity.klass, entity.type, entity.version);
   lua_rawset(L, -3);
   PushKey(L, keys, NAME);
-  if (product)
+  if (name == PRODUCT_NAME)
     PushProductName(L, parts, entity.version);
   else
     PushComponentName(L, parts);
@@ -167,9 +168,9 @@ static void EntityToLua(lua_State *L, const ZELRELAY_EntityItem &entity, bool pr
   lua_remove(L, keys);
 }
 
-void ComponentToLua(lua_State *L, const ZELRELAY_EntityItem &entity) { EntityToLua(L, entity, false); }
+void ComponentToLua(lua_State *L, const ZELRELAY_EntityItem &entity) { EntityToLua(L, entity, COMPONENT_NAME); }
 
-void ProductToLua(lua_State *L, const ZELRELAY_EntityItem &entity) { EntityToLua(L, entity, true); }
+void ProductToLua(lua_State *L, const ZELRELAY_EntityItem &entity) { EntityToLua(L, entity, PRODUCT_NAME); }
 
 int update_tocomponent(lua_State *L) {
   ZELRELAY_EntityItem entity;

@@ -9,7 +9,7 @@ wchar_t *AtoW(const char *narrow) {
   size_t n = strlen(narrow);
   auto *wide = static_cast<wchar_t *>(malloc(sizeof(wchar_t) * (n + 1)));
   if (wide == nullptr) return nullptr;
-  // Sign extension is what the library expects, and what pushstringWtoA undoes.
+  // Sign extension is what the library expects.
   for (size_t i = 0; i < n; i++) wide[i] = static_cast<signed char>(narrow[i]);
   wide[n] = 0;
   return wide;

@@ -8,6 +8,8 @@
 struct lua_State;
 
 extern "C" {
+// require "update": pushes a new table of the module's fifteen functions and
+// returns 1; sets no global. Raises only when Lua's memory runs out.
 UPDATE_VISIBLE int luaopen_update(lua_State *L);
 UPDATE_VISIBLE extern const int32_t _lib_version;
 // The relay reads g_zel_mode from the loaded module; the rest records the

@@ -89,22 +89,43 @@ enum {
 
 enum { ZELRELAY_MESSAGE_CHARS = 64 };
 
-/* Every call returns a status: above zero is success. */
+/* Every call returns a status: above zero is success. Strings and arrays
+   passed in are borrowed for the call only. What the project's relay
+   answers to each is in docs/local-relay.md. */
+/* Starts the library for the process (reserved: 0); each start-up reads the
+   module's g_zel_mode. */
 int32_t ZELRELAY_Startup(int32_t reserved);
+/* Stops it; live contexts stay valid for ZELRELAY_DestroyContext. */
 int32_t ZELRELAY_Shutdown(void);
+/* Writes the library's version through the four pointers. */
 int32_t ZELRELAY_GetVersion(uint64_t *major, uint64_t *minor, uint64_t *build, uint64_t *revision);
+/* Writes the status's message, terminator included at most
+   ZELRELAY_MESSAGE_CHARS wide characters, into buffer. */
 int32_t ZELRELAY_GetStatusMessage(wchar_t *buffer, int32_t status);
+/* On success stores a context on the repository folder in *handle, which the
+   caller ends with ZELRELAY_DestroyContext once; else *handle is not one. */
 int32_t ZELRELAY_CreateContext(ZELRELAY_Context *handle, const wchar_t *repository);
+/* Ends the context; the handle is refused from then on. */
 int32_t ZELRELAY_DestroyContext(ZELRELAY_Context handle);
+/* Sets one option (ZELRELAY_OPTION_) for the context's later calls. */
 int32_t ZELRELAY_SetOption(ZELRELAY_Context handle, int32_t id, int64_t value);
+/* The callback, with user, hears the event during the context's operations,
+   on the calling thread; it replaces the one before, and null unsubscribes. */
 int32_t ZELRELAY_SubscribeEvent(ZELRELAY_Context handle, int32_t event, ZELRELAY_EventCallback callback,
                                 void *user);
+/* Lists what the request covers into a new record in *information, which
+   the caller releases with ZELRELAY_DestroyData. */
 int32_t ZELRELAY_GetInformation(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
                                 ZELRELAY_Source *sources, uint64_t sourceCount,
                                 ZELRELAY_Information **information);
+/* Copies what the request covers and the repository lacks; may store a
+   record of it in *information (when not null), for ZELRELAY_DestroyData. */
 int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, uint64_t productCount,
                            ZELRELAY_Source *sources, uint64_t sourceCount, ZELRELAY_Information **information);
+/* Extracts the newest version the repository holds that matches entity
+   into the folder destination. */
 int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destination, ZELRELAY_EntityItem entity);
+/* Releases a record of ZELRELAY_GetInformation or ZELRELAY_Duplicate. */
 int32_t ZELRELAY_DestroyData(ZELRELAY_Information *information);
 
 #ifdef __cplusplus

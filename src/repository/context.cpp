@@ -8,8 +8,8 @@
 
 
 int OpenContext(lua_State *L, ZELRELAY_Context *handle) {
-  const char *path = lua_tolstring(L, 1, nullptr);
-  if (path == nullptr) return luaL_argerror(L, 1, "expected repository path");
+  const char *path = lua_tolstring(L, REPOSITORY_SLOT, nullptr);
+  if (path == nullptr) return luaL_argerror(L, REPOSITORY_SLOT, "expected repository path");
   wchar_t *wide = AtoW(path);
   int32_t status = ZELRELAY_CreateContext(handle, wide);
   free(wide);

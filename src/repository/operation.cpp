@@ -29,7 +29,7 @@ struct Request {
   unsigned long componentCount;
   ZELRELAY_Information *information;
   RepositoryOperation operation;  // null: select the listed component types
-  int32_t cleanup;
+  Cleanup cleanup;
 };
 
 static const ZELRELAY_Information kNoInformation = {nullptr, 0};
@@ -179,19 +179,33 @@ static void PushOutcome(lua_State *L, Request &request, int32_t status) {
   PushStatus(L, status);
 }
 
-// Arguments 1 to 5 keep their slots, so the options table stays at slot 4
-// for the event callback; the record comes last.
+// The protected bodies get the call's arguments in their own slots, so the
+// options table stays at OPTIONS_SLOT for the event callback, and the
+// request record after them.
+enum { REQUEST_SLOT = COMPONENTS_SLOT + 1 };
+
+// Pushes body and its arguments; returns their number, for lua_pcall.
+static int PushBody(lua_State *L, lua_CFunction body, Request &request) {
+  lua_pushcfunction(L, body);
+  for (int slot = REPOSITORY_SLOT; slot <= COMPONENTS_SLOT; slot++) lua_pushvalue(L, slot);
+  lua_pushlightuserdata(L, &request);
+  return REQUEST_SLOT;
+}
+
+static Request &RequestOf(lua_State *L) { return *static_cast<Request *>(lua_touserdata(L, REQUEST_SLOT)); }
+
 static int RequestBody(lua_State *L) {
-  auto &request = *static_cast<Request *>(lua_touserdata(L, 6));
-  RaiseMessage(L, LuaToProducts(L, 2, &request.products, request.productCount));
-  RaiseMessage(L, LuaToSources(L, 3, &request.sources, request.sourceCount));
+  Request &request = RequestOf(L);
+  RaiseMessage(L, LuaToProducts(L, PRODUCTS_SLOT, &request.products, request.productCount));
+  RaiseMessage(L, LuaToSources(L, SOURCES_SLOT, &request.sources, request.sourceCount));
   RaiseMessage(L, ParseOptions(L, request.context, &request.cleanup));
   int32_t status;
   if (request.operation != nullptr) {
     status = request.operation(request.context, request.products, request.productCount, request.sources,
                                request.sourceCount, &request.information);
   } else {
-    if (!lua_isnoneornil(L, 5)) RaiseMessage(L, LuaToProducts(L, 5, &request.components, request.componentCount));
+    if (!lua_isnoneornil(L, COMPONENTS_SLOT))
+      RaiseMessage(L, LuaToProducts(L, COMPONENTS_SLOT, &request.components, request.componentCount));
     status = SelectAndDuplicate(MatchesListedType, request.context, request.products, request.productCount,
                                 request.sources, request.sourceCount, &request.information, request.components,
                                 request.componentCount);
@@ -211,13 +225,10 @@ static void ReleaseRequest(Request &request) {
 // False when the context was refused (nil, code and message pushed). An
 // error raised after the context opened is raised again once all is released.
 static bool RunRequest(lua_State *L, Request &request) {
-  lua_settop(L, 5);
-  request.cleanup = 1;
+  lua_settop(L, COMPONENTS_SLOT);
+  request.cleanup = CLEANUP_ALL;
   if (OpenContext(L, &request.context) != 0) return false;
-  lua_pushcfunction(L, RequestBody);
-  for (int i = 1; i <= 5; i++) lua_pushvalue(L, i);
-  lua_pushlightuserdata(L, &request);
-  int status = lua_pcall(L, 6, 3, 0);
+  int status = lua_pcall(L, PushBody(L, RequestBody, request), 3, 0);
   ReleaseRequest(request);
   if (status != LUA_OK) lua_error(L);
   return true;
@@ -258,18 +269,18 @@ static bool IsDirectory(const char *url, const struct stat &repository) {
          info.st_ino == repository.st_ino;
 }
 
-// Whether the repository at slot 1 is also one of the directory sources at
-// slot 4, however either is spelled: there the clean-up would strip the
-// upstream itself.
+// Whether the repository is also one of the call's directory sources,
+// however either is spelled: there the clean-up would strip the upstream
+// itself.
 static bool RepositoryIsASource(lua_State *L) {
   struct stat repository;
-  if (stat(lua_tostring(L, 1), &repository) != 0) return false;
-  if (lua_type(L, 4) == LUA_TSTRING || lua_type(L, 4) == LUA_TNUMBER)
-    return IsDirectory(lua_tostring(L, 4), repository);
-  if (!lua_istable(L, 4)) return false;
-  lua_Integer count = luaL_len(L, 4);
+  if (stat(lua_tostring(L, REPOSITORY_SLOT), &repository) != 0) return false;
+  if (lua_type(L, SOURCES_SLOT) == LUA_TSTRING || lua_type(L, SOURCES_SLOT) == LUA_TNUMBER)
+    return IsDirectory(lua_tostring(L, SOURCES_SLOT), repository);
+  if (!lua_istable(L, SOURCES_SLOT)) return false;
+  lua_Integer count = luaL_len(L, SOURCES_SLOT);
   for (lua_Integer i = 1; i <= count; i++) {
-    lua_rawgeti(L, 4, static_cast<int>(i));
+    lua_rawgeti(L, SOURCES_SLOT, static_cast<int>(i));
     if (lua_istable(L, -1)) {
       lua_getfield(L, -1, "url");
       const char *url = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : nullptr;
@@ -281,27 +292,24 @@ static bool RepositoryIsASource(lua_State *L) {
   return false;
 }
 
-// Arguments: repository path, options table, number of arguments for
-// removeek, the call's sources.
+// The module's own removeek, not the field a script may have replaced.
 static int CleanupBody(lua_State *L) {
   if (RepositoryIsASource(L)) return 0;
-  auto count = static_cast<int>(lua_tointeger(L, 3));
   lua_pushcfunction(L, update_removeek);
-  lua_pushvalue(L, 1);
-  if (count == 2) lua_getfield(L, 2, "removeek");
-  lua_call(L, count, 0);
+  lua_pushvalue(L, REPOSITORY_SLOT);
+  int arguments = 1;
+  if (RequestOf(L).cleanup == CLEANUP_FILTERED) {
+    lua_getfield(L, OPTIONS_SLOT, "removeek");
+    arguments = 2;
+  }
+  lua_call(L, arguments, 0);
   return 0;
 }
 
 // Whatever the clean-up does, the operation's results stand.
-static void RunCleanup(lua_State *L, int32_t mode) {
+static void RunCleanup(lua_State *L, Request &request) {
   int top = lua_gettop(L);
-  lua_pushcfunction(L, CleanupBody);
-  lua_pushvalue(L, 1);
-  lua_pushvalue(L, 4);
-  lua_pushinteger(L, mode);
-  lua_pushvalue(L, 3);
-  lua_pcall(L, 4, 0, 0);
+  lua_pcall(L, PushBody(L, CleanupBody, request), 0, 0);
   lua_settop(L, top);
 }
 
@@ -309,23 +317,34 @@ static void RunCleanup(lua_State *L, int32_t mode) {
 // operations stand, which see nothing of the module's entry.
 extern "C" uint32_t g_zel_mode;
 
-static int RunRepositoryOperation(lua_State *L, RepositoryOperation operation, bool list) {
+// Only a duplication may be followed by the clean-up.
+enum OperationKind { LISTS, DUPLICATES };
+
+static int RunRepositoryOperation(lua_State *L, RepositoryOperation operation, OperationKind kind) {
   Request request = {};
   request.operation = operation;
   // A dry run writes nothing, and its clean-up would strip the repository.
-  bool dry = g_zel_mode == ZELRELAY_MODE_DRY_RUN;
-  if (RunRequest(L, request) && !list && !dry && request.cleanup > 0) RunCleanup(L, request.cleanup);
+  bool mayClean = kind == DUPLICATES && g_zel_mode != ZELRELAY_MODE_DRY_RUN;
+  if (RunRequest(L, request) && mayClean &&
+      (request.cleanup == CLEANUP_ALL || request.cleanup == CLEANUP_FILTERED))
+    RunCleanup(L, request);
   return 3;
 }
 
-int update_list(lua_State *L) { return RunRepositoryOperation(L, ZELRELAY_GetInformation, true); }
+int update_list(lua_State *L) { return RunRepositoryOperation(L, ZELRELAY_GetInformation, LISTS); }
 
-int update_everything(lua_State *L) { return RunRepositoryOperation(L, ZELRELAY_Duplicate, false); }
+int update_everything(lua_State *L) { return RunRepositoryOperation(L, ZELRELAY_Duplicate, DUPLICATES); }
 
-int update_patterns(lua_State *L) { return RunRepositoryOperation(L, DuplicatePatterns, false); }
+int update_patterns(lua_State *L) { return RunRepositoryOperation(L, DuplicatePatterns, DUPLICATES); }
 
-int update_patternsExceptPelno(lua_State *L) { return RunRepositoryOperation(L, DuplicatePatternsExceptPelno, false); }
+int update_patternsExceptPelno(lua_State *L) {
+  return RunRepositoryOperation(L, DuplicatePatternsExceptPelno, DUPLICATES);
+}
 
+// components never cleans up, whatever its options say: that is the call's
+// contract (docs/api.md), which scripts rely on; one that wants the clean-up
+// calls removeek itself, as update-mirror does. The options are still
+// checked, ek and removeek included.
 int update_components(lua_State *L) {
   Request request = {};
   RunRequest(L, request);

@@ -1,6 +1,5 @@
 // The options table: event subscriptions, typed library options, the
-// clean-up mode; and the callback that hands events to the script.
-#include <cstdlib>
+// clean-up; and the callback that hands events to the script.
 #include <cstring>
 
 #include "frame/frame.h"
@@ -59,8 +58,21 @@ static const char *SetOption(lua_State *L, ZELRELAY_Context handle, const Option
 
 static int OnLibraryEvent(int event, ZELRELAY_Event *record, void *user);
 
+// ek = true switches the clean-up off, whatever else the table holds; ek =
+// false leaves the choice as it is, but a filter named while it was off
+// takes effect.
+static Cleanup AfterEk(bool ek, Cleanup cleanup) {
+  if (ek) return CLEANUP_NONE;
+  return cleanup == CLEANUP_NONE_FILTERED ? CLEANUP_FILTERED : cleanup;
+}
+
+// A removeek filter takes effect unless ek = true came first.
+static Cleanup AfterFilter(Cleanup cleanup) {
+  return cleanup == CLEANUP_NONE ? CLEANUP_NONE_FILTERED : CLEANUP_FILTERED;
+}
+
 // The key is at -2 and the value on top.
-static const char *ApplyOption(lua_State *L, ZELRELAY_Context handle, int32_t *cleanup) {
+static const char *ApplyOption(lua_State *L, ZELRELAY_Context handle, Cleanup *cleanup) {
   int keyType = lua_type(L, -2);
   if (keyType != LUA_TSTRING && keyType != LUA_TNUMBER) return "options must be named";
   // A number key is converted in place, which would upset lua_next; it never
@@ -75,23 +87,23 @@ static const char *ApplyOption(lua_State *L, ZELRELAY_Context handle, int32_t *c
   if (const OptionRow *row = FindOption(key)) return SetOption(L, handle, *row, key);
   if (strcmp(key, "ek") == 0) {
     if (!lua_isboolean(L, -1)) return "ek must be boolean";
-    *cleanup = lua_toboolean(L, -1) ? 0 : abs(*cleanup);
+    *cleanup = AfterEk(lua_toboolean(L, -1), *cleanup);
     return nullptr;
   }
   if (strcmp(key, "removeek") == 0) {
     if (!lua_isfunction(L, -1)) return "removeek must be a function";
-    *cleanup = *cleanup != 0 ? 2 : -2;
+    *cleanup = AfterFilter(*cleanup);
     return nullptr;
   }
   if (strcmp(key, kUnknownEvent) == 0) return lua_isfunction(L, -1) ? nullptr : "unknown must be a function";
   return lua_pushfstring(L, "%s is not a valid option", key);
 }
 
-const char *ParseOptions(lua_State *L, ZELRELAY_Context handle, int32_t *cleanup) {
-  if (lua_isnoneornil(L, 4)) return nullptr;
-  if (!lua_istable(L, 4)) return "not a table of options";
+const char *ParseOptions(lua_State *L, ZELRELAY_Context handle, Cleanup *cleanup) {
+  if (lua_isnoneornil(L, OPTIONS_SLOT)) return nullptr;
+  if (!lua_istable(L, OPTIONS_SLOT)) return "not a table of options";
   lua_pushnil(L);
-  while (lua_next(L, 4)) {
+  while (lua_next(L, OPTIONS_SLOT)) {
     if (const char *message = ApplyOption(L, handle, cleanup)) return message;
     lua_pop(L, 1);
   }
@@ -130,7 +142,7 @@ static int OnLibraryEvent(int event, ZELRELAY_Event *record, void *user) {
   int top = lua_gettop(L);
   if (!lua_checkstack(L, 4)) return 1;
   lua_pushcfunction(L, DeliverEvent);
-  lua_pushvalue(L, 4);
+  lua_pushvalue(L, OPTIONS_SLOT);
   lua_pushlightuserdata(L, const_cast<char *>(name));
   lua_pushlightuserdata(L, record);
   lua_pcall(L, 3, 1, 0);

@@ -11,8 +11,6 @@ static const char *StringToProduct(lua_State *L, int32_t index, ZELRELAY_Product
   return StringToComponent(L, index, &product->entity);
 }
 
-// The array is handed out before the first element is read: converting a
-// number element can raise, and the caller must still find it to free it.
 static const char *TableToProducts(lua_State *L, int index, ZELRELAY_Product **products, unsigned long &count) {
   size_t n = lua_rawlen(L, index);
   if (n > SIZE_MAX / sizeof(ZELRELAY_Product)) return "can't allocate product";

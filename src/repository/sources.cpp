@@ -65,7 +65,6 @@ static const char *TableToSources(lua_State *L, int index, ZELRELAY_Source **sou
   if (n == 0) return nullptr;
   auto *block = static_cast<ZELRELAY_Source *>(calloc(n, kSourceBytes));
   if (block == nullptr) return "can't allocate source";
-  // Owned by the caller from here: a metamethod below may raise.
   *sources = block;
   count = n;
   auto *slots = reinterpret_cast<ZELRELAY_Proxy *>(block + n);

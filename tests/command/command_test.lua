@@ -194,7 +194,9 @@ describe("update-mirror", function()
 
   it("finds zelrelay-verify beside itself, else says it cannot verify", function()
     configure({ "a" })
-    fixture.run(("mkdir %s/bin && cp %s/bin/update-mirror %s/bin/"):format(work, prefix, work))
+    -- The launcher finds its modules from its own place, so they move with it.
+    fixture.run(("mkdir -p %s/bin %s/share && cp %s/bin/update-mirror %s/bin/ && cp -R %s/share/lua %s/share/")
+      :format(work, work, prefix, work, prefix, work))
     local status, _, err = run("verify", work .. "/bin/update-mirror")
     assert.are.equal(1, status)
     assert.matches("^update%-mirror: cannot verify: zelrelay%-verify is neither beside", err)

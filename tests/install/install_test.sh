@@ -20,7 +20,8 @@ mirror() {
 }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for file in bin/update-mirror share/man/man1/update-mirror.1 share/bash-completion/completions/update-mirror; do
+for file in bin/update-mirror share/lua/5.2/update_mirror/cli.lua share/lua/5.2/update_mirror/commands/run.lua \
+    share/man/man1/update-mirror.1 share/bash-completion/completions/update-mirror; do
   [ -f "$work/prefix/$file" ] || fail "cmake --install left out $file"
 done
 "$work/prefix/bin/zelrelay-publish" "$source/examples/sample-upstream/manifest.ini" "$work/up" >/dev/null

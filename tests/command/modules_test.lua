@@ -1,0 +1,147 @@
+-- update-mirror's modules in-process: the configuration check, the time
+-- stamps, the report's JSON and the metrics.
+local files = require "files"
+local cjson = require "cjson"
+local update = require "update"
+local config = require "update_mirror.config"
+local metrics = require "update_mirror.metrics"
+local report = require "update_mirror.report"
+
+local KEY = ("A"):rep(43) .. "="
+
+describe("the configuration", function()
+  local dir, file
+  setup(function()
+    dir = files.tmpdir()
+    file = dir .. "/c.lua"
+  end)
+  teardown(function() files.remove(dir) end)
+
+  local function load(text)
+    files.write(file, text)
+    return config.load(file, update)
+  end
+
+  -- A sound mirror "a", then the keys of the case, which a later key overrides.
+  local function mirror(keys)
+    return ('return { mirrors = { a = { repository = "/r", sources = { "http://h/" }, products = { "c3t4" }, %s } } }')
+      :format(keys)
+  end
+
+  it("gives a sound mirror its defaults, in name order and by name", function()
+    local mirrors = assert(load('return { mirrors = { b = { repository = "/b", sources = { "http://h/", { url = "/u",'
+      .. ' proxy = { host = "p" } } }, products = { "c3t4" } }, a = { repository = "/a", sources = { "/s" },'
+      .. ' products = { "c3t4" }, select = { components = { "c22t2213" } }, clean = false } } }'))
+    assert.are.same({ "a", "b" }, { mirrors[1].name, mirrors[2].name })
+    assert.are.equal(mirrors[2], mirrors.b)
+    assert.are.same({ repository = "/b", sources = { { url = "http://h/" }, { url = "/u", proxy = { type = 0,
+      host = "p" } } }, products = { "c3t4" }, select = "everything", options = {}, clean = true, name = "b" },
+      mirrors.b)
+    assert.are.same({ components = { "c22t2213" } }, mirrors.a.select)
+    assert.is_false(mirrors.a.clean)
+  end)
+
+  local mistakes = {
+    { "return 5", "$F: expected the file to return a table" },
+    { "return { mirrors = { a = {} }, mirror = {} }", "$F: mirror: unknown key (known keys: mirrors)" },
+    { "return { mirrors = {} }", "$F: mirrors: expected a table of mirrors by name, got table" },
+    { "return { mirrors = { {} } }", "$F: mirrors: a mirror's name must be a non-empty string, got the number 1" },
+    { "return { mirrors = { a = 5 } }", '$F: mirror "a": expected a table, got the number 5' },
+    -- Run in an empty environment, the file can call nothing.
+    { "os.exit(3)", "$F:1: attempt to index global 'os' (a nil value)" },
+    { "return {", "$F:1: unexpected symbol near <eof>" },
+    { string.dump(function() return {} end), "attempt to load a binary chunk (mode is 't')" },
+    { mirror "repository = false", '$F: mirror "a": repository: expected a non-empty string, got boolean' },
+    { 'return { mirrors = { a = { sources = { "/s" }, products = { "c3t4" } } } }',
+      '$F: mirror "a": repository: missing' },
+    { mirror 'products = { "c3t4", n = 1 }', '$F: mirror "a": products: expected a list, found the key n' },
+    { mirror 'products = { "c3t4x" }', '$F: mirror "a": products[1]: invalid field' },
+    { mirror 'select = { components = { "c3t4l-10" } }',
+      '$F: mirror "a": select.components[1]: names an entity hidden from scripts' },
+    { mirror 'select = { components = {} }', '$F: mirror "a": select.components: expected at least 1 entries' },
+    { mirror 'sources = { "/s", { proxy = { host = "p" } } }', '$F: mirror "a": sources[2].url: missing' },
+    { mirror 'sources = { { url = "/s", proxy = { host = "p", type = 2 } } }',
+      '$F: mirror "a": sources[1].proxy.type: expected 0 (an HTTP proxy) or 1 (a SOCKS5 proxy), got the number 2' },
+    { mirror 'sources = { { url = "/s", proxy = { host = "p", port = 65536 } } }',
+      '$F: mirror "a": sources[1].proxy.port: expected a port number from 0 to 65535, got the number 65536' },
+    { mirror "options = { keepcount = 1.5 }",
+      '$F: mirror "a": options.keepcount: expected a whole number of 0 or more, got the number 1.5' },
+    { mirror 'options = { dupdigisign = "yes" }',
+      '$F: mirror "a": options.dupdigisign: expected true or false, got the string "yes"' },
+    { mirror('trust = { keys = { "' .. KEY .. '", "' .. KEY .. '" } }'),
+      '$F: mirror "a": trust.keys[2]: the same key as keys[1]' },
+    { mirror('trust = { threshold = 0, keys = { "' .. KEY .. '" } }'),
+      '$F: mirror "a": trust.threshold: expected a whole number of 1 or more, got the number 0' },
+    -- The last of 43 digits carries four bits: B would set one beyond them.
+    { mirror('trust = { keys = { "' .. ("A"):rep(42) .. 'B=" } }'), '$F: mirror "a": trust.keys[1]: expected 32 bytes '
+      .. "in base64 (44 characters ending in '='), got the string \"" .. ("A"):rep(42) .. 'B="' },
+  }
+  it("refuses each mistake with the file, the mirror, the key and the problem", function()
+    for _, case in ipairs(mistakes) do
+      local mirrors, problem = load(case[1])
+      assert.is_nil(mirrors)
+      assert.are.equal((case[2]:gsub("%$F", file)), problem)
+    end
+    assert.are.same({ nil, "cannot read the config: /nonexistent: No such file or directory" },
+      { config.load("/nonexistent", update) })
+  end)
+
+  it("chooses the mirrors named, each once, in the order named", function()
+    local mirrors = assert(load('return { mirrors = { a = { repository = "/a", sources = { "/s" }, products = '
+      .. '{ "c3t4" } }, b = { repository = "/b", sources = { "/s" }, products = { "c3t4" } } } }'))
+    assert.are.equal(mirrors, config.choose(mirrors, {}, file))
+    assert.are.same({ mirrors.b, mirrors.a }, config.choose(mirrors, { "b", "a", "b" }, file))
+    local none, problem = config.choose(mirrors, { "a", "c" }, file)
+    assert.are.same({ nil, file .. ' has no mirror "c" (it has: a, b)' }, { none, problem })
+  end)
+end)
+
+describe("the time stamps", function()
+  it("read the stamps they write, across leap days and the epoch", function()
+    for _, stamp in ipairs { "1969-12-31T23:59:59Z", "1970-01-01T00:00:00Z", "2000-02-29T12:30:00Z",
+        "2024-12-31T23:59:59Z", "2100-03-01T00:00:00Z", "2400-02-29T00:00:00Z" } do
+      assert.are.equal(stamp, report.utcStamp(report.utcSeconds(stamp)))
+    end
+    assert.are.same({ -1, 0, 951782400, 4107542400 }, { report.utcSeconds "1969-12-31T23:59:59Z",
+      report.utcSeconds "1970-01-01T00:00:00Z", report.utcSeconds "2000-02-29T00:00:00Z",
+      report.utcSeconds "2100-03-01T00:00:00Z" })
+    -- 2100 is no leap year: its 28 February is a day before 1 March.
+    assert.are.equal(86400, report.utcSeconds "2100-03-01T00:00:00Z" - report.utcSeconds "2100-02-28T00:00:00Z")
+    assert.are.equal(report.utcSeconds "2026-12-09T20:03:36Z", report.utcSeconds "2026-12-09T20:03:36.52Z")
+    for _, text in ipairs { "2026-12-09T20:03:36", "2026-12-09 20:03:36Z", "26-12-09T20:03:36Z", 5 } do
+      assert.is_nil(report.utcSeconds(text))
+    end
+  end)
+end)
+
+describe("the run report", function()
+  it("keeps an empty packages list a list in JSON", function()
+    local text = report.encode { format = 1, status = 1, totals = { copied = 0 }, packages = {} }
+    assert.matches(',"packages":%[%]}$', text)
+    assert.are.same({ format = 1, status = 1, totals = { copied = 0 }, packages = {} }, cjson.decode(text))
+    local one = cjson.decode(report.encode { packages = { { path = "p", outcome = "copied" } } })
+    assert.are.same({ packages = { { path = "p", outcome = "copied" } } }, one)
+  end)
+
+  it("counts what the events said, leaving out what a cancel cut short", function()
+    local watched = { order = { "packages/a.zip", "packages/b.zip" }, begun = { ["packages/a.zip"] = 5,
+      ["packages/b.zip"] = 7 }, done = { ["packages/a.zip"] = 5 } }
+    local made = report.fromEvents({ repository = "/r" }, watched, os.time(), -12, "sizes differ", false)
+    assert.are.same({ packages = 2, copied = 1, failed = 1, bytes = 5 }, made.totals)
+    assert.are.same({ component = "b", path = "packages/b.zip", outcome = "failed", size = 7, bytes = 0,
+      status = -12, message = "sizes differ" }, made.packages[2])
+    local cancelled = report.fromEvents({ repository = "/r" }, watched, os.time(), -13, "cancelled", false)
+    assert.are.same({ packages = 1, copied = 1, failed = 0, bytes = 5 }, cancelled.totals)
+  end)
+end)
+
+describe("the metrics", function()
+  it("escape the mirror's name in the label and leave out what is not known", function()
+    local text = metrics.text { { name = 'a"b\\c\nd', report = { started = "1970-01-01T00:01:40Z", seconds = 2,
+      status = -12, totals = { copied = 3, failed = 1, bytes = 10 } } } }
+    assert.truthy(text:find('\nupdate_mirror_last_run_success{mirror="a\\"b\\\\c\\nd"} 0\n', 1, true))
+    assert.truthy(text:find('\nupdate_mirror_last_run_timestamp_seconds{mirror="a\\"b\\\\c\\nd"} 100\n', 1, true))
+    assert.is_nil(text:find("packages_present{", 1, true))
+    assert.are.equal(7, select(2, text:gsub("# TYPE ", "")))
+  end)
+end)
