@@ -6,8 +6,9 @@ PACKAGES := cmake make g++ pkg-config lua5.2 liblua5.2-dev lua-busted libgtest-d
 	libarchive-dev libssl-dev libcurl4-openssl-dev rapidjson-dev libdeflate-dev
 # luarocks builds the rock in the tests; lua-check lints the Lua files.
 PACKAGES += luarocks lua-check
-# update-mirror parses its command line and reads and writes JSON with them.
-PACKAGES += lua-argparse lua-cjson
+# update-mirror parses its command line and reads and writes JSON with them,
+# and hears SIGTERM and SIGHUP through lua-posix.
+PACKAGES += lua-argparse lua-cjson lua-posix
 
 .PHONY: all deps build test demo install bench clean dist
 .PHONY: test-sanitize test-valgrind fuzz

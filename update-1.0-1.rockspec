@@ -14,10 +14,10 @@ relay library, its publishing tool, zelrelay-publish, and update-mirror, the
 command that keeps the mirrors a configuration file describes.]],
   license = "MIT",
 }
--- update-mirror's; Debian's lua-argparse and lua-cjson provide them too, and
+-- update-mirror's; Debian's lua-argparse, lua-cjson and lua-posix provide them too, and
 -- luarocks does not know Debian's packages: README.md says how to install
 -- without fetching them.
-dependencies = { "lua >= 5.2, < 5.3", "argparse >= 0.7", "lua-cjson >= 2.1" }
+dependencies = { "lua >= 5.2, < 5.3", "argparse >= 0.7", "lua-cjson >= 2.1", "luaposix >= 33" }
 -- update.so and libzelrelay.so both go into the tree's C module folder,
 -- where update.so finds the library through its $ORIGIN run path;
 -- update-mirror's modules into the rock's lua folder, which LuaRocks deploys.

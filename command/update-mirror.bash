@@ -22,7 +22,7 @@ _update-mirror() {
         case "$arg" in
             run)
                 cmd="run"
-                opts="$opts -h --help -q --quiet -n --dry-run --json --metrics"
+                opts="$opts -h --help -q --quiet -n --dry-run --verify --json --metrics"
                 break
                 ;;
             list)

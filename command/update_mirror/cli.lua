@@ -26,7 +26,7 @@ local function newParser()
   local parser = argparse("update-mirror", "Keeps the mirrors of update repositories that a configuration file "
     .. "describes.")
     :epilog("Exit status: 0 all well, 1 a mirror failed or something is damaged, 2 a usage or configuration error, "
-      .. "130 interrupted. See update-mirror(1).")
+      .. "130 interrupted, 143 and 129 stopped by SIGTERM and SIGHUP. See update-mirror(1).")
   parser:help_max_width(100)
   parser:option("-c --config", "The configuration file (default: $UPDATE_MIRROR_CONFIG, else " .. DEFAULT_CONFIG
     .. ").")

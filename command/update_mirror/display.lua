@@ -6,7 +6,7 @@ local display = {}
 
 local BAR_WIDTH = 30
 local UNITS = { { 2 ^ 30, "GiB" }, { 2 ^ 20, "MiB" }, { 2 ^ 10, "KiB" } }
-local OUTCOMES = { "copied", "present", "resumed", "failed", "pruned", "dropped" }
+local OUTCOMES = { "copied", "repaired", "present", "resumed", "failed", "pruned", "dropped" }
 
 function display.size(bytes)
   for _, unit in ipairs(UNITS) do
@@ -59,7 +59,11 @@ function display.progress(kind, stream, verb)
   end
   if kind == "bar" then
     return {
-      progress = function(name, event) bar(name, event.finished, event.total) end,
+      -- With nothing counted yet, the relay is waiting (for the lock, for an
+      -- index): no bar until there is something to show.
+      progress = function(name, event)
+        if event.total > 0 then bar(name, event.finished, event.total) end
+      end,
       copied = function() end,
       finish = function(name, event)
         if shown[name] then

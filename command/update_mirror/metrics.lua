@@ -13,6 +13,8 @@ local GAUGES = {
   { "update_mirror_last_run_success", "1 when the mirror's last run succeeded, else 0.", "success" },
   { "update_mirror_last_run_packages_copied", "Packages the last run copied.", "copied" },
   { "update_mirror_last_run_packages_failed", "Packages the last run could not copy.", "failed" },
+  { "update_mirror_last_run_packages_repaired", "Packages the last run copied again because the mirror's bytes were "
+    .. "damaged.", "repaired" },
   { "update_mirror_last_run_packages_present", "Packages the last run found already present.", "present" },
   { "update_mirror_last_run_bytes", "Bytes the last run moved.", "bytes" },
 }

@@ -90,6 +90,7 @@ function report.summary(read)
   local totals = read.totals
   return { started = report.utcSeconds(read.started), seconds = read.seconds,
     success = util.succeeded(read.status) and 1 or 0, copied = totals.copied, failed = totals.failed,
+    repaired = totals.repaired,
     present = totals.present, bytes = totals.bytes }
 end
 

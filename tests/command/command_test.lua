@@ -180,16 +180,38 @@ describe("update-mirror", function()
     assert.matches("\rslow %[#*%.+%] +%d+%%.*\rslow %[" .. ("#"):rep(30) .. "%] 100%%", out)
   end)
 
-  it("cancels the run on Ctrl-C with exit status 130, after which the next run completes", function()
-    configure({ "slow", "fast" })
-    fixture.write(work .. "/background.sh", line("run slow") .. " & echo $! >pid; wait $!; echo $? >status\n")
-    fixture.run(("cd %s && sh background.sh >/dev/null 2>&1 &"):format(work))
-    fixture.run("sleep 1.5 && kill -INT $(cat " .. work .. "/pid)")
-    fixture.run("for i in $(seq 50); do [ -s " .. work .. "/status ] && break; sleep 0.2; done")
-    assert.are.equal("130\n", fixture.read(work .. "/status"))
-    local status, out = run("run fast")
-    assert.are.equal(0, status)
-    assert.matches("fast: copied packages/c3t1207992320", out)
+  -- What the cancelled run finished survives the clean-up: the next run
+  -- moves only the rest of the big package that the signal cut short.
+  for _, signal in ipairs({ { "INT", 130 }, { "TERM", 143 }, { "HUP", 129 } }) do
+    it("cancels the run on SIG" .. signal[1] .. " with exit status " .. signal[2] .. ", keeping what it finished",
+      function()
+        configure({ "slow", "fast" })
+        fixture.write(work .. "/background.sh", line("run slow") .. " & echo $! >pid; wait $!; echo $? >status\n")
+        fixture.run(("cd %s && sh background.sh >/dev/null 2>&1 &"):format(work))
+        fixture.run(("sleep 1.5 && kill -%s $(cat %s/pid)"):format(signal[1], work))
+        fixture.run("for i in $(seq 50); do [ -s " .. work .. "/status ] && break; sleep 0.2; done")
+        assert.are.equal(signal[2] .. "\n", fixture.read(work .. "/status"))
+        assert.are.equal(-13, cjson.decode(fixture.read(work .. "/s/.zelrelay.report.json")).status)
+        local status, out = run("run fast")
+        assert.are.equal(0, status)
+        assert.matches("^fast: copied packages/c3t1207992320[^\n]*\nfast: 0 copied, 1 present, 1 resumed", out)
+      end)
+  end
+
+  -- A byte changed in place, the archive's time of change put back: only
+  -- hashing finds it.
+  it("repairs with run --verify what verify finds damaged and a plain run trusts", function()
+    configure({ "a" })
+    assert.are.equal(0, (run("run -q")))
+    local member = tonumber(fixture.read(work .. "/a/merged.ini"):match("_merged%.zip (%d+)"))
+    local archive = work .. "/a/packages/c3t4l-1p-1r-1o-1_merged.zip"
+    fixture.run(("touch -r %s %s/time"):format(archive, work))
+    damage(archive, member + 100)
+    fixture.run(("touch -r %s/time %s"):format(work, archive))
+    assert.are.same({ 0, 1 }, { (run("run -q")), (run("verify a")) })
+    local status, out = run("run --verify a")
+    assert.are.same({ 0, "1 repaired, 4 present" }, { status, out:match("1 repaired, 4 present") or out })
+    assert.are.equal(0, (run("verify a")))
   end)
 
   it("finds zelrelay-verify beside itself, else says it cannot verify", function()

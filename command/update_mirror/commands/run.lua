@@ -4,6 +4,8 @@ local display = require "update_mirror.display"
 local library = require "update_mirror.library"
 local metrics = require "update_mirror.metrics"
 local report = require "update_mirror.report"
+local signals = require "update_mirror.signals"
+local stdlib = require "posix.stdlib"
 local util = require "update_mirror.util"
 
 local EXIT = util.EXIT
@@ -19,6 +21,7 @@ local command = {
 function command.define(run)
   run:flag("-q --quiet", "Print nothing unless something failed; then one line per failed package.")
   run:flag("-n --dry-run", "Report what would be copied, and copy nothing.")
+  run:flag("--verify", "Hash every package and merged member the runs rely on, and copy again what is damaged.")
   run:flag("--json", "Print the runs' reports as JSON, by mirror name.")
   run:option("--metrics", "Write the runs in the Prometheus text format into this file, for a textfile collector.")
     :argname("<file>")
@@ -26,8 +29,9 @@ end
 
 -- The handlers of a run's events: what they saw goes into watched, for a
 -- report when the relay leaves none, and show displays it. A Ctrl-C that
--- lands in a handler makes it, and every later one, answer true, which
--- cancels the run; the relay leaves it as it leaves any cancelled run.
+-- lands in a handler, or a signal caught before, makes it and every later
+-- one answer true, which cancels the run; the relay leaves it as it leaves
+-- any cancelled run.
 local function watch(name, show)
   local watched = { begun = {}, order = {}, done = {}, removeFailures = {} }
   local bodies = {
@@ -46,6 +50,7 @@ local function watch(name, show)
   local handlers = {}
   for event, body in pairs(bodies) do
     handlers[event] = function(data)
+      if signals.caught then watched.interrupted = true end
       if watched.interrupted then return true end
       local ran, problem = pcall(body, data)
       if not ran then
@@ -114,6 +119,7 @@ local function runAll(update, mirrors, arguments, settings, runs)
   end
   local status = EXIT.ok
   for _, mirror in ipairs(mirrors) do
+    if signals.caught then return signals.status() end
     local run = runOne(update, mirror, settings)
     runs[#runs + 1] = run
     if not (arguments.quiet or arguments.json) then
@@ -121,7 +127,7 @@ local function runAll(update, mirrors, arguments, settings, runs)
     end
     if run.cancelled then
       util.say(io.stderr, "%s: cancelled", run.name)
-      return EXIT.interrupted
+      return signals.status() or EXIT.interrupted
     end
     for _, line in ipairs(run.failures) do util.say(io.stderr, "%s", line) end
     if run.failed then status = EXIT.failed end
@@ -143,8 +149,14 @@ function command.run(arguments, mirrors, context)
   end
   local verb = arguments.dry_run and "would copy" or "copied"
   local settings = { dryRun = arguments.dry_run, show = display.progress(kind, stream, verb) }
+  -- The relay reads its switches from the environment at each run.
+  if arguments.verify then stdlib.setenv("ZELRELAY_VERIFY", "1") end
   local runs = {}
-  local status, problem = library.session(context.update, runAll, context.update, mirrors, arguments, settings, runs)
+  signals.watch()
+  local ran, status, problem = pcall(library.session, context.update, runAll, context.update, mirrors, arguments,
+    settings, runs)
+  signals.forget()
+  if not ran then error(status, 0) end
   if not status then return nil, problem end
   if arguments.json then util.say(io.stdout, "%s", report.byName(runs)) end
   if arguments.metrics then
