@@ -136,6 +136,19 @@ class Relay : public ::testing::Test {
     return status;
   }
   bool Holds(const char *id) const { return ReadHoldings(repo.path.string()).Find(ExtractName(Entity(id))); }
+  // A new, empty repository for one case of a table; the fixture's own
+  // comes back when it goes.
+  struct Afresh {
+    Relay &relay;
+    TempDirectory directory;
+    explicit Afresh(Relay &on) : relay(on) { relay.Swap(directory); }
+    ~Afresh() { relay.Swap(directory); }
+  };
+  void Swap(TempDirectory &other) {
+    ZELRELAY_DestroyContext(context);
+    repo.path.swap(other.path);
+    context = Open(repo.path.string());
+  }
   void Strip() {  // what the module's clean-up leaves
     Spill(repo / "server.ini", "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n");
     for (const auto &entry : fs::directory_iterator(repo / "packages"))
@@ -350,10 +363,7 @@ TEST_F(Relay, DamagedBytesAreRepaired) {
       {"a member whose archive kept its time, under ZELRELAY_VERIFY", true, true, true},
   };
   for (const auto &c : cases) {
-    TempDirectory fresh;
-    ZELRELAY_DestroyContext(context);
-    repo.path.swap(fresh.path);
-    context = Open(repo.path.string());
+    Afresh afresh(*this);
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
     if (c.strip) Strip();
     ComponentEntry damaged = *ReadHoldings(repo.path.string()).Find(ExtractName(Entity("c3t4v1.05.3l1")));
@@ -365,7 +375,6 @@ TEST_F(Relay, DamagedBytesAreRepaired) {
     EXPECT_TRUE(Whole()) << c.what;
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK) << c.what;
     EXPECT_EQ(Outcome("c3t4v1.05.3l1"), "present") << c.what;
-    repo.path.swap(fresh.path);
   }
 }
 
@@ -382,10 +391,7 @@ TEST_F(Relay, KeepcountNeverKeepsTheWrongBytes) {
   };
   VerifyAll verify;
   for (const auto &c : cases) {
-    TempDirectory fresh;
-    ZELRELAY_DestroyContext(context);
-    repo.path.swap(fresh.path);
-    context = Open(repo.path.string());
+    Afresh afresh(*this);
     ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, 1);
     PublishUpstream(upstream.path.string(), SampleProducts());
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
@@ -398,7 +404,6 @@ TEST_F(Relay, KeepcountNeverKeepsTheWrongBytes) {
     EXPECT_EQ(Slurp(Package("c3t4v1.05.3l1")), before) << c.what;
     EXPECT_TRUE(ReadRetired(repo.path.string()).Has("packages/" + ExtractName(Entity("c3t4v1.05.3l1")) + ".zip"))
         << c.what;
-    repo.path.swap(fresh.path);
   }
 }
 
@@ -564,10 +569,7 @@ TEST_F(Relay, APackageFileThatIsGoneIsAbsentNotAFault) {
       {true, "c3t4", true, false},            // asked for again: copied again
   };
   for (const auto &c : cases) {
-    TempDirectory fresh;
-    ZELRELAY_DestroyContext(context);
-    repo.path.swap(fresh.path);
-    context = Open(repo.path.string());
+    Afresh afresh(*this);
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
     fs::remove(Package("c3t4v1.05.3l1"));
     if (c.archiveGone) fs::remove(repo / "packages/c3t4l-1p-1r-1o-1_merged.zip");
@@ -576,7 +578,6 @@ TEST_F(Relay, APackageFileThatIsGoneIsAbsentNotAFault) {
     EXPECT_EQ(Holds("c3t4v1.05.3l1"), c.held) << c.then;
     std::vector<std::string> failed = SeenAs(ZELRELAY_EVENT_REMOVEFAILED);
     EXPECT_EQ(std::count(failed.begin(), failed.end(), "packages/c3t4v1.0500.3l1p-1r-1o-1.zip"), c.reported);
-    repo.path.swap(fresh.path);
   }
 }
 
