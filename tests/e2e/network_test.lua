@@ -342,6 +342,49 @@ for top, _, names in os.walk(sys.argv[1]):
     fixture.remove(work)
   end)
 
+  -- Each row: whose repository a relay mirrors, how its index texts then
+  -- come once one component changed upstream.
+  it("fetches a changed index as a patch, through a chain of relays, and whole when a patch is false", function()
+    local root, keys = fixture.tmpdir(), {}
+    local key
+    key, keys[1] = fixture.keygen(root, "key")
+    local trust = "key = " .. keys[1] .. "\n"
+    local names = { "up", "a", "b", "c", "d", "e" }
+    for _, name in ipairs(names) do fixture.run("mkdir " .. root .. "/" .. name) end
+    local function publish() fixture.publish(false, "--key " .. key, root .. "/up") end
+    publish()
+    local served, tamper = servers.nginx(root), servers.fault(root, "tamper", { match = "patches/", times = 100 })
+    local rows = {  -- repository, its source, its trust, how the index came
+      { "a", served.url .. "up/", nil, { patched = 1, whole = 0, refused = 0 } },
+      { "b", served.url .. "a/", nil, { patched = 1, whole = 0, refused = 0 } },
+      { "c", served.url .. "b/", nil, { patched = 1, whole = 0, refused = 0 } },
+      { "d", tamper.url .. "up/", nil, { patched = 0, compressed = 1, refused = 1 } },
+      { "e", tamper.url .. "up/", trust, { patched = 0, compressed = 1, refused = 1 } },
+    }
+    for _, row in ipairs(rows) do
+      if row[3] then fixture.write(root .. "/" .. row[1] .. "/.zelrelay.trust", row[3]) end
+      assert.are.equal(1, code(mirror(root .. "/" .. row[1], row[2])), row[1])
+    end
+    local text = fixture.components["c3t4v1.05.3l1"]
+    fixture.components["c3t4v1.05.3l1"] = "patched"
+    fixture.run("sleep 1")  -- nginx's validator counts whole seconds
+    publish()
+    fixture.components["c3t4v1.05.3l1"] = text
+    for _, row in ipairs(rows) do
+      local into = root .. "/" .. row[1]
+      assert.are.equal(1, code(mirror(into, row[2])), row[1])
+      local told = report(into)
+      local texts = told.sources[1].texts
+      for name, count in pairs(row[4]) do assert.are.equal(count, texts[name], row[1] .. " " .. name) end
+      local copied = {}
+      for _, package in ipairs(told.packages) do
+        if package.outcome == "copied" then copied[#copied + 1] = package.component end
+      end
+      assert.are.same({ { "c3t4v1.0500.3l1p-1r-1o-1" }, row[3] ~= nil }, { copied, told.index.signed }, row[1])
+    end
+    fixture.remove(root)
+  end)
+
   it("mirrors from another relay's repository, with its index and after the clean-up", function()
     assert.are.equal(1, code(mirror(repository, web.url)))
     local relay = servers.nginx(repository)

@@ -1,6 +1,9 @@
 // Index text, identifiers and the path policy.
 #include <gtest/gtest.h>
 
+#include "base/compression.h"
+#include "base/digest.h"
+#include "base/patch.h"
 #include "base/paths.h"
 #include "base/status.h"
 #include "base/text.h"
@@ -146,6 +149,49 @@ TEST(Entity, ExtractNamesParseBackAndRequestsMatch) {
       {"c3t4v1.05.3.9", "c3t4v1.05.3", true},   {"c2t4", "c3t4", false},
   };
   for (const auto &c : cases) EXPECT_EQ(RequestMatches(Entity(c.request), Entity(c.entity)), c.match) << c.request;
+}
+
+}  // namespace
+
+namespace {
+
+std::string Sha(const std::string &text) { return Sha256OfBytes(text.data(), text.size()); }
+
+// Whatever the two versions, the patch makes exactly the second of the
+// first, and of nothing else; a patch changed on the way makes nothing.
+TEST(Patch, MakesExactlyTheNextVersionAndNothingElse) {
+  const std::string base = "[PATTERN]\na=1\nb=2\nc=3\n\n[All_Product]\np=a b c\n";
+  const struct {
+    const char *what;
+    std::string to;
+  } cases[] = {
+      {"the same", base},
+      {"a line changed", "[PATTERN]\na=1\nb=22\nc=3\n\n[All_Product]\np=a b c\n"},
+      {"lines added at both ends", "# new\n" + base + "[Other]\nx=1\n"},
+      {"lines deleted", "[PATTERN]\nc=3\n\n[All_Product]\np=c\n"},
+      {"everything new", "[ENGINE]\nz=9\n"},
+      {"nothing left", ""},
+  };
+  for (const auto &c : cases) {
+    std::optional<std::string> patch = MakePatch(base, c.to);
+    ASSERT_TRUE(patch) << c.what;
+    EXPECT_EQ(ApplyPatch(base, Sha(base), *patch), c.to) << c.what;
+    EXPECT_EQ(ApplyPatch(base + "d=4\n", Sha(base + "d=4\n"), *patch), std::nullopt) << c.what;
+    std::string changed = *patch;
+    changed[changed.rfind('\n', changed.size() - 2) + 1] ^= 1;  // the last line it carries
+    EXPECT_EQ(ApplyPatch(base, Sha(base), changed), std::nullopt) << c.what;
+  }
+  EXPECT_EQ(MakePatch(base, "no line feed at the end"), std::nullopt);
+  EXPECT_EQ(ApplyPatch(base, Sha(base), "not a patch"), std::nullopt);
+}
+
+TEST(Compression, ZstdReadsBackOnlyWholeFramesWithinTheLimit) {
+  std::string text(100000, 'x');
+  std::string frame = ZstdCompress(text);
+  EXPECT_EQ(ZstdDecompress(frame, text.size()), text);
+  EXPECT_EQ(ZstdDecompress(frame, text.size() - 1), std::nullopt);
+  EXPECT_EQ(ZstdDecompress(frame.substr(0, frame.size() - 4), text.size()), std::nullopt);
+  EXPECT_EQ(ZstdDecompress("garbage", text.size()), std::nullopt);
 }
 
 }  // namespace

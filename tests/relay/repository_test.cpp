@@ -12,7 +12,10 @@
 
 #include <filesystem>
 
+#include "base/compression.h"
 #include "base/files.h"
+#include "base/patch.h"
+#include "base/served.h"
 #include "base/status.h"
 #include "fixture.h"
 #include "base/digest.h"
@@ -381,6 +384,41 @@ TEST(StoredZip, ZipSixtyFourWhereTheMemberCountNeedsIt) {
     EXPECT_EQ(RecordedCrc(zip.fd, offsets[i], members[i].size, members[i].name.size()),
               Crc32(0, members[i].bytes.data(), members[i].size));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A served text keeps its last versions, each with a patch to the current
+// one, and compressed copies of it; a version nobody here wrote (the
+// module's clean-up rewrites the index) joins them.
+TEST(Served, KeepsTheLastVersionsEachWithAPatchToTheCurrentOne) {
+  TempDirectory dir;
+  setenv("ZELRELAY_PATCH_VERSIONS", "3", 1);
+  // Long enough that a patch says less than the compressed text.
+  auto version = [](int n) {
+    std::string text = "[PATTERN]\nx=" + std::to_string(n) + "\n";
+    for (int line = 0; line < 300; ++line) text += "c" + std::to_string(line) + "=" + Sha256OfBytes(&line, 4) + "\n";
+    return text;
+  };
+  auto patched = [&](const std::string &from) -> std::optional<std::string> {
+    std::string sha = Sha256OfBytes(from.data(), from.size());
+    std::optional<std::string> patch = ZstdDecompress(Slurp(dir / ("patches/merged.ini/" + sha + ".zst")), 1 << 20);
+    return patch ? ApplyPatch(from, sha, *patch) : std::nullopt;
+  };
+  for (int n = 1; n <= 5; ++n) ServeText(dir.path.string(), "merged.ini", version(n));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "patches/merged.ini"), fs::directory_iterator()), 2);
+  EXPECT_EQ(patched(version(3)), version(5));
+  EXPECT_EQ(patched(version(4)), version(5));
+  EXPECT_EQ(ZstdDecompress(Slurp(dir / "merged.ini.zst"), 1 << 20), version(5));
+  Spill(dir / "merged.ini", version(40));
+  ServeText(dir.path.string(), "merged.ini", version(6));
+  EXPECT_EQ(patched(version(40)), version(6));
+  EXPECT_EQ(patched(version(5)), version(6));
+  std::string dropped = version(4);
+  EXPECT_FALSE(fs::exists(dir / ("patches/merged.ini/" + Sha256OfBytes(dropped.data(), dropped.size()) + ".zst")));
+  unsetenv("ZELRELAY_PATCH_VERSIONS");
 }
 
 }  // namespace

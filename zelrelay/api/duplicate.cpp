@@ -14,6 +14,7 @@
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
+#include "base/served.h"
 #include "repository/retired.h"
 #include "packages/partial.h"
 #include "packages/verified.h"
@@ -226,7 +227,7 @@ void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &hel
     Publish(repository, maxmerge, held, products, copied, finished);
   } catch (const RelayError &) {
     PutInPlace(repository, held, finished);
-    WriteIndexIfChanged(repository, held.index);
+    ServeIndex(repository, held.index);
     RetireUnnamedFiles(repository, held);
   }
 }

@@ -123,7 +123,23 @@ void IndexPart(Writer &out, const Answer &answer, const Upstream *upstream) {
 }
 
 // taken: of each source, how many packages it gave.
-void SourcesPart(Writer &out, const Answer &answer, const std::vector<size_t> &taken) {
+// How a web server's index texts came: unchanged, as patches, as
+// compressed copies or whole, and the bytes they took.
+void TextsPart(Writer &out, const TextTransfers *texts) {
+  if (texts == nullptr) return;
+  out.Key("texts");
+  out.StartObject();
+  const std::pair<const char *, uint64_t> counts[] = {
+      {"bytes", texts->bytes},           {"unchanged", texts->unchanged}, {"patched", texts->patched},
+      {"compressed", texts->compressed}, {"whole", texts->whole},         {"refused", texts->refused}};
+  for (const auto &[key, value] : counts) {
+    out.Key(key);
+    out.Uint64(value);
+  }
+  out.EndObject();
+}
+
+void SourcesPart(Writer &out, const Answer &answer, const std::vector<size_t> &taken, const Upstream *upstream) {
   out.Key("sources");
   out.StartArray();
   for (size_t i = 0; i < answer.states.size(); ++i) {
@@ -143,6 +159,7 @@ void SourcesPart(Writer &out, const Answer &answer, const std::vector<size_t> &t
     out.Bool(answer.indexed && answer.source == i);
     out.Key("packages");
     out.Uint64(taken[i]);
+    if (upstream) TextsPart(out, upstream->TransfersOf(i));
     out.EndObject();
   }
   out.EndArray();
@@ -241,7 +258,7 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
   std::vector<size_t> taken(answer.states.size());
   for (const ReportLine &line : lines_)
     if (Copied(line.outcome) && line.source >= 0 && size_t(line.source) < taken.size()) taken[size_t(line.source)]++;
-  SourcesPart(out, answer, taken);
+  SourcesPart(out, answer, taken, upstream);
   PackagesPart(out, lines_, answer.states);
   TotalsPart(out, lines_);
   out.EndObject();

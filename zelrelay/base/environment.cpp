@@ -21,3 +21,9 @@ int64_t GracePeriod() {
   std::optional<uint64_t> seconds = text ? ParseWhole(text) : std::nullopt;
   return seconds && *seconds <= uint64_t(INT32_MAX) ? int64_t(*seconds) : kGracePeriod;
 }
+
+int64_t PatchVersions() {
+  const char *text = getenv("ZELRELAY_PATCH_VERSIONS");
+  std::optional<uint64_t> versions = text ? ParseWhole(text) : std::nullopt;
+  return versions && *versions <= 1000 ? int64_t(*versions) : kPatchVersions;
+}

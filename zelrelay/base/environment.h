@@ -16,3 +16,8 @@ std::string ReportPath();
 // set to a whole number.
 inline constexpr int64_t kGracePeriod = 600;
 int64_t GracePeriod();
+// ZELRELAY_PATCH_VERSIONS: how many versions of each text a downstream
+// fetches every run are kept, each with a patch to the current one
+// (repository/served.h); kPatchVersions unless set, 0 for none.
+inline constexpr int64_t kPatchVersions = 30;
+int64_t PatchVersions();

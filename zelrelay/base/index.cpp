@@ -210,10 +210,6 @@ void WriteIndex(const std::string &directory, const Index &index) {
   WriteFileAtomically(JoinPath(directory, ZELRELAY_INDEX_FILE), IndexToText(index));
 }
 
-void WriteIndexIfChanged(const std::string &directory, const Index &index) {
-  WriteFileIfChanged(JoinPath(directory, ZELRELAY_INDEX_FILE), IndexToText(index));
-}
-
 void PutPackagePath(std::string &path, std::string_view id) {
   path = ZELRELAY_PACKAGES_DIR "/";
   path += id;

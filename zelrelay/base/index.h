@@ -80,8 +80,6 @@ inline constexpr size_t kIndexLimit = size_t(64) << 20;
 std::optional<Index> ReadIndexAt(int directory, const std::string &name);
 std::optional<Index> ReadIndex(const std::string &directory);
 void WriteIndex(const std::string &directory, const Index &index);
-// Leaves an index that already says the same untouched.
-void WriteIndexIfChanged(const std::string &directory, const Index &index);
 
 // The package file a relay keeps for a component, and the name of its
 // member in a merged archive: "packages/<id>.zip".

@@ -13,6 +13,7 @@
 #include "base/files.h"
 #include "base/index.h"
 #include "base/listing.h"
+#include "base/served.h"
 #include "base/signature.h"
 #include "base/statement.h"
 #include "base/status.h"
@@ -154,7 +155,7 @@ int Run(const Request &request) {
       throw ManifestError("component " + std::string(index.components.back().id) + " appears twice");
   }
   for (const ManifestProduct &product : manifest.products) index.products.push_back(ToProduct(product, index));
-  WriteIndex(output, index);
+  ServeIndex(output, index);
   printf("published %zu components in %zu products to %s\n", index.components.size(), index.products.size(),
          output.c_str());
   if (!keys.empty()) SignIndex(request, keys, version, IndexToText(index));

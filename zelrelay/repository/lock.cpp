@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/listing.h"
+#include "base/served.h"
 #include "base/status.h"
 #include "zelrelay_shared.h"
 
@@ -61,6 +63,9 @@ void LockForWriting(WriteLock &lock, const std::string &repository, const std::f
   if (info.st_size > 0) {
     RemoveTemporaries(repository);
     RemoveTemporaries(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
+    for (const char *served : {kHistoryDir, kPatchesDir})
+      for (const std::string &name : ListDirectory(JoinPath(repository, served)))
+        RemoveTemporaries(JoinPath(JoinPath(repository, served), name));
   }
   if (pwrite(lock.file.fd, "w", 1, 0) != 1) Fail(WriteFailure(errno));
   lock.marked = true;

@@ -16,6 +16,7 @@
 #include "base/digest.h"
 #include "base/entity.h"
 #include "base/files.h"
+#include "base/served.h"
 #include "base/listing.h"
 #include "base/status.h"
 #include "base/text.h"
@@ -300,7 +301,7 @@ void WriteMergedIndex(const std::string &repository, const Index &members) {
     if (StampOf(JoinPath(repository, name), stamp))
       text += std::string(name) + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
   }
-  WriteFileIfChanged(JoinPath(repository, ZELRELAY_MERGED_INDEX), text);
+  ServeText(repository, ZELRELAY_MERGED_INDEX, text);
 }
 
 std::string ProductOfArchive(std::string_view archive) {

@@ -11,6 +11,7 @@
 #include "base/entity.h"
 #include "base/environment.h"
 #include "base/files.h"
+#include "base/served.h"
 #include "packages/partial.h"
 #include "packages/storedzip.h"
 #include "repository/merge.h"
@@ -140,7 +141,7 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
   CommitAll(repository, held, builds);
   if (!builds.empty() || !finished.empty()) SyncDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   if (builds.empty() && held.mergedListed) {  // the archives are as merged.ini says
-    WriteIndexIfChanged(repository, held.index);
+    ServeIndex(repository, held.index);
     RetireUnnamedFiles(repository, held);
     return lost;
   }
@@ -158,7 +159,7 @@ std::vector<ComponentEntry> Publish(const std::string &repository, int64_t maxme
   std::unordered_set<std::string_view> reported;
   std::erase_if(lost, [&](const ComponentEntry &c) { return !reported.insert(c.id).second; });
   held.Drop(lost);
-  WriteIndexIfChanged(repository, held.index);
+  ServeIndex(repository, held.index);
   RetireUnnamedFiles(repository, held);
   return lost;
 }

@@ -103,7 +103,7 @@ std::optional<std::string> DirectorySource::FetchSignature(const ComponentEntry 
   return ReadLimited(input.fd, kSignatureLimit, RELAY_PACKAGE_MISMATCH);
 }
 
-std::optional<std::string> DirectorySource::ReadText(const std::string &name) {
+std::optional<std::string> DirectorySource::ReadText(const std::string &name, TextForm) {
   FileDescriptor file = root_.fd < 0 ? FileDescriptor{} : OpenBeneath(root_.fd, name);
   if (file.fd < 0) return std::nullopt;
   return ReadLimited(file.fd, kIndexLimit, RELAY_INDEX_TOO_LARGE);

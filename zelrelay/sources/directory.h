@@ -21,7 +21,7 @@ class DirectorySource final : public Source {
   void Fetch(const ComponentEntry &entry, ByteSink &sink, Network &network,
              std::function<void(RelayStatus)> done) override;
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
-  std::optional<std::string> ReadText(const std::string &name) override;
+  std::optional<std::string> ReadText(const std::string &name, TextForm form) override;
   bool IsDirectory(const std::string &path) const override;
 
  private:

@@ -5,6 +5,11 @@
 #include <memory>
 #include <utility>
 
+#include "base/compression.h"
+#include "base/digest.h"
+#include "base/patch.h"
+#include "base/served.h"
+#include "base/statement.h"
 #include "base/text.h"
 
 namespace {
@@ -90,14 +95,30 @@ Request HttpSource::NewRequest(const std::string &url) const {
   return request;
 }
 
-std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t limit, Caching caching) {
-  bool cached = caching == Caching::Kept;
-  std::string url = UrlOf(name);
+std::string HttpSource::CacheKey(const std::string &url) const {
   // Through another proxy the same URL may answer otherwise: each route
   // keeps its own.
-  std::string key = url;
-  if (proxy_) key += " via " + std::string(proxy_->socks ? "socks5://" : "http://") + proxy_->host + ":" +
-                     std::to_string(proxy_->port);
+  if (!proxy_) return url;
+  return url + " via " + std::string(proxy_->socks ? "socks5://" : "http://") + proxy_->host + ":" +
+         std::to_string(proxy_->port);
+}
+
+std::optional<std::string> HttpSource::Get(Request request, size_t limit, Response &response) {
+  TextSink sink(limit);
+  request.compressed = true;
+  // Indexes and signatures are small: the bandwidth limit is for packages.
+  NetworkSettings unlimited = settings_;
+  unlimited.maxbandwidth = 0;
+  response = Perform(unlimited, request, sink);
+  transfers_.bytes += response.received;
+  if (response.status == HttpStatus(404)) return std::nullopt;
+  if (response.status != RELAY_OK) Fail(response.status);
+  return std::move(sink.text);
+}
+
+std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t limit, Caching caching) {
+  bool cached = caching == Caching::Kept;
+  std::string url = UrlOf(name), key = CacheKey(url);
   if (cached) fetched_.push_back(key);
   if (cached && cache_ != nullptr)
     if (const std::string *text = cache_->Fetched(key)) {
@@ -110,23 +131,108 @@ std::optional<std::string> HttpSource::FetchText(const std::string &name, size_t
     request.ifNoneMatch = kept->etag;
     request.ifModifiedSince = kept->lastModified;
   }
-  TextSink sink(limit);
-  // Indexes and signatures are small: the bandwidth limit is for packages.
-  NetworkSettings unlimited = settings_;
-  unlimited.maxbandwidth = 0;
-  Response response = Perform(unlimited, request, sink);
-  if (response.status == HttpStatus(404)) return std::nullopt;
-  if (response.status != RELAY_OK) Fail(response.status);
+  Response response;
+  std::optional<std::string> text = Get(request, limit, response);
+  if (!text) return std::nullopt;
   if (response.NotModified()) {
     if (!kept) Fail(RELAY_UNASKED_NOT_MODIFIED);
     cache_->Store(key, *kept);
     return kept->text;
   }
-  if (cached && cache_ != nullptr) cache_->Store(key, CachedIndex{response.etag, response.lastModified, sink.text});
-  return sink.text;
+  if (cached && cache_ != nullptr) cache_->Store(key, CachedIndex{response.etag, response.lastModified, *text});
+  return text;
 }
 
-std::optional<std::string> HttpSource::ReadText(const std::string &name) {
+namespace {
+
+bool Served(const std::string &name) {
+  return name == ZELRELAY_INDEX_FILE || name == ZELRELAY_MERGED_INDEX || name == kSignedIndexFile;
+}
+
+}  // namespace
+
+// A patch from the kept text, when the source has one and it makes exactly
+// the text it says, of the size the text has now.
+std::optional<std::string> HttpSource::ByPatch(const std::string &name, const CachedIndex &kept, uint64_t whole) {
+  std::string from = Sha256OfBytes(kept.text.data(), kept.text.size());
+  Response response;
+  std::optional<std::string> compressed;
+  try {
+    compressed = Get(NewRequest(UrlOf(std::string(kPatchesDir) + "/" + name + "/" + from + ".zst")), kIndexLimit,
+                     response);
+  } catch (const RelayError &) {
+    return std::nullopt;  // the text itself may still come
+  }
+  if (!compressed) return std::nullopt;
+  std::optional<std::string> patch = ZstdDecompress(*compressed, kIndexLimit);
+  std::optional<std::string> text = patch ? ApplyPatch(kept.text, from, *patch) : std::nullopt;
+  if (!text || (whole != 0 && text->size() != whole)) {
+    transfers_.refused++;
+    return std::nullopt;
+  }
+  transfers_.patched++;
+  return text;
+}
+
+// The compressed copy, when the source has one of the size the text has now.
+std::optional<std::string> HttpSource::ByCopy(const std::string &name, uint64_t whole) {
+  Response response;
+  std::optional<std::string> compressed;
+  try {
+    compressed = Get(NewRequest(UrlOf(name + ".zst")), kIndexLimit, response);
+  } catch (const RelayError &) {
+    return std::nullopt;
+  }
+  std::optional<std::string> text = compressed ? ZstdDecompress(*compressed, kIndexLimit) : std::nullopt;
+  if (!text || (whole != 0 && text->size() != whole)) return std::nullopt;
+  transfers_.compressed++;
+  return text;
+}
+
+// One request of a single byte says whether the text changed since the
+// kept one (304), and how large it is now; then it comes as a patch, a
+// compressed copy, or whole. What is kept carries the text's own
+// validators, for the next run's question.
+std::optional<std::string> HttpSource::FetchServed(const std::string &name, TextForm form) {
+  std::string url = UrlOf(name), key = CacheKey(url);
+  fetched_.push_back(key);
+  bool cheapest = form == TextForm::Cheapest;
+  if (cheapest && cache_ != nullptr)
+    if (const std::string *text = cache_->Fetched(key)) {
+      cache_->Keep(key);
+      return *text;
+    }
+  std::optional<CachedIndex> kept = cache_ != nullptr ? cache_->Load(key) : std::nullopt;
+  Response answer;
+  std::optional<std::string> text;
+  if (cheapest) {
+    Request probe = NewRequest(url);
+    probe.length = 1;
+    if (kept) {
+      probe.ifNoneMatch = kept->etag;
+      probe.ifModifiedSince = kept->lastModified;
+    }
+    if (!Get(probe, kIndexLimit, answer)) return std::nullopt;
+    if (answer.NotModified()) {
+      if (!kept) Fail(RELAY_UNASKED_NOT_MODIFIED);
+      transfers_.unchanged++;
+      cache_->Store(key, *kept);
+      return kept->text;
+    }
+    if (kept) text = ByPatch(name, *kept, answer.whole);
+    if (!text) text = ByCopy(name, answer.whole);
+  }
+  if (!text) {
+    text = Get(NewRequest(url), kIndexLimit, answer);
+    if (!text) return std::nullopt;
+    transfers_.whole++;
+  }
+  if (cache_ != nullptr) cache_->Store(key, CachedIndex{answer.etag, answer.lastModified, *text});
+  return text;
+}
+
+std::optional<std::string> HttpSource::ReadText(const std::string &name, TextForm form) {
+  if (Served(name)) return FetchServed(name, form);
   return FetchText(name, kIndexLimit, Caching::Kept);
 }
 
@@ -136,11 +242,11 @@ void HttpSource::KeepFetched() {
 }
 
 std::optional<Index> HttpSource::ReadIndex() {
-  std::optional<std::string> text = FetchText(ZELRELAY_INDEX_FILE, kIndexLimit, Caching::Kept);
+  std::optional<std::string> text = FetchServed(ZELRELAY_INDEX_FILE, TextForm::Cheapest);
   if (!text) Fail(HttpStatus(404));
   Index index = ParseIndex(std::move(*text));
   if (!index.components.empty()) return index;
-  std::optional<std::string> merged = FetchText(ZELRELAY_MERGED_INDEX, kIndexLimit, Caching::Kept);
+  std::optional<std::string> merged = FetchServed(ZELRELAY_MERGED_INDEX, TextForm::Cheapest);
   return merged ? ParseIndex(std::move(*merged)) : index;
 }
 

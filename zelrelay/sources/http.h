@@ -25,7 +25,11 @@ class HttpSource final : public Source {
              std::function<void(RelayStatus)> done) override;
   bool Parallel() const override { return true; }
   std::optional<std::string> FetchSignature(const ComponentEntry &entry) override;
-  std::optional<std::string> ReadText(const std::string &name) override;
+  // The index, merged.ini and signed.ini come the cheapest way that checks
+  // out: unchanged (one request), as a patch from the text kept, as a
+  // compressed copy, or whole.
+  std::optional<std::string> ReadText(const std::string &name, TextForm form) override;
+  const TextTransfers *Transfers() const override { return &transfers_; }
   void KeepFetched() override;
 
   std::string UrlOf(std::string_view path) const;
@@ -43,11 +47,18 @@ class HttpSource final : public Source {
   NetworkSettings settings_;
   IndexCache *cache_;
   std::vector<std::string> fetched_;  // URLs of texts fetched through the cache
+  TextTransfers transfers_;
 
   // nullopt when the server has no such file (404).
   // A kept text is asked for conditionally and kept again (sources/cache.h).
   enum class Caching { Kept, Uncached };
   std::optional<std::string> FetchText(const std::string &name, size_t limit, Caching caching);
+  // One request, nullopt for a 404; counts what it received.
+  std::optional<std::string> Get(Request request, size_t limit, Response &response);
+  std::string CacheKey(const std::string &url) const;
+  std::optional<std::string> FetchServed(const std::string &name, TextForm form);
+  std::optional<std::string> ByPatch(const std::string &name, const CachedIndex &kept, uint64_t whole);
+  std::optional<std::string> ByCopy(const std::string &name, uint64_t whole);
 };
 
 // The Proxy a source record names, if any.

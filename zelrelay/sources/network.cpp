@@ -10,6 +10,8 @@
 #include <mutex>
 #include <new>
 
+#include "base/text.h"
+
 namespace {
 
 constexpr auto kTickInterval = std::chrono::milliseconds(100);
@@ -232,6 +234,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
     t->response.etag.clear();
     t->response.lastModified.clear();
     t->response.location.clear();
+    t->response.whole = 0;
     return bytes;
   }
   size_t colon = line.find(':');
@@ -241,6 +244,11 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
   if (name == "etag") t->response.etag = value;
   if (name == "last-modified") t->response.lastModified = value;
   if (name == "location") t->response.location = value;
+  // "bytes A-B/SIZE" of a range; else the length of the whole.
+  if (name == "content-range" && value.find('/') != std::string::npos)
+    t->response.whole = ParseWhole(value.substr(value.find('/') + 1)).value_or(0);
+  if (name == "content-length" && t->response.whole == 0)
+    t->response.whole = ParseWhole(value).value_or(0);
   return bytes;
 }
 
@@ -345,6 +353,7 @@ void Configure(Transfer &t, const NetworkSettings &settings) {
   AddHeader(t, "If-Range", r.ifRange);
   AddHeader(t, "If-None-Match", r.ifNoneMatch);
   AddHeader(t, "If-Modified-Since", r.ifModifiedSince);
+  if (r.compressed) o.Set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding libcurl reads
   o.Set(CURLOPT_HTTPHEADER, t.headers);
   if (o.first != CURLE_OK) CurlFailed(o.first == CURLE_OUT_OF_MEMORY);
 }
@@ -355,6 +364,7 @@ void Finish(Transfer &t, CURLcode result) {
   response.http = http;
   curl_off_t after = Info<curl_off_t>(t.easy, CURLINFO_RETRY_AFTER, -1);
   if (after > 0) response.retryAfter = long(after);
+  response.received = uint64_t(std::max<curl_off_t>(Info<curl_off_t>(t.easy, CURLINFO_SIZE_DOWNLOAD_T, 0), 0));
   if (t.failure != RELAY_OK)
     response.status = t.failure;
   else if (t.enough)

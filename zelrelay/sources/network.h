@@ -59,6 +59,8 @@ struct Request {
   // for, and only while the resource is still what they came from.
   std::string ifRange;
   std::string ifNoneMatch, ifModifiedSince;
+  // Asks for the answer compressed, which libcurl takes apart: for texts.
+  bool compressed = false;
   Clock::time_point notBefore{};
   Clock::time_point deadline{};  // when set, the whole transfer ends by then
 };
@@ -69,6 +71,8 @@ struct Response {
   std::string etag, lastModified;
   std::string location;  // of a redirect
   long retryAfter = -1;  // seconds, from a 429 or 503
+  uint64_t whole = 0;    // the resource's size, from Content-Range or Content-Length; 0: not said
+  uint64_t received = 0;  // bytes of body that came
   bool NotModified() const { return http == 304; }
 };
 

@@ -89,16 +89,20 @@ void Upstream::ReadSigned(size_t i, const Trust &trust) {
   if (!statementText) Fail(RELAY_SIGNATURES_REFUSED);
   Statement statement = ParseStatement(*statementText);
   CheckStatement(statement, trust, int64_t(time(nullptr)));
-  for (const char *name : {ZELRELAY_INDEX_FILE, kSignedIndexFile}) {
-    std::optional<std::string> text = source.ReadText(name);
-    if (!text || Sha256OfBytes(text->data(), text->size()) != statement.index) continue;
-    bool fromIndexFile = std::string_view(name) == ZELRELAY_INDEX_FILE;
-    index = ParseIndex(*text);
-    if (!fromIndexFile) indexes_[i] = source.ReadIndex();
-    answered_ = i;
-    signed_ = SignedIndex{std::move(*text), std::move(*statementText), std::move(statement), fromIndexFile};
-    return;
-  }
+  // A text that came as a patch or a compressed copy and is not the one
+  // signed may have been changed on the way, or be stale: it is asked for
+  // whole before the source is refused.
+  for (TextForm form : {TextForm::Cheapest, TextForm::Whole})
+    for (const char *name : {ZELRELAY_INDEX_FILE, kSignedIndexFile}) {
+      std::optional<std::string> text = source.ReadText(name, form);
+      if (!text || Sha256OfBytes(text->data(), text->size()) != statement.index) continue;
+      bool fromIndexFile = std::string_view(name) == ZELRELAY_INDEX_FILE;
+      index = ParseIndex(*text);
+      if (!fromIndexFile) indexes_[i] = source.ReadIndex();
+      answered_ = i;
+      signed_ = SignedIndex{std::move(*text), std::move(*statementText), std::move(statement), fromIndexFile};
+      return;
+    }
   Fail(RELAY_INDEX_NOT_SIGNED);
 }
 

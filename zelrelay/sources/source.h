@@ -18,6 +18,18 @@
 #include "sources/trust.h"
 #include "zelrelay.h"
 
+// How the texts a source serves with patches and compressed copies
+// (base/served.h) came in a run; the run report tells it.
+struct TextTransfers {
+  uint64_t bytes = 0;                                   // bodies received for such texts, as they came
+  size_t unchanged = 0, patched = 0, compressed = 0, whole = 0;  // texts, each one way
+  size_t refused = 0;  // patches that came and did not check out
+};
+
+// A text whole, past its patches and compressed copies: what a reader asks
+// for when the text that came another way is not the one it expected.
+enum class TextForm { Cheapest, Whole };
+
 class Source {
  public:
   virtual ~Source() = default;
@@ -36,7 +48,9 @@ class Source {
   virtual std::optional<std::string> FetchSignature(const ComponentEntry &entry) = 0;
   // A text file of the source as it is (a statement, an index), no larger
   // than an index may be; nullopt when the source has none.
-  virtual std::optional<std::string> ReadText(const std::string &name) = 0;
+  virtual std::optional<std::string> ReadText(const std::string &name, TextForm form = TextForm::Cheapest) = 0;
+  // How its served texts came, for sources that fetch them.
+  virtual const TextTransfers *Transfers() const { return nullptr; }
   // Keeps in the repository what it fetched, for a conditional request next
   // time: only once what the texts say was accepted.
   virtual void KeepFetched() {}
@@ -86,6 +100,8 @@ class Upstream {
   const std::vector<SourceState> &States() const { return states_; }
   // The source whose index this is.
   size_t Answered() const { return answered_; }
+  // How source i's served texts came; null for a source that fetches none.
+  const TextTransfers *TransfersOf(size_t i) const { return sources_[i] ? sources_[i]->Transfers() : nullptr; }
   size_t Count() const { return sources_.size(); }
   // Null when the record names no usable source.
   Source *At(size_t i) { return sources_[i].get(); }

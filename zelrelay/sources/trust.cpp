@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/files.h"
+#include "base/served.h"
 #include "base/signature.h"
 #include "base/status.h"
 #include "base/text.h"
@@ -94,6 +95,8 @@ void CheckStatement(const Statement &statement, const Trust &trust, int64_t now)
 }
 
 void KeepSigned(const std::string &repository, const SignedIndex &accepted) {
+  if (!FileHolds(JoinPath(repository, kSignedIndexFile), accepted.indexText))
+    ServeCompanions(repository, kSignedIndexFile, accepted.indexText);
   std::vector<TempFile> ready;
   for (auto [name, text] : {std::pair{kSignedIndexFile, &accepted.indexText},
                             std::pair{kStatementFile, &accepted.statementText}}) {
