@@ -2,14 +2,14 @@
 # Runs the benchmarks against a build and prints one table of all of them.
 # Usage: bench/run.sh <build dir> [benchmark...]
 # Benchmarks: parser index tocomponent list removeek scale first memory
-# network xfs (all by default). Each one's own output goes to
+# network patch xfs (all by default). Each one's own output goes to
 # <build dir>-bench/bench.log.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 [ $# -gt 0 ] && shift
 here=$(cd "$(dirname "$0")" && pwd)
 out="$build-bench"
-all="parser index tocomponent list removeek scale first memory network xfs"
+all="parser index tocomponent list removeek scale first memory network patch xfs"
 chosen=${*:-$all}
 
 "$here/../tools/install-deps.sh" libbenchmark-dev curl lua5.2
@@ -70,6 +70,9 @@ for name in $chosen; do
     network)
       run network env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" ZELRELAY_RETRIES=0 \
         lua5.2 "$here/network_bench.lua" "$build" ;;
+    patch)
+      run patch env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" ZELRELAY_RETRIES=0 \
+        lua5.2 "$here/patch_bench.lua" "$build" "$out" ;;
     xfs)
       run xfs env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" ZELRELAY_RETRIES=0 \
         "$here/xfs.sh" "$build" "$out" ;;
