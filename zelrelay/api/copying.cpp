@@ -254,6 +254,8 @@ CopyOutcome CopyMissing(const ZELRELAY_ContextRecord &context, const NetworkSett
                         const std::vector<PlannedPackage> &plan, const std::unordered_set<std::string> &partials,
                         uint64_t total) {
   Meter meter;
+  Summer summer;  // outlives the jobs' partials
+  meter.summer = &summer;
   std::vector<Job> jobs;
   for (const PlannedPackage &package : plan)
     if (package.Needed())

@@ -171,6 +171,12 @@ void WriteFileAtomically(const std::string &path, const std::string &content) {
   CommitTempFile(temp);
 }
 
+void WriteFileUnsynced(const std::string &path, const std::string &content) {
+  TempFile temp = CreateTempFile(path);
+  WriteAll(temp.file.fd, content.data(), content.size());
+  RenameTempFile(temp);
+}
+
 // Compared piece by piece: a large index is not held twice.
 bool FileHolds(const std::string &path, const std::string &content) {
   FileDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};

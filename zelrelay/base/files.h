@@ -68,6 +68,9 @@ void SyncDirectory(const std::string &path);
 // rename, with a failure's status.
 void Rename(const std::string &from, const std::string &to);
 void WriteFileAtomically(const std::string &path, const std::string &content);
+// Replaced in one rename too, but not made durable: for files whose readers
+// check what they find, which a crash may leave empty.
+void WriteFileUnsynced(const std::string &path, const std::string &content);
 // The same, unless the file already holds exactly that.
 void WriteFileIfChanged(const std::string &path, const std::string &content);
 // Whether the file holds exactly that.

@@ -50,7 +50,7 @@ void Keep(const std::string &folder, const std::string &sha256, std::string_view
       if (&v != &versions.front()) Rename(JoinPath(folder, v.File()), JoinPath(folder, newest.File()));
       return;
     }
-  WriteFileAtomically(JoinPath(folder, newest.File()), ZstdCompress(text));
+  WriteFileUnsynced(JoinPath(folder, newest.File()), ZstdCompress(text));
 }
 
 std::string Sha256Of(std::string_view text) { return Sha256OfBytes(text.data(), text.size()); }
@@ -70,7 +70,8 @@ void WritePatch(const std::string &history, const std::string &patches, const Ve
   std::optional<std::string> patch = MakePatch(*old, text);
   if (!patch) return;
   std::string small = ZstdCompress(*patch);
-  if (small.size() < text.size()) WriteFileIfChanged(JoinPath(patches, version.sha256 + std::string(kZst)), small);
+  std::string path = JoinPath(patches, version.sha256 + std::string(kZst));
+  if (small.size() < text.size() && !FileHolds(path, small)) WriteFileUnsynced(path, small);
 }
 
 void MakeFolders(const std::string &directory, const std::string &name) {
@@ -107,8 +108,9 @@ void ServeCompanions(const std::string &directory, const std::string &name, cons
       if (!wanted) RemoveFile(JoinPath(patches, file));
     }
   }
-  WriteFileIfChanged(target + ".zst", zst);
-  WriteFileIfChanged(target + ".gz", GzipCompress(text));
+  // Unsynced: what a crash leaves of a companion fails its reader's check.
+  if (!FileHolds(target + ".zst", zst)) WriteFileUnsynced(target + ".zst", zst);
+  if (std::string gz = GzipCompress(text); !FileHolds(target + ".gz", gz)) WriteFileUnsynced(target + ".gz", gz);
 }
 
 void ServeText(const std::string &directory, const std::string &name, const std::string &text) {

@@ -39,7 +39,7 @@ std::map<std::string, std::string> ReadState(const std::string &path) {
 }  // namespace
 
 PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry, bool found, Meter &meter)
-    : path_(target + kPartialSuffix), size_(entry.size), sha256_(entry.sha256), digest_(StartSha256()), meter_(meter) {
+    : path_(target + kPartialSuffix), size_(entry.size), sha256_(entry.sha256), meter_(meter) {
   struct stat info;
   if (!found || lstat(path_.c_str(), &info) != 0) return;  // the common case: nothing to go on from
   std::map<std::string, std::string> state = ReadState(path_);
@@ -55,16 +55,17 @@ PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry,
 }
 
 PartialFile::~PartialFile() {
+  if (meter_.summer) meter_.summer->Drain(sum_);  // the worker is done with it
   if (!completed_) meter_.bytes -= counted_;
   if (!completed_ && (validator_.empty() || have_ == 0 || size_ < kWorthResuming)) unlink(path_.c_str());
 }
 
 // Bytes that cannot be read back count as missing: the caller starts over.
-uint64_t PartialFile::Sum(uint64_t offset, uint64_t size) {
+uint64_t PartialFile::SumKept(uint64_t offset, uint64_t size) {
   try {
     return ReadRange(file_.fd, offset, size, [&](const char *data, size_t got) {
-      UpdateSha256(digest_, data, got);
-      crc_ = Crc32(crc_, data, got);
+      UpdateSha256(sum_.digest, data, got);
+      sum_.crc = Crc32(sum_.crc, data, got);
     });
   } catch (const RelayError &) {
     return 0;
@@ -74,8 +75,13 @@ uint64_t PartialFile::Sum(uint64_t offset, uint64_t size) {
 void PartialFile::Restart() {
   if (ftruncate(file_.fd, 0) != 0 || lseek(file_.fd, 0, SEEK_SET) != 0) Fail(WriteFailure(errno));
   have_ = 0;
-  digest_ = StartSha256();  // nothing summed so far counts
-  crc_ = 0;
+  ResetSum();  // nothing summed so far counts
+}
+
+void PartialFile::ResetSum() {
+  if (meter_.summer) meter_.summer->Drain(sum_);
+  sum_.digest = StartSha256();
+  sum_.crc = 0;
 }
 
 // Opened only when an answer comes, so queued transfers hold no descriptor.
@@ -86,12 +92,12 @@ void PartialFile::Begin(Start start, const std::string &url, const std::string &
   if (file_.fd < 0) Fail(WriteFailure(errno));
   if (!resumed && !fresh) Restart();
   if (!resumed) have_ = 0;
-  digest_ = StartSha256();
-  crc_ = 0;
-  if (have_ > 0 && Sum(0, have_) != have_) Restart();
+  ResetSum();
+  if (have_ > 0 && SumKept(0, have_) != have_) Restart();
   if (have_ > 0 && lseek(file_.fd, off_t(have_), SEEK_SET) < 0) Fail(RELAY_IO_ERROR);
   begun_ = true;
   resumed_ = have_ > 0;
+  written_ = have_;
   meter_.bytes = meter_.bytes - counted_ + have_;
   counted_ = have_;
   url_ = url;
@@ -102,13 +108,28 @@ void PartialFile::Begin(Start start, const std::string &url, const std::string &
   fsetxattr(file_.fd, kStateAttribute, state.data(), state.size(), 0);
 }
 
+// Written back while the rest arrive: the batch's one sync, and the clone
+// of its blocks into a merged archive, then find the bytes on disk instead
+// of waiting for them there. Only a start: nothing waits here.
+void PartialFile::WriteBack(bool all) {
+  constexpr uint64_t kChunk = uint64_t(4) << 20;
+  if (have_ < written_ + (all ? 1 : kChunk)) return;
+  sync_file_range(file_.fd, off_t(written_), off_t(have_ - written_), SYNC_FILE_RANGE_WRITE);
+  written_ = have_;
+}
+
 void PartialFile::Receive(const void *data, size_t size) {
   if (have_ + size > size_) Fail(RELAY_PACKAGE_MISMATCH);
   WriteAll(file_.fd, data, size);
-  UpdateSha256(digest_, data, size);
-  crc_ = Crc32(crc_, data, size);
+  if (meter_.summer) {
+    meter_.summer->Add(sum_, data, size);
+  } else {
+    UpdateSha256(sum_.digest, data, size);
+    sum_.crc = Crc32(sum_.crc, data, size);
+  }
   have_ += size;
   received_ += size;
+  WriteBack(false);
   meter_.bytes += size;
   counted_ += size;
   if (meter_.pace) meter_.pace();
@@ -117,9 +138,8 @@ void PartialFile::Receive(const void *data, size_t size) {
 bool PartialFile::TakeWhole() {
   if (have_ != size_ || size_ == 0) return false;
   file_ = FileDescriptor{open(path_.c_str(), O_RDWR | O_CLOEXEC)};
-  digest_ = StartSha256();
-  crc_ = 0;
-  if (file_.fd < 0 || Sum(0, size_) != size_) {
+  ResetSum();
+  if (file_.fd < 0 || SumKept(0, size_) != size_) {
     file_ = FileDescriptor{};
     have_ = 0;
     validator_.clear();  // the destructor removes it
@@ -132,11 +152,13 @@ bool PartialFile::TakeWhole() {
 }
 
 void PartialFile::Complete() {
-  if (file_.fd < 0 || have_ != size_ || FinishSha256(digest_) != sha256_) {
+  if (meter_.summer) meter_.summer->Drain(sum_);
+  if (file_.fd < 0 || have_ != size_ || FinishSha256(sum_.digest) != sha256_) {
     validator_.clear();  // gone with the object
     Fail(RELAY_PACKAGE_MISMATCH);
   }
   StampVerified(file_.fd, sha256_);
+  WriteBack(true);
   file_ = FileDescriptor{};
   completed_ = true;
 }

@@ -17,6 +17,7 @@
 #include "base/files.h"
 #include "base/index.h"
 #include "packages/sink.h"
+#include "packages/summer.h"
 
 inline constexpr const char *kPartialSuffix = ".partial";
 // Smaller packages start over when cut: going on would save less than
@@ -26,9 +27,12 @@ inline constexpr uint64_t kWorthResuming = uint64_t(1) << 20;
 // What the partials of a run hold in all, which its progress reports. pace,
 // when set, is heard after each piece a partial takes: a copy that runs
 // alone keeps to the bandwidth limit there, and reports while it waits.
+// summer, when set, sums their bytes off the receiving thread, and must
+// outlive them.
 struct Meter {
   uint64_t bytes = 0;
   std::function<void()> pace;
+  Summer *summer = nullptr;
 };
 
 class PartialFile final : public ByteSink {
@@ -59,7 +63,7 @@ class PartialFile final : public ByteSink {
   // then checks; false, and the partial goes, when it cannot be read.
   bool TakeWhole();
   const std::string &Path() const { return path_; }
-  uint32_t Crc() const { return crc_; }
+  uint32_t Crc() const { return sum_.crc; }
   // Whether an answer has started arriving, and whether it went on from
   // bytes an earlier try left.
   bool Begun() const { return begun_; }
@@ -73,17 +77,22 @@ class PartialFile final : public ByteSink {
   std::string sha256_;
   FileDescriptor file_;
   uint64_t have_ = 0;
-  Sha256 digest_;
-  uint32_t crc_ = 0;  // CRC-32, which a merged archive records of each member
+  Sum sum_;  // the SHA-256, and the CRC-32 a merged archive records of each member
   std::string url_, validator_;
   bool completed_ = false, begun_ = false, resumed_ = false;
   uint64_t received_ = 0;
   Meter &meter_;
   uint64_t counted_ = 0;  // of its bytes in the meter
+  uint64_t written_ = 0;  // bytes whose writing back has been started
 
   void Restart();
+  // Forgets what was summed, once nothing is being summed any more.
+  void ResetSum();
+  // Starts writing back what arrived since the last time, once there is
+  // enough of it, or all of it.
+  void WriteBack(bool all);
   // Adds bytes already in the file to the digest and the CRC.
-  uint64_t Sum(uint64_t offset, uint64_t size);
+  uint64_t SumKept(uint64_t offset, uint64_t size);
 };
 
 // The name in the package directory of a package's partial.

@@ -329,6 +329,8 @@ void Configure(Transfer &t, const NetworkSettings &settings) {
   o.Set(CURLOPT_MAXREDIRS, 5L);
   o.Set(CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
   o.Set(CURLOPT_PIPEWAIT, 1L);
+  // Larger pieces: fewer calls to write, to sum and to check the limit.
+  o.Set(CURLOPT_BUFFERSIZE, 256L * 1024);
   o.Set(CURLOPT_CONNECTTIMEOUT, settings.connectTimeout);
   o.Set(CURLOPT_LOW_SPEED_LIMIT, 1L);
   o.Set(CURLOPT_LOW_SPEED_TIME, settings.stallTimeout);
