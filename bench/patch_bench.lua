@@ -4,11 +4,11 @@
 -- its own index); a downstream of each asks for one small product, so that
 -- the index is what it moves. The bytes are nginx's, every answer's body but
 -- packages'.
--- usage: lua5.2 patch_bench.lua BUILD-DIRECTORY BENCH-BUILD-DIRECTORY [WORK-DIRECTORY]
+-- usage: lua5.2 patch_bench.lua BENCH-BUILD-DIRECTORY [WORK-DIRECTORY]
 local here = arg[0]:match("^(.*/)") or "./"
 package.path = here .. "?.lua;" .. here .. "../tests/e2e/?.lua;" .. here .. "../tests/lua/?.lua;" .. package.path
-local build = assert(arg[1], "usage: patch_bench.lua BUILD-DIRECTORY BENCH-BUILD-DIRECTORY [WORK-DIRECTORY]")
-local tools, work = assert(arg[2]), arg[3] or os.getenv("BENCH_TMPFS") or "/dev/shm"
+local tools = assert(arg[1], "usage: patch_bench.lua BENCH-BUILD-DIRECTORY [WORK-DIRECTORY]")
+local work = arg[2] or os.getenv("BENCH_TMPFS") or "/dev/shm"
 local bench = require "benchlib"
 local files = require "files"
 local servers = require "servers"
@@ -64,7 +64,8 @@ for _, k in ipairs({ 10, 100, 1000 }) do
   bench.shell(("%s/patch_tool change %s %d %d"):format(tools, upstream, k, k))
   mirror(relay, upstream, "c1t7")
   local target = 1024 + 100 * k
-  for _, downstream in ipairs({ { direct, "/up/", "from the publisher" }, { chained, "/relay/", "through a relay" } }) do
+  local downstreams = { { direct, "/up/", "from the publisher" }, { chained, "/relay/", "through a relay" } }
+  for _, downstream in ipairs(downstreams) do
     mark = #web.log()
     mirror(downstream[1], web.url .. downstream[2]:sub(2))
     local bytes = moved(web, mark, downstream[2])

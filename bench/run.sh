@@ -72,7 +72,7 @@ for name in $chosen; do
         lua5.2 "$here/network_bench.lua" "$build" ;;
     patch)
       run patch env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" ZELRELAY_RETRIES=0 \
-        lua5.2 "$here/patch_bench.lua" "$build" "$out" ;;
+        lua5.2 "$here/patch_bench.lua" "$out" ;;
     xfs)
       run xfs env LUA_CPATH="$relay_cpath" LD_LIBRARY_PATH="$build/zelrelay" ZELRELAY_RETRIES=0 \
         "$here/xfs.sh" "$build" "$out" ;;
