@@ -12,7 +12,8 @@
 --                                         (key, secret, and netrc: a file for curl, whose --user
 --                                         would split the key at its colon); handle.bucket(name,
 --                                         public) makes a bucket of handle.user and returns the URL
---                                         of its objects, which anyone may GET when public
+--                                         of its objects, which anyone may GET when public;
+--                                         STORE-NOTES.md says how the store behaves
 -- handle.url, handle.port; handle.log() lists the requests seen, as tables of
 -- method, uri, status, bytes (of body sent), range and if_range.
 local files = require "files"
