@@ -5,6 +5,15 @@
 --                                         conf: more directives for the server block
 --   servers.fault(root, mode, options)    fault_server.py (see its head)
 --   servers.tinyproxy(user, password), servers.microsocks(user, password)
+--   servers.swift()                       an object store of one node (swift_server.py) whose s3api
+--                                         checks every signature: handle.url is its path-style S3
+--                                         endpoint, handle.region the region to sign for,
+--                                         handle.user and handle.other two users of two accounts
+--                                         (key, secret, and netrc: a file for curl, whose --user
+--                                         would split the key at its colon); handle.bucket(name,
+--                                         public) makes a bucket of handle.user and returns the URL
+--                                         of its objects, which anyone may GET when public;
+--                                         STORE-NOTES.md says how the store behaves
 -- handle.url, handle.port; handle.log() lists the requests seen, as tables of
 -- method, uri, status, bytes (of body sent), range and if_range.
 local files = require "files"
@@ -18,7 +27,8 @@ local function absolute(path)
 end
 local here = absolute(debug.getinfo(1, "S").source:match("^@(.*/)") or ".")
 local packages = "nginx-light tinyproxy microsocks openssl python3"
-local installed = false
+local store_packages = "swift-proxy swift-account swift-container swift-object python3-swift python3-botocore memcached"
+local installed = {}
 
 local function sh(command)
   local ok = os.execute(command)
@@ -37,12 +47,15 @@ local function free_port()
   return port
 end
 
+local function install(list)
+  if installed[list] then return end
+  assert(sh(here .. "../../tools/install-deps.sh " .. list), "missing Debian packages: " .. list)
+  installed[list] = true
+end
+
 -- Runs command in a session of its own, so stop ends it with all it started.
 local function start(name, dir, command, port)
-  if not installed then
-    assert(sh(here .. "../../tools/install-deps.sh " .. packages), "missing Debian packages: " .. packages)
-    installed = true
-  end
+  install(packages)
   files.write(dir .. "/run.sh", "echo $$ >pid\nexec " .. command .. "\n")
   sh(("cd %s && setsid sh run.sh >output 2>&1 &"):format(quote(dir)))
   local handle = { dir = dir, port = port, url = ("http://127.0.0.1:%d/"):format(port) }
@@ -145,6 +158,112 @@ function servers.microsocks(user, password)
   local dir, port = files.tmpdir(), free_port()
   return start("microsocks", dir, ("/usr/bin/microsocks -i 127.0.0.1 -p %d -u %s -P %s"):format(port, quote(user),
     quote(password)), port)
+end
+
+-- Users of tempauth, each the administrator of an account of its own; the
+-- access key is "account:user".
+local store_users = { { "test", "testing" }, { "other", "other-secret" } }
+local store_conf = {
+  swift = "[swift-hash]\nswift_hash_path_suffix = test\n[storage-policy:0]\nname = only\ndefault = yes\n",
+  server = [[
+[DEFAULT]
+bind_ip = 127.0.0.1
+bind_port = %d
+workers = 0
+user = %s
+swift_dir = %s
+devices = %s/devices
+mount_check = false
+[pipeline:main]
+pipeline = %s-server
+[app:%s-server]
+use = egg:swift#%s
+]],
+  proxy = [[
+[DEFAULT]
+bind_ip = 127.0.0.1
+bind_port = %d
+workers = 0
+user = %s
+swift_dir = %s
+[pipeline:main]
+pipeline = proxy-logging cache s3api tempauth bulk slo proxy-logging proxy-server
+[app:proxy-server]
+use = egg:swift#proxy
+account_autocreate = true
+[filter:s3api]
+use = egg:swift#s3api
+location = %s
+[filter:tempauth]
+use = egg:swift#tempauth
+%s
+[filter:cache]
+use = egg:swift#memcache
+memcache_servers = 127.0.0.1:%d
+[filter:proxy-logging]
+use = egg:swift#proxy_logging
+[filter:bulk]
+use = egg:swift#bulk
+[filter:slo]
+use = egg:swift#slo
+]],
+}
+
+local function output(command)
+  local pipe = io.popen(command)
+  local text = pipe:read("*a")
+  pipe:close()
+  return (text:gsub("\n$", ""))
+end
+
+-- The object server keeps metadata in user xattrs, which tmpfs lacks before
+-- Linux 6.6; /var/tmp is on disk then.
+local function store_dir()
+  local dir = files.tmpdir()
+  if sh([[/usr/bin/python3 -c 'import os, sys; os.setxattr(sys.argv[1], "user.probe", b"1")' 2>/dev/null ]] .. dir) then
+    return dir
+  end
+  files.remove(dir)
+  return output("mktemp -d /var/tmp/update_test.XXXXXX")
+end
+
+function servers.swift()
+  install(store_packages)
+  local dir, me, region, users, lines = store_dir(), output("id -un"), "test-1", {}, {}
+  files.mkdir(dir .. "/devices/d1")
+  files.write(dir .. "/swift.conf", store_conf.swift)
+  for _, name in ipairs({ "account", "container", "object" }) do
+    files.write(("%s/%s-server.conf"):format(dir, name),
+      store_conf.server:format(free_port(), me, dir, dir, name, name, name))
+  end
+  for i, user in ipairs(store_users) do
+    users[i] = { key = user[1] .. ":tester", secret = user[2], netrc = ("%s/%s.netrc"):format(dir, user[1]) }
+    files.write(users[i].netrc, ("machine 127.0.0.1 login %s password %s\n"):format(users[i].key, user[2]))
+    lines[i] = ("user_%s_tester = %s .admin"):format(user[1], user[2])
+  end
+  local port = free_port()
+  files.write(dir .. "/proxy-server.conf", store_conf.proxy:format(port, me, dir, region, table.concat(lines, "\n"),
+    free_port()))
+  local handle = start("swift", dir, ("/usr/bin/python3 %s %s"):format(quote(here .. "swift_server.py"), dir), port)
+  handle.region, handle.user, handle.other = region, users[1], users[2]
+  -- The S3 API cannot reach a bucket's "+segments" sibling, where multipart
+  -- uploads keep their parts, so buckets are made through Swift's own.
+  local said = output(("curl -sS -D - -o /dev/null -H 'X-Auth-User: %s' -H 'X-Auth-Key: %s' %sauth/v1.0")
+    :format(handle.user.key, handle.user.secret, handle.url))
+  local token, storage = said:match("X%-Auth%-Token: (%S+)"), said:match("X%-Storage%-Url: (%S+)")
+  if not storage then
+    said = said .. "\n" .. (files.read(dir .. "/output") or "")
+    handle.stop()
+    error("the object store gave no token:\n" .. said, 2)
+  end
+  function handle.bucket(name, public)
+    for _, container in ipairs(public and { name, name .. "+segments" } or { name }) do
+      assert(sh(("curl -sSf -o /dev/null -X PUT -H 'X-Auth-Token: %s' %s %s"):format(token,
+        public and "-H 'X-Container-Read: .r:*,.rlistings'" or "", quote(storage .. "/" .. container))))
+    end
+    return storage .. "/" .. name .. "/"
+  end
+  return handle
 end
 
 function servers.stop_all()
