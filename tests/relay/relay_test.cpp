@@ -497,6 +497,43 @@ TEST_F(Relay, KeepcountPrunesSupersededVersions) {
   ZELRELAY_DestroyContext(other);
 }
 
+// Every refusal names its line, and leaves no output behind.
+TEST(Publish, NamesTheLineOfEveryRefusalAndWritesNothing) {
+  const struct {
+    const char *manifest, *error;
+  } cases[] = {
+      {"[component c3t4v1l1]\npayload = p\n[thing x]\n", "line 3: sections are [component ID] and [product ID]"},
+      {"[component c3t4v1l1]\n\npaylod = p\n", "line 3: unknown component key \"paylod\""},
+      {"[component c3t4v1l1]\n; none\n", "line 1: component c3t4v1.0000.0l1p-1r-1o-1 has no payload"},
+      {"[component c3t4v1l1]\npayload = p\n[component c3t4v1.0l1]\npayload = p\n",
+       "line 3: component c3t4v1.0000.0l1p-1r-1o-1 given twice (first on line 1)"},
+      {"[component c3t4v1l1]\npayload = p\n[product c3t4v1]\ncomponents = c3t4v1l1 c3t4v1l2\n",
+       "line 4: product c3t4v1.0000.0l-1p-1r-1o-1 names c3t4v1.0000.0l2p-1r-1o-1, which no [component] section gives"},
+      {"[component c3t4v1l1]\npayload = p\n[product c3t4v1]\n[product c3t4v1]\n",
+       "line 4: product c3t4v1.0000.0l-1p-1r-1o-1 given twice (first on line 3)"},
+      {"[component c3t4v1l1]\n\npayload = missing\n", "line 3: payload folder $DIR/missing cannot be read"},
+      {"[component c3t4v1l1]\npayload = empty\n", "line 2: payload folder $DIR/empty holds no file"},
+      {"[component c3t4v1l1]\npayload = p\nsignature = none.sig\n",
+       "line 3: signature file $DIR/none.sig cannot be read"},
+  };
+  TempDirectory dir;
+  fs::create_directories(dir / "p");
+  fs::create_directories(dir / "empty");
+  Spill(dir / "p/file.txt", "payload");
+  for (const auto &c : cases) {
+    Spill(dir / "manifest.ini", c.manifest);
+    std::string command = std::string(PUBLISH_TOOL) + " " + (dir / "manifest.ini") + " " + (dir / "out") + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string said(4096, '\0');
+    said.resize(fread(said.data(), 1, said.size(), pipe));
+    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1) << c.manifest;
+    std::string error = c.error;
+    if (size_t at = error.find("$DIR"); at != std::string::npos) error.replace(at, 4, dir.path.string());
+    EXPECT_EQ(said, std::string(PUBLISH_TOOL) + ": " + (dir / "manifest.ini") + ": " + error + "\n");
+    EXPECT_FALSE(fs::exists(dir / "out")) << c.manifest;
+  }
+}
+
 TEST_F(Relay, CopiesSignaturesWhenAsked) {
   Spill(upstream / ("packages/" + ExtractName(Entity("c3t4v1.05.3l1")) + ".zip.sig"), "signed");
   ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
