@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include <fcntl.h>
 #include <rapidjson/document.h>
@@ -148,6 +149,15 @@ class Relay : public ::testing::Test {
     for (const auto &package : report["packages"].GetArray())
       if (package["component"].GetString() == ExtractName(Entity(id))) return package["outcome"].GetString();
     return "none";
+  }
+  // Each component of a report with its outcome.
+  static std::map<std::string, std::string> Outcomes(const std::string &path) {
+    rapidjson::Document report;
+    report.Parse(Slurp(path).c_str());
+    std::map<std::string, std::string> outcomes;
+    for (const auto &package : report["packages"].GetArray())
+      outcomes[package["component"].GetString()] = package["outcome"].GetString();
+    return outcomes;
   }
   // Every component the repository holds, in the bytes its index names.
   bool Whole() const {
@@ -497,6 +507,52 @@ TEST_F(Relay, KeepcountPrunesSupersededVersions) {
   ZELRELAY_DestroyContext(other);
 }
 
+// What a dry run says goes is what the run removes: the versions beyond
+// keepcount that the repository held and, when asked, what the upstream no
+// longer lists. A version it never held is skipped, not pruned, in this run
+// and in every later one.
+TEST_F(Relay, ADryRunTellsWhatTheRunRemoves) {
+  ASSERT_EQ(Duplicate({Product("c3t4"), Product("c2t1207959858")}), RELAY_OK);
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.06.0", {"c3t4v1.06.0l1", "c3t4v1.04.0l1", "c22t2213v1.06.0"}},
+                                           {"c3t4v1.05.3", {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c22t2213v1.05.3"}}});
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, 1);
+  TempDirectory reports;
+  setenv("ZELRELAY_DELETE_UNLISTED", "1", 1);
+  setenv("ZELRELAY_REPORT", (reports / "dry.json").c_str(), 1);
+  g_zel_mode = 1;
+  ZELRELAY_Startup(0);
+  EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  g_zel_mode = 0;
+  ZELRELAY_Startup(0);
+  unsetenv("ZELRELAY_REPORT");
+  std::string held = Slurp(repo / "server.ini");
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  unsetenv("ZELRELAY_DELETE_UNLISTED");
+  auto name = [](const char *id) { return ExtractName(Entity(id)); };
+  std::map<std::string, std::string> expected = {
+      {name("c3t4v1.06.0l1"), "copied"},     {name("c22t2213v1.06.0"), "copied"},
+      {name("c3t4v1.04.0l1"), "skipped"},    {name("c3t4v1.05.3l1"), "pruned"},
+      {name("c22t2213v1.05.3"), "pruned"},   {name("c3t4v1.05.3l2"), "present"},
+      {name("c2t1207959858v10.2.1p1"), "withdrawn"}, {name("c2t1207959859v3.0.4"), "withdrawn"}};
+  EXPECT_EQ(Outcomes(reports / "dry.json"), expected);
+  EXPECT_EQ(Outcomes(repo / ".zelrelay.report.json"), expected);
+  EXPECT_FALSE(Holds("c2t1207959858v10.2.1p1"));
+  EXPECT_FALSE(Holds("c3t4v1.05.3l1"));
+  EXPECT_TRUE(Holds("c3t4v1.05.3l2"));
+  EXPECT_EQ(ReadIndex(repo.path.string())->products.size(), 1u);  // the engine's is gone
+  // Unchanged, and after the clean-up: nothing more goes, and what went is
+  // skipped from now on.
+  for (const char *id : {"c3t4v1.05.3l1", "c22t2213v1.05.3"}) expected[name(id)] = "skipped";
+  for (const char *id : {"c3t4v1.06.0l1", "c22t2213v1.06.0"}) expected[name(id)] = "present";
+  expected.erase(name("c2t1207959858v10.2.1p1"));
+  expected.erase(name("c2t1207959859v3.0.4"));
+  for (bool strip : {false, true}) {
+    if (strip) Strip();
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+    EXPECT_EQ(Outcomes(repo / ".zelrelay.report.json"), expected) << strip;
+  }
+}
+
 // Every refusal names its line, and leaves no output behind.
 TEST(Publish, NamesTheLineOfEveryRefusalAndWritesNothing) {
   const struct {
@@ -683,12 +739,26 @@ TEST_F(Relay, CancelsPromptlyUnderALowBandwidthLimit) {
 
 // Another writer holds the lock: the subscriber hears progress while the
 // run waits for it, and so can give up.
+// The progress names the lock; a writer that holds it says who it is.
 TEST_F(Relay, CancelsWhileWaitingForAnotherWriter) {
   FileDescriptor held{open((repo / ".zelrelay.lock").c_str(), O_RDWR | O_CREAT, 0644)};
   ASSERT_EQ(flock(held.fd, LOCK_EX), 0);
   recorder.cancelAt = 3;
   EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
   EXPECT_EQ(EventKinds(), (std::vector<int>{kProgress, kProgress, kProgress, kProgress}));
+  EXPECT_EQ(SeenAs(kProgress), std::vector<std::string>(4, ".zelrelay.lock"));
+  flock(held.fd, LOCK_UN);
+  std::string holder;
+  recorder = Recorder{};
+  recorder.during = [&] { holder = Slurp(repo / ".zelrelay.lock"); };
+  setenv("ZELRELAY_RUN", "run-7", 1);
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  unsetenv("ZELRELAY_RUN");
+  EXPECT_TRUE(holder.starts_with(std::to_string(getpid()) + " 20")) << holder;
+  EXPECT_EQ(holder.size(), holder.find('\n') + 1) << holder;
+  rapidjson::Document report;
+  report.Parse(Slurp(repo / ".zelrelay.report.json").c_str());
+  EXPECT_STREQ(report["run"].GetString(), "run-7");
 }
 
 TEST_F(Relay, ARefusedOptionFailsTheOperationInsteadOfBeingIgnored) {
@@ -710,6 +780,10 @@ TEST_F(Relay, AFullFileSystemIsNoSpaceAndKeepsTheIndex) {
   ZELRELAY_Context full = Open(small.path.string());
   EXPECT_EQ(DuplicateFrom(upstream.path.string(), full, "c2t1"), RELAY_NO_SPACE);
   EXPECT_FALSE(fs::exists(small / "server.ini"));
+  rapidjson::Document report;
+  report.Parse(Slurp(small / ".zelrelay.report.json").c_str());
+  EXPECT_EQ(report["space"]["needed"].GetUint64(), 2 * payload.size());
+  EXPECT_LT(report["space"]["available"].GetUint64(), 2 * payload.size());
   ZELRELAY_DestroyContext(full);
   umount(small.path.c_str());
 }

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "base/status.h"
+#include "base/text.h"
 #include "zelrelay_shared.h"
 
 namespace {
@@ -62,6 +64,11 @@ void LockForWriting(WriteLock &lock, const std::string &repository, const std::f
     RemoveTemporaries(repository);
     RemoveTemporaries(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   }
-  if (pwrite(lock.file.fd, "w", 1, 0) != 1) Fail(WriteFailure(errno));
+  // Who holds it, for whoever finds it held; a killed holder's longer line
+  // is cut to this one's.
+  std::string holder = std::to_string(getpid()) + " " + FormatUtc(int64_t(time(nullptr))) + "\n";
+  if (pwrite(lock.file.fd, holder.data(), holder.size(), 0) != ssize_t(holder.size()) ||
+      ftruncate(lock.file.fd, off_t(holder.size())) != 0)
+    Fail(WriteFailure(errno));
   lock.marked = true;
 }
