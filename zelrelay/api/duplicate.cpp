@@ -113,10 +113,17 @@ std::vector<ComponentEntry> SkipDoomed(std::vector<PlannedPackage> &plan, const 
     std::stable_sort(list.begin(), list.end(), [](const Version &a, const Version &b) {
       return IsNewer(a.first->entity.version, b.first->entity.version);
     });
+    // A held version whose other bytes are doomed goes with them.
     for (size_t i = size_t(keep); i < list.size(); ++i)
-      if (list[i].second != nullptr) list[i].second->doomed = true;
-      else pruned.push_back(*list[i].first);
+      if (list[i].second == nullptr) pruned.push_back(*list[i].first);
+      else if (list[i].second->doomed = true; const ComponentEntry *mine = held.Find(list[i].first->id))
+        pruned.push_back(*mine);
   }
+  // In the index's order, as SupersededVersions gives them.
+  std::unordered_map<std::string_view, size_t> position;
+  for (size_t i = 0; i < held.index.components.size(); ++i) position.emplace(held.index.components[i].id, i);
+  std::sort(pruned.begin(), pruned.end(),
+            [&](const ComponentEntry &a, const ComponentEntry &b) { return position[a.id] < position[b.id]; });
   return pruned;
 }
 
