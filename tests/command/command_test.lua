@@ -374,6 +374,30 @@ describe("update-mirror", function()
     assert.matches("kept: verified %d+ packages and %d+ merged members: 2 damaged or missing\n$", out)
   end)
 
+  -- A mirror after the clean-up holds merged archives alone, which a
+  -- downstream reads in byte ranges.
+  it("serves a mirror to a downstream relay with the nginx snippet, and none of the relay's own files", function()
+    configure({ "a" })
+    assert.are.equal(0, (run("run -q")))
+    fixture.write(work .. "/a/packages/c3t4.zip.partial", "part")
+    local snippet = fixture.read(prefix .. "/share/doc/update-mirror/nginx-mirror.conf")
+    local served = servers.nginx(work .. "/a", { conf = snippet })
+    configure({}, ('down = { repository = "$WORK/b", sources = { "%s" }, products = { "c3t4" } }'):format(served.url))
+    assert.are.same({ 0, "", "" }, { run("run -q") })
+    local ranges = 0
+    for _, request in ipairs(served.log()) do ranges = ranges + (request.status == 206 and 1 or 0) end
+    assert.is_true(ranges >= 5)
+    local asked = {}
+    for _, path in ipairs { "/server.ini", "/merged.ini", "/.zelrelay.report.json", "/.zelrelay.lock",
+        "/.zelrelay.settled", "/.update-mirror/history/", "/packages/c3t4.zip.partial" } do
+      local pipe = io.popen(("python3 -c \"import http.client, sys; c = http.client.HTTPConnection('127.0.0.1', %d); "
+        .. "c.request('GET', sys.argv[1]); print(c.getresponse().status)\" %s"):format(served.port, path))
+      asked[#asked + 1] = tonumber(pipe:read("*l"))
+      pipe:close()
+    end
+    assert.are.same({ 200, 200, 404, 404, 404, 404, 404 }, asked)
+  end)
+
   -- The examples that use what is built, as the README and the man page
   -- write them: configurations, update-mirror's command lines (a cron line's
   -- too) and scripts, with the example hosts and folders for real ones; the
