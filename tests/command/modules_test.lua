@@ -4,6 +4,7 @@ local files = require "files"
 local cjson = require "cjson"
 local update = require "update"
 local config = require "update_mirror.config"
+local display = require "update_mirror.display"
 local metrics = require "update_mirror.metrics"
 local report = require "update_mirror.report"
 
@@ -160,6 +161,31 @@ describe("the run report", function()
       status = -12, message = "sizes differ" }, made.packages[2])
     local cancelled = report.fromEvents({ repository = "/r" }, watched, 100, 101, -13, "cancelled", false)
     assert.are.same({ packages = 1, copied = 1, failed = 0, bytes = 5 }, cancelled.totals)
+  end)
+end)
+
+describe("a failure's line", function()
+  local sources = { { url = "/up", status = -41 }, { url = "http://h:81/x/", host = "h:81", proxy = "p:3128",
+    status = -35 }, { url = "https://g/", host = "g", status = -35 }, { url = "https://p2/", host = "p2", proxy = "px",
+    status = -38 } }
+  local cases = {
+    { -9, "repository is not a writable directory: /r" },
+    { -50, "repository trust file is malformed: /r/.zelrelay.trust" },
+    { -41, "request matches nothing upstream: c22t2213, c3t5" },
+    { -30, "not enough space on the file system: needs 2.0 MiB, 512.0 KiB available", space = { needed = 2097152,
+      available = 524288 } },
+    { -35, "upstream host cannot be reached: h:81 (http://h:81/x/), g (https://g/)" },
+    { -38, "proxy cannot be reached: proxy px (https://p2/)" },
+    { -12, "sizes differ: /up", index = { source = "/up" } },
+    { -12, "sizes differ" },
+  }
+  it("names what the failure is about, from the report", function()
+    for _, case in ipairs(cases) do
+      local failed = { status = case[1], message = case[2]:match("^[^:]+"), repository = "/r", sources = sources,
+        requested = { { product = "c3t4", matched = true }, { product = "c22t2213", matched = false },
+          { product = "c3t5", matched = false } }, space = case.space, index = case.index, packages = {} }
+      assert.are.same({ "m: status " .. case[1] .. ": " .. case[2] }, display.failureLines("m", failed))
+    end
   end)
 end)
 
