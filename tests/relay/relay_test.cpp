@@ -366,7 +366,8 @@ TEST_F(Relay, DamagedBytesAreRepaired) {
     context = Open(repo.path.string());
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
     if (c.strip) Strip();
-    ComponentEntry damaged = *ReadHoldings(repo.path.string()).Find(ExtractName(Entity("c3t4v1.05.3l1")));
+    Holdings held = ReadHoldings(repo.path.string());  // its pool holds the entry's strings
+    ComponentEntry damaged = *held.Find(ExtractName(Entity("c3t4v1.05.3l1")));
     Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
     std::optional<VerifyAll> verify;
     if (c.verify) verify.emplace();
