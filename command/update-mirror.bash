@@ -22,7 +22,7 @@ _update-mirror() {
         case "$arg" in
             run)
                 cmd="run"
-                opts="$opts -h --help -q --quiet -n --dry-run --verify --json --metrics"
+                opts="$opts -h --help -q --quiet -n --dry-run --verify --wait --json --metrics"
                 break
                 ;;
             list)
@@ -37,11 +37,16 @@ _update-mirror() {
                 ;;
             status)
                 cmd="status"
-                opts="$opts -h --help --json"
+                opts="$opts -h --help --history --json"
                 break
                 ;;
             export)
                 cmd="export"
+                opts="$opts -h --help"
+                break
+                ;;
+            check)
+                cmd="check"
                 opts="$opts -h --help"
                 break
                 ;;
@@ -50,10 +55,14 @@ _update-mirror() {
 
     case "$cmd" in
         '')
-            COMPREPLY=($(compgen -W "run list verify status export" -- "$cur"))
+            COMPREPLY=($(compgen -W "run list verify status export check" -- "$cur"))
             ;;
         'run')
             case "$prev" in
+                --wait)
+                    COMPREPLY=($(compgen -f -- "$cur"))
+                    return 0
+                    ;;
                 --metrics)
                     COMPREPLY=($(compgen -f -- "$cur"))
                     return 0

@@ -17,7 +17,7 @@ local util = require "update_mirror.util"
 local EXIT = util.EXIT
 local DEFAULT_CONFIG = "/etc/update-mirror.lua"
 -- In the order --help lists them.
-local COMMANDS = { "run", "list", "verify", "status", "export" }
+local COMMANDS = { "run", "list", "verify", "status", "export", "check" }
 
 local cli = {}
 
@@ -89,7 +89,7 @@ function cli.main(args, here)
   local ran, status = pcall(execute, commands[arguments.command], arguments, here)
   if ran then return status end
   if util.isInterruption(status) then return fail(EXIT.interrupted, "interrupted") end
-  error(status, 0)
+  return fail(EXIT.failed, "unexpected failure, please report it: " .. tostring(status))
 end
 
 return cli

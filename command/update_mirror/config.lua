@@ -1,9 +1,15 @@
 -- The configuration: a Lua file that returns a table, read as text and run
--- in an empty environment, then checked whole before anything runs. A
--- mirror's setting is a row of mirrorRecord, with the check of its value.
+-- in an empty environment within bounds of time and memory, then checked
+-- whole before anything runs. A mirror's setting is a row of mirrorRecord,
+-- with the check of its value.
 local util = require "update_mirror.util"
 
 local config = {}
+
+-- A configuration is a table of values: loading one takes far less.
+config.LIMITS = { seconds = 2, megabytes = 64 }
+-- What each attempt's record keeps of its mirror, by default.
+config.HISTORY = 30
 
 local SELECTIONS = { everything = true, patterns = true, patternsExceptPelno = true }
 
@@ -48,6 +54,7 @@ local function whole(low, high, what)
   end
 end
 check.count = whole(0, 2 ^ 53, "a whole number of 0 or more")
+check.seconds = whole(1, 2 ^ 31, "a whole number of seconds, 1 or more")
 check.port = whole(0, 65535, "a port number from 0 to 65535")
 check.proxyType = whole(0, 1, "0 (an HTTP proxy) or 1 (a SOCKS5 proxy)")
 check.threshold = whole(1, 2 ^ 31, "a whole number of 1 or more")
@@ -61,19 +68,44 @@ function check.key(value, path)
   return value
 end
 
+-- The module's parser's word on an identifier: its entity table, or nil
+-- and what is wrong with it, without the module's place in Lua.
+function config.parse(update, parse, value)
+  local parsed, result = pcall(update[parse], value)
+  if not parsed then return nil, (tostring(result):gsub("^bad argument #%d+ to '[^']*' %((.*)%)$", "%1")) end
+  if result == nil then return nil, "names an entity hidden from scripts" end
+  return result
+end
+
 -- Identifiers are checked by the module itself, so the config refuses
--- exactly what a run would.
-local function identifier(update, parse)
+-- exactly what a run would. more, when given, checks the entity further.
+local function identifier(update, parse, more)
   return function(value, path)
     local text, problem = check.text(value, path)
     if not text then return nil, problem end
-    local parsed, result = pcall(update[parse], value)
-    if not parsed then
-      return refuse(path, "%s", (tostring(result):gsub("^bad argument #%d+ to '[^']*' %((.*)%)$", "%1")))
+    local entity, wrong = config.parse(update, parse, value)
+    if not entity then return refuse(path, "%s", wrong) end
+    if more then
+      local refused = more(entity, value)
+      if refused then return refuse(path, "%s", refused) end
     end
-    if result == nil then return refuse(path, "names an entity hidden from scripts") end
     return value
   end
+end
+
+-- The module's components selection matches class and type alone; what
+-- else an identifier says would be ignored, so it is refused.
+local QUALIFIERS = { "language", "platform", "region", "oem" }
+local function classAndType(entity, value)
+  local ignored = {}
+  if not entity.extract:match("^c%d+t%d+v0%.0%.0l") then ignored[1] = "version" end
+  for _, qualifier in ipairs(QUALIFIERS) do
+    if entity[qualifier] ~= -1 then ignored[#ignored + 1] = qualifier end
+  end
+  if #ignored == 0 then return nil end
+  return ("%s gives a %s, which a components selection ignores: it takes every component of class %d, type %d "
+    .. "(write %q)"):format(value, table.concat(ignored, " and a "), entity.klass, entity.type,
+    ("c%dt%d"):format(entity.klass, entity.type))
 end
 
 local function list(item, minimum)
@@ -153,7 +185,8 @@ local optionsRecord = record {
 }
 
 local function selection(update)
-  local components = record { components = { list(identifier(update, "tocomponent"), 1), required = true } }
+  local components = record { components = { list(identifier(update, "tocomponent", classAndType), 1),
+    required = true } }
   return function(value, path)
     if type(value) == "string" then
       if not SELECTIONS[value] then
@@ -193,7 +226,69 @@ local function mirrorRecord(update)
     options = { optionsRecord, default = {} },
     clean = { check.boolean, default = true },
     trust = { trust },
+    delete = { check.boolean, default = false },
+    retries = { check.count },
+    timeout = { check.seconds },
+    connect_timeout = { check.seconds },
+    history = { check.threshold, default = config.HISTORY },
+    state = { check.text },
   }
+end
+
+-- Paths in the file are relative to its folder, not to wherever the
+-- command runs; a source with a scheme is a URL, anything else a folder.
+local function resolve(mirror, folder)
+  mirror.repository = util.canonical(mirror.repository, folder)
+  mirror.state = mirror.state and util.canonical(mirror.state, folder) or mirror.repository .. "/.update-mirror"
+  for _, each in ipairs(mirror.sources) do
+    if not each.url:find("^%a[%w+.-]*:") then each.url = util.canonical(each.url, folder) end
+  end
+end
+
+-- Two mirrors writing one folder would take each other's runs for their
+-- own: each repository and each state folder belongs to one mirror.
+local function shared(mirrors)
+  local owners = {}
+  for _, mirror in ipairs(mirrors) do
+    for _, key in ipairs { "repository", "state" } do
+      local owner = owners[mirror[key]]
+      if owner then
+        return ("mirrors %q and %q: both keep %s (as their %s)"):format(owner, mirror.name, mirror[key], key)
+      end
+      owners[mirror[key]] = mirror.name
+    end
+  end
+end
+
+-- Runs chunk with string methods out of reach and within config.LIMITS: it
+-- returns what chunk returned, or nil, the error it raised, and which limit
+-- it went past, if one.
+local function bounded(chunk)
+  local strings = getmetatable("")
+  local methods, deadline = strings.__index, os.clock() + config.LIMITS.seconds
+  local limit = collectgarbage("count") + config.LIMITS.megabytes * 1024
+  local stopped
+  -- The hook raises once, and runs while string methods are out of reach
+  -- too; it may fire after chunk returned, hence the outer pcall.
+  local function hook()
+    if stopped then return end
+    if os.clock() > deadline then
+      stopped = string.format("loading it took more than %g s", config.LIMITS.seconds)
+    elseif collectgarbage("count") > limit then
+      stopped = string.format("loading it took more than %g MiB", config.LIMITS.megabytes)
+    end
+    if stopped then error(stopped, 0) end
+  end
+  strings.__index = nil
+  local outer, ran, result = pcall(function()
+    debug.sethook(hook, "", 1)
+    return pcall(chunk)
+  end)
+  debug.sethook()
+  strings.__index = methods
+  if not outer then ran, result = false, ran end
+  if ran and not stopped then return result end
+  return nil, tostring(result), stopped
 end
 
 -- The mirrors of file, checked, in name order and by name; or nil and the
@@ -203,15 +298,17 @@ function config.load(file, update)
   if not text then return nil, "cannot read the config: " .. tostring(problem) end
   local chunk, syntax = load(text, "@" .. file, "t", {})
   if not chunk then return nil, syntax end
-  local ran, loaded = pcall(chunk)
-  if not ran then return nil, tostring(loaded) end
+  local loaded, raised, limit = bounded(chunk)
+  if limit then return nil, ("%s: %s; a configuration only holds values"):format(file, limit) end
+  if raised then return nil, raised end
   if type(loaded) ~= "table" then return nil, file .. ": expected the file to return a table" end
   for key in pairs(loaded) do
     if key ~= "mirrors" then return nil, ("%s: %s: unknown key (known keys: mirrors)"):format(file, tostring(key)) end
   end
-  if type(loaded.mirrors) ~= "table" or next(loaded.mirrors) == nil then
+  if type(loaded.mirrors) ~= "table" then
     return nil, ("%s: mirrors: expected a table of mirrors by name, got %s"):format(file, describe(loaded.mirrors))
   end
+  if next(loaded.mirrors) == nil then return nil, file .. ": mirrors: names no mirror" end
   local mirror, mirrors = mirrorRecord(update), {}
   for _, name in ipairs(util.sortedKeys(loaded.mirrors)) do
     if type(name) ~= "string" or name == "" then
@@ -220,9 +317,12 @@ function config.load(file, update)
     local checked, mistake = mirror(loaded.mirrors[name], "")
     if not checked then return nil, ("%s: mirror %q: %s"):format(file, name, mistake) end
     checked.name = name
+    resolve(checked, util.folderOf(util.canonical(file)))
     mirrors[#mirrors + 1] = checked
     mirrors[name] = checked
   end
+  local clash = shared(mirrors)
+  if clash then return nil, file .. ": " .. clash end
   return mirrors
 end
 

@@ -1,12 +1,20 @@
--- What people read: sizes, a report's counts and failures, and a run's
--- progress, as a bar on a terminal or a line per package elsewhere.
+-- What people read: sizes, a report's counts, failures and deletions, and a
+-- run's progress, as a bar on a terminal or a line per package elsewhere.
 local util = require "update_mirror.util"
 
 local display = {}
 
 local BAR_WIDTH = 30
 local UNITS = { { 2 ^ 30, "GiB" }, { 2 ^ 20, "MiB" }, { 2 ^ 10, "KiB" } }
-local OUTCOMES = { "copied", "repaired", "present", "resumed", "failed", "pruned", "dropped" }
+-- skipped is left out: what keepcount keeps from being copied is told on
+-- every run, and is in the report.
+local OUTCOMES = { "copied", "repaired", "present", "resumed", "failed", "pruned", "withdrawn", "dropped" }
+-- What removed something the repository held, and its verb in a dry run.
+local DELETIONS = { pruned = "would prune", withdrawn = "would withdraw", dropped = "would drop" }
+-- Statuses whose subject is a folder of the mirror's own.
+local LOCAL = { [-9] = "repository", [-26] = "repository", [-50] = "trust file" }
+-- Failures of a source's proxy rather than of its server.
+local PROXY = { [-37] = true, [-38] = true }
 
 function display.size(bytes)
   for _, unit in ipairs(UNITS) do
@@ -24,19 +32,70 @@ function display.countsLine(report)
   return ("%s; %s moved"):format(table.concat(parts, ", "), display.size(report.totals.bytes or 0))
 end
 
--- A line per failed package; one with the run's status when it failed
--- without a package to blame.
+-- What a failure of the whole run is about, from the report: its folder,
+-- the products that matched nothing, the room it needed, or the servers
+-- (never credentials) of the sources that failed as the run did; nil when
+-- the report does not say.
+function display.subject(report)
+  local status = report.status
+  if LOCAL[status] then
+    return status == -50 and report.repository .. "/.zelrelay.trust" or report.repository
+  end
+  if status == -41 then
+    local unmatched = {}
+    for _, request in ipairs(report.requested or {}) do
+      if request.matched == false then unmatched[#unmatched + 1] = request.product end
+    end
+    return #unmatched > 0 and table.concat(unmatched, ", ") or nil
+  end
+  if status == -30 and report.space then
+    return ("needs %s, %s available"):format(display.size(report.space.needed or 0),
+      display.size(report.space.available or 0))
+  end
+  local where = {}
+  for _, source in ipairs(report.sources or {}) do
+    if source.status == status and source.url then
+      local host = PROXY[status] and source.proxy and "proxy " .. source.proxy or source.host
+      where[#where + 1] = host and ("%s (%s)"):format(host, source.url) or source.url
+    end
+  end
+  if #where > 0 then return table.concat(where, ", ") end
+  return report.index and report.index.source
+end
+
+-- A status and its message, with the subject when there is one.
+function display.statusText(code, message, subject)
+  return util.statusText(code, message) .. (subject and ": " .. subject or "")
+end
+
+-- A line per failed package, with the source it came from or the one the
+-- run followed; one with the run's status when it failed without a
+-- package to blame.
 function display.failureLines(name, report)
   local lines = {}
   for _, package in ipairs(report.packages) do
     if package.outcome == "failed" then
+      local source = package.source or (report.index and report.index.source)
       lines[#lines + 1] = ("%s: failed %s (%s)%s: %s"):format(name, tostring(package.component),
-        tostring(package.path), package.source and " from " .. package.source or "",
+        tostring(package.path), source and " from " .. source or "",
         util.statusText(package.status or report.status, package.message or report.message))
     end
   end
   if #lines == 0 and not util.succeeded(report.status) then
-    lines[1] = ("%s: %s"):format(name, util.statusText(report.status, report.message))
+    lines[1] = ("%s: %s"):format(name, display.statusText(report.status, report.message, display.subject(report)))
+  end
+  return lines
+end
+
+-- A line per component the run removed from the repository, or would.
+function display.deletionLines(name, report)
+  local lines = {}
+  for _, package in ipairs(report.packages) do
+    local verb = DELETIONS[package.outcome]
+    if verb then
+      lines[#lines + 1] = ("%s: %s %s (%s)"):format(name, report.dry_run and verb or package.outcome,
+        tostring(package.component), tostring(package.path))
+    end
   end
   return lines
 end

@@ -38,8 +38,8 @@ local function withoutNulls(value)
 end
 
 -- The report at path and its text; nil when there is none, it is not one,
--- or it started before notBefore: then it is a former run's.
-function report.read(path, notBefore)
+-- or run names a run and it is another's.
+function report.read(path, run)
   local text = path and util.readFile(path)
   if not text then return nil end
   local decoded, read = pcall(cjson.decode, text)
@@ -47,13 +47,14 @@ function report.read(path, notBefore)
   withoutNulls(read)
   local started = report.utcSeconds(read.started)
   if not started or type(read.totals) ~= "table" or type(read.packages) ~= "table" then return nil end
-  if notBefore and started < notBefore then return nil end
+  if run and read.run ~= run then return nil end
   return read, (text:gsub("%s+$", ""))
 end
 
 -- A report of what the events of a run said (see commands.run's watch),
--- without the counts they do not give.
-function report.fromEvents(mirror, watched, started, code, message, dryRun)
+-- without the counts they do not give; run is the run's name, started and
+-- ended are seconds since the epoch.
+function report.fromEvents(mirror, watched, started, ended, code, message, dryRun, run)
   local packages, totals = {}, { packages = 0, copied = 0, failed = 0, bytes = 0 }
   for _, path in ipairs(watched.order) do
     local done = watched.done[path]
@@ -67,9 +68,9 @@ function report.fromEvents(mirror, watched, started, code, message, dryRun)
       totals.bytes = totals.bytes + (done or 0)
     end
   end
-  local ended = os.time()
-  return { format = 1, repository = mirror.repository, started = report.utcStamp(started),
-    ended = report.utcStamp(ended), seconds = ended - started, dry_run = dryRun, status = code, message = message,
+  return { format = 1, repository = mirror.repository, run = run, started = report.utcStamp(started),
+    ended = report.utcStamp(ended), seconds = math.floor((ended - started) * 1000 + 0.5) / 1000, dry_run = dryRun,
+    status = code, message = message,
     packages = packages, totals = totals, from_events = true }
 end
 

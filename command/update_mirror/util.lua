@@ -1,5 +1,8 @@
 -- What every part of update-mirror leans on: the exit statuses, output,
--- status texts, and files read whole and written whole.
+-- status texts, paths, and files read whole and written whole.
+local stdlib = require "posix.stdlib"
+local unistd = require "posix.unistd"
+
 local util = {}
 
 -- A function that can fail returns its result, or nil, a message and, when
@@ -39,6 +42,27 @@ function util.isInterruption(problem)
   return tostring(problem):find("interrupted!$") ~= nil
 end
 
+-- path made absolute against the folder base, with "." and ".." and
+-- repeated slashes resolved in the text; links as well when it exists, so
+-- that two spellings of one folder come out the same.
+function util.canonical(path, base)
+  if path:sub(1, 1) ~= "/" then path = (base or unistd.getcwd()) .. "/" .. path end
+  local parts = {}
+  for part in path:gmatch("[^/]+") do
+    if part == ".." then
+      parts[#parts] = nil
+    elseif part ~= "." then
+      parts[#parts + 1] = part
+    end
+  end
+  local lexical = "/" .. table.concat(parts, "/")
+  return stdlib.realpath(lexical) or lexical
+end
+
+function util.folderOf(path)
+  return path:match("^(.*)/[^/]*$") or "."
+end
+
 function util.readFile(path)
   local file, problem = io.open(path, "rb")
   if not file then return nil, problem end
@@ -50,24 +74,19 @@ end
 local processId
 local temporaries = 0
 
--- Two processes never pick the same name: each puts its id in, read from
--- the kernel, and counts its own. The time and math.random would give two
--- runs started in the same second the same name.
+-- Two processes never pick the same name: each puts its id in and counts
+-- its own. The time and math.random would give two runs started in the
+-- same second the same name.
 local function temporaryName(path)
-  if not processId then
-    local stat, problem = util.readFile("/proc/self/stat")
-    processId = stat and stat:match("^(%d+) ")
-    if not processId then return nil, "cannot read the process id: " .. tostring(problem) end
-  end
+  processId = processId or unistd.getpid()
   temporaries = temporaries + 1
-  return ("%s.%s.%d.tmp"):format(path, processId, temporaries)
+  return ("%s.%d.%d.tmp"):format(path, processId, temporaries)
 end
 
 -- A reader of the folder never sees half a file: the text goes to a
 -- temporary name beside the target, then replaces it in one rename.
 function util.writeAtomically(path, text)
-  local temporary, nameProblem = temporaryName(path)
-  if not temporary then return nil, nameProblem end
+  local temporary = temporaryName(path)
   local file, problem = io.open(temporary, "wb")
   if not file then return nil, problem end
   local written, writeProblem = file:write(text)

@@ -4,8 +4,9 @@
 # UPDATE_SYSTEM_RELAY against it; the rock that luarocks make builds from a
 # copy of the checkout mirrors with only its tree's paths, and so does
 # update-mirror from the source rock of make dist, installed offline from
-# another folder. The command's dependencies are Debian's packages, which
-# luarocks does not know: --deps-mode=none.
+# another folder; its systemd units pass systemd-analyze verify. The
+# command's dependencies are Debian's packages, which luarocks does not
+# know: --deps-mode=none.
 # usage: install_test.sh SOURCE-DIRECTORY BUILD-DIRECTORY LUA
 set -eu
 source=$1 build=$2 lua=$3
@@ -21,9 +22,19 @@ mirror() {
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 for file in bin/update-mirror share/lua/5.2/update_mirror/cli.lua share/lua/5.2/update_mirror/commands/run.lua \
-    share/man/man1/update-mirror.1 share/bash-completion/completions/update-mirror; do
+    share/man/man1/update-mirror.1 share/bash-completion/completions/update-mirror \
+    lib/systemd/system/update-mirror.service lib/systemd/system/update-mirror.timer \
+    share/doc/update-mirror/nginx-mirror.conf; do
   [ -f "$work/prefix/$file" ] || fail "cmake --install left out $file"
 done
+# The units as installed, checked offline: the program the service runs is
+# the prefix's, and the man page they name is found (through man).
+"$source/tools/install-deps.sh" systemd man-db >/dev/null
+units="$work/prefix/lib/systemd/system"
+said=$(MANPATH="$work/prefix/share/man" systemd-analyze verify "$units/update-mirror.service" \
+  "$units/update-mirror.timer" 2>&1) && [ -z "$said" ] || fail "systemd-analyze verify: $said"
+grep -qx "ExecStart=$work/prefix/bin/update-mirror run --quiet" "$units/update-mirror.service" ||
+  fail "the service does not run the prefix's update-mirror"
 "$work/prefix/bin/zelrelay-publish" "$source/examples/sample-upstream/manifest.ini" "$work/up" >/dev/null
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
@@ -50,4 +61,4 @@ printf 'return { mirrors = { m = { repository = "%s", sources = { "%s" }, produc
   "$work/command" "$work/up" >"$work/mirrors.lua"
 (eval "$(luarocks --lua-version=5.2 --tree "$work/srctree" path)" &&
   "$work/srctree/bin/update-mirror" -c "$work/mirrors.lua" run --quiet) || fail "update-mirror from the source rock"
-echo "4 passed, 0 failed"
+echo "5 passed, 0 failed"

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include <fcntl.h>
 #include <rapidjson/document.h>
@@ -161,6 +162,15 @@ class Relay : public ::testing::Test {
     for (const auto &package : report["packages"].GetArray())
       if (package["component"].GetString() == ExtractName(Entity(id))) return package["outcome"].GetString();
     return "none";
+  }
+  // Each component of a report with its outcome.
+  static std::map<std::string, std::string> Outcomes(const std::string &path) {
+    rapidjson::Document report;
+    report.Parse(Slurp(path).c_str());
+    std::map<std::string, std::string> outcomes;
+    for (const auto &package : report["packages"].GetArray())
+      outcomes[package["component"].GetString()] = package["outcome"].GetString();
+    return outcomes;
   }
   // Every component the repository holds, in the bytes its index names.
   bool Whole() const {
@@ -366,7 +376,8 @@ TEST_F(Relay, DamagedBytesAreRepaired) {
     Afresh afresh(*this);
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
     if (c.strip) Strip();
-    ComponentEntry damaged = *ReadHoldings(repo.path.string()).Find(ExtractName(Entity("c3t4v1.05.3l1")));
+    Holdings held = ReadHoldings(repo.path.string());  // its pool holds the entry's strings
+    ComponentEntry damaged = *held.Find(ExtractName(Entity("c3t4v1.05.3l1")));
     Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
     std::optional<VerifyAll> verify;
     if (c.verify) verify.emplace();
@@ -500,6 +511,84 @@ TEST_F(Relay, KeepcountPrunesSupersededVersions) {
   ASSERT_EQ(Duplicate({Product("c3t4")}, other), RELAY_OK);
   EXPECT_EQ(SeenAs(ZELRELAY_EVENT_DOWNLOADBEGIN), std::vector<std::string>{"packages/c3t4v1.0600.0l1p-1r-1o-1.zip"});
   ZELRELAY_DestroyContext(other);
+}
+
+// What a dry run says goes is what the run removes: the versions beyond
+// keepcount that the repository held and, when asked, what the upstream no
+// longer lists. A version it never held is skipped, not pruned, in this run
+// and in every later one.
+TEST_F(Relay, ADryRunTellsWhatTheRunRemoves) {
+  ASSERT_EQ(Duplicate({Product("c3t4"), Product("c2t1207959858")}), RELAY_OK);
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.06.0", {"c3t4v1.06.0l1", "c3t4v1.04.0l1", "c22t2213v1.06.0"}},
+                                           {"c3t4v1.05.3", {"c3t4v1.05.3l1", "c3t4v1.05.3l2", "c22t2213v1.05.3"}}});
+  ZELRELAY_SetOption(context, ZELRELAY_OPTION_KEEPCOUNT, 1);
+  TempDirectory reports;
+  setenv("ZELRELAY_DELETE_UNLISTED", "1", 1);
+  setenv("ZELRELAY_REPORT", (reports / "dry.json").c_str(), 1);
+  g_zel_mode = 1;
+  ZELRELAY_Startup(0);
+  EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  g_zel_mode = 0;
+  ZELRELAY_Startup(0);
+  unsetenv("ZELRELAY_REPORT");
+  ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+  unsetenv("ZELRELAY_DELETE_UNLISTED");
+  auto name = [](const char *id) { return ExtractName(Entity(id)); };
+  std::map<std::string, std::string> expected = {
+      {name("c3t4v1.06.0l1"), "copied"},     {name("c22t2213v1.06.0"), "copied"},
+      {name("c3t4v1.04.0l1"), "skipped"},    {name("c3t4v1.05.3l1"), "pruned"},
+      {name("c22t2213v1.05.3"), "pruned"},   {name("c3t4v1.05.3l2"), "present"},
+      {name("c2t1207959858v10.2.1p1"), "withdrawn"}, {name("c2t1207959859v3.0.4"), "withdrawn"}};
+  EXPECT_EQ(Outcomes(reports / "dry.json"), expected);
+  EXPECT_EQ(Outcomes(repo / ".zelrelay.report.json"), expected);
+  EXPECT_EQ(ReadIndex(repo.path.string())->products.size(), 1u);  // the engine's is gone
+  // Unchanged, and after the clean-up: nothing more goes, and what went is
+  // skipped from now on.
+  expected = {{name("c3t4v1.06.0l1"), "present"},  {name("c22t2213v1.06.0"), "present"},
+              {name("c3t4v1.04.0l1"), "skipped"},  {name("c3t4v1.05.3l1"), "skipped"},
+              {name("c22t2213v1.05.3"), "skipped"}, {name("c3t4v1.05.3l2"), "present"}};
+  for (bool strip : {false, true}) {
+    if (strip) Strip();
+    ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
+    EXPECT_EQ(Outcomes(repo / ".zelrelay.report.json"), expected) << strip;
+  }
+}
+
+// Every refusal names its line, and leaves no output behind.
+TEST(Publish, NamesTheLineOfEveryRefusalAndWritesNothing) {
+  const struct {
+    const char *manifest, *error;
+  } cases[] = {
+      {"[component c3t4v1l1]\npayload = p\n[thing x]\n", "line 3: sections are [component ID] and [product ID]"},
+      {"[component c3t4v1l1]\n\npaylod = p\n", "line 3: unknown component key \"paylod\""},
+      {"[component c3t4v1l1]\n; none\n", "line 1: component c3t4v1.0000.0l1p-1r-1o-1 has no payload"},
+      {"[component c3t4v1l1]\npayload = p\n[component c3t4v1.0l1]\npayload = p\n",
+       "line 3: component c3t4v1.0000.0l1p-1r-1o-1 given twice (first on line 1)"},
+      {"[component c3t4v1l1]\npayload = p\n[product c3t4v1]\ncomponents = c3t4v1l1 c3t4v1l2\n",
+       "line 4: product c3t4v1.0000.0l-1p-1r-1o-1 names c3t4v1.0000.0l2p-1r-1o-1, which no [component] section gives"},
+      {"[component c3t4v1l1]\npayload = p\n[product c3t4v1]\n[product c3t4v1]\n",
+       "line 4: product c3t4v1.0000.0l-1p-1r-1o-1 given twice (first on line 3)"},
+      {"[component c3t4v1l1]\n\npayload = missing\n", "line 3: payload folder $DIR/missing cannot be read"},
+      {"[component c3t4v1l1]\npayload = empty\n", "line 2: payload folder $DIR/empty holds no file"},
+      {"[component c3t4v1l1]\npayload = p\nsignature = none.sig\n",
+       "line 3: signature file $DIR/none.sig cannot be read"},
+  };
+  TempDirectory dir;
+  fs::create_directories(dir / "p");
+  fs::create_directories(dir / "empty");
+  Spill(dir / "p/file.txt", "payload");
+  for (const auto &c : cases) {
+    Spill(dir / "manifest.ini", c.manifest);
+    std::string command = std::string(PUBLISH_TOOL) + " " + (dir / "manifest.ini") + " " + (dir / "out") + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string said(4096, '\0');
+    said.resize(fread(said.data(), 1, said.size(), pipe));
+    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1) << c.manifest;
+    std::string error = c.error;
+    if (size_t at = error.find("$DIR"); at != std::string::npos) error.replace(at, 4, dir.path.string());
+    EXPECT_EQ(said, std::string(PUBLISH_TOOL) + ": " + (dir / "manifest.ini") + ": " + error + "\n");
+    EXPECT_FALSE(fs::exists(dir / "out")) << c.manifest;
+  }
 }
 
 TEST_F(Relay, CopiesSignaturesWhenAsked) {
@@ -645,14 +734,15 @@ TEST_F(Relay, CancelsPromptlyUnderALowBandwidthLimit) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-// Another writer holds the lock: the subscriber hears progress while the
-// run waits for it, and so can give up.
+// Another writer holds the lock: the subscriber hears progress that names
+// it while the run waits, and so can give up.
 TEST_F(Relay, CancelsWhileWaitingForAnotherWriter) {
   FileDescriptor held{open((repo / ".zelrelay.lock").c_str(), O_RDWR | O_CREAT, 0644)};
   ASSERT_EQ(flock(held.fd, LOCK_EX), 0);
   recorder.cancelAt = 3;
   EXPECT_EQ(Duplicate({Product("c3t4")}), RELAY_CANCELLED);
   EXPECT_EQ(EventKinds(), (std::vector<int>{kProgress, kProgress, kProgress, kProgress}));
+  EXPECT_EQ(SeenAs(kProgress), std::vector<std::string>(4, ".zelrelay.lock"));
 }
 
 TEST_F(Relay, ARefusedOptionFailsTheOperationInsteadOfBeingIgnored) {
@@ -674,6 +764,10 @@ TEST_F(Relay, AFullFileSystemIsNoSpaceAndKeepsTheIndex) {
   ZELRELAY_Context full = Open(small.path.string());
   EXPECT_EQ(DuplicateFrom(upstream.path.string(), full, "c2t1"), RELAY_NO_SPACE);
   EXPECT_FALSE(fs::exists(small / "server.ini"));
+  rapidjson::Document report;
+  report.Parse(Slurp(small / ".zelrelay.report.json").c_str());
+  EXPECT_EQ(report["space"]["needed"].GetUint64(), 2 * payload.size());
+  EXPECT_LT(report["space"]["available"].GetUint64(), 2 * payload.size());
   ZELRELAY_DestroyContext(full);
   umount(small.path.c_str());
 }

@@ -80,7 +80,9 @@ bool Emit(const ZELRELAY_ContextRecord &context, int event, std::string_view inf
   return s.callback(event, &record, s.user) != 0;
 }
 
-bool Waiting(const ZELRELAY_ContextRecord &context) { return Emit(context, ZELRELAY_EVENT_PROGRESS, {}, 0, 0); }
+bool Waiting(const ZELRELAY_ContextRecord &context, std::string_view what) {
+  return Emit(context, ZELRELAY_EVENT_PROGRESS, what, 0, 0);
+}
 
 int32_t ZELRELAY_CreateContext(ZELRELAY_Context *handle, const wchar_t *repository) {
   return GuardedStarted([&] {

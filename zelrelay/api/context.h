@@ -60,4 +60,6 @@ bool Emit(const ZELRELAY_ContextRecord &context, int event, std::string_view inf
           uint64_t finished);
 // While the relay waits (for the lock, for an index), the subscriber hears
 // progress with nothing counted yet, and so can cancel; false when it does.
-bool Waiting(const ZELRELAY_ContextRecord &context);
+// The information names what it waits for when that is the repository's
+// writer lock (kLockName), and is empty for an index.
+bool Waiting(const ZELRELAY_ContextRecord &context, std::string_view what = {});

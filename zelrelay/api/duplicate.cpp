@@ -67,28 +67,65 @@ std::vector<PlannedPackage> Plan(const std::string &repository, Holdings &held, 
   return plan;
 }
 
+// What the repository holds that the upstream's index no longer lists, when
+// ZELRELAY_DELETE_UNLISTED asks for it to go.
+std::vector<ComponentEntry> Unlisted(const Holdings &held, const Index &upstream) {
+  if (!DeleteUnlisted()) return {};
+  std::unordered_set<std::string_view> listed;
+  for (const ComponentEntry &c : upstream.components) listed.insert(c.id);
+  std::vector<ComponentEntry> unlisted;
+  for (const ComponentEntry &c : held.index.components)
+    if (!listed.count(c.id)) unlisted.push_back(c);
+  return unlisted;
+}
+
+Index Without(const Index &index, const std::vector<ComponentEntry> &removed) {
+  std::unordered_set<std::string_view> ids;
+  for (const ComponentEntry &c : removed) ids.insert(c.id);
+  Index rest;
+  for (const ComponentEntry &c : index.components)
+    if (!ids.count(c.id)) rest.components.push_back(c);
+  return rest;
+}
+
 // With keepcount, only the versions that pruning will keep are copied: of
-// each component, the newest among what is held and what is offered.
-void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep) {
-  if (keep <= 0) return;
-  std::unordered_map<std::string, std::vector<std::pair<const ZEL_Version *, PlannedPackage *>>> versions;
+// each component, the newest among what is held (but what is withdrawn)
+// and what is offered. Returns the held versions that pruning will remove
+// once the rest is copied, as SupersededVersions will find them.
+std::vector<ComponentEntry> SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep,
+                                       const std::vector<ComponentEntry> &withdrawn) {
+  if (keep <= 0) return {};
+  using Version = std::pair<const ComponentEntry *, PlannedPackage *>;  // the held one's package is null
+  std::unordered_map<std::string, std::vector<Version>> versions;
   // A held version that the upstream offers other bytes for is replaced,
   // not kept beside them.
   std::unordered_set<std::string_view> replaced;
+  for (const ComponentEntry &c : withdrawn) replaced.insert(c.id);
   for (PlannedPackage &package : plan)
     if (!package.present) {
-      versions[ComponentName(package.upstream->entity)].emplace_back(&package.upstream->entity.version, &package);
+      versions[ComponentName(package.upstream->entity)].emplace_back(package.upstream, &package);
       replaced.insert(package.upstream->id);
     }
   for (const ComponentEntry &c : held.index.components)
-    if (!replaced.count(c.id)) versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
+    if (!replaced.count(c.id)) versions[ComponentName(c.entity)].emplace_back(&c, nullptr);
+  std::vector<ComponentEntry> pruned;
   for (auto &[name, list] : versions) {
     if (list.size() <= size_t(keep)) continue;
-    std::stable_sort(list.begin(), list.end(),
-                     [](const auto &a, const auto &b) { return IsNewer(*a.first, *b.first); });
+    std::stable_sort(list.begin(), list.end(), [](const Version &a, const Version &b) {
+      return IsNewer(a.first->entity.version, b.first->entity.version);
+    });
+    // A held version whose other bytes are doomed goes with them.
     for (size_t i = size_t(keep); i < list.size(); ++i)
-      if (list[i].second != nullptr) list[i].second->doomed = true;
+      if (list[i].second == nullptr) pruned.push_back(*list[i].first);
+      else if (list[i].second->doomed = true; const ComponentEntry *mine = held.Find(list[i].first->id))
+        pruned.push_back(*mine);
   }
+  // In the index's order, as SupersededVersions gives them.
+  std::unordered_map<std::string_view, size_t> position;
+  for (size_t i = 0; i < held.index.components.size(); ++i) position.emplace(held.index.components[i].id, i);
+  std::sort(pruned.begin(), pruned.end(),
+            [&](const ComponentEntry &a, const ComponentEntry &b) { return position[a.id] < position[b.id]; });
+  return pruned;
 }
 
 // Lists the components now held under their products; returns the
@@ -124,12 +161,23 @@ void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held, Run
 }
 
 // The index no longer names them; their files are retired with the rest.
-void ReportPruned(const ZELRELAY_ContextRecord &context, const std::vector<ComponentEntry> &pruned,
-                  RunReport &report) {
-  for (const ComponentEntry &c : pruned) {
-    report.Package(c, Outcome::Pruned);
-    Emit(context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(c), 0, 0);
+// A dry run only tells them (context is null).
+void ReportRemoved(const ZELRELAY_ContextRecord *context, const std::vector<ComponentEntry> &removed, Outcome outcome,
+                   RunReport &report) {
+  for (const ComponentEntry &c : removed) {
+    report.Package(c, outcome);
+    if (context) Emit(*context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(c), 0, 0);
   }
+}
+
+// What the real run would drop as gone: what nothing holds that it would
+// not copy again.
+void ReportWouldDrop(const Holdings &held, const std::vector<PlannedPackage> &plan, RunReport &report) {
+  std::unordered_set<std::string_view> copied;
+  for (const PlannedPackage &package : plan)
+    if (package.Needed()) copied.insert(package.upstream->id);
+  for (const ComponentEntry &c : held.gone)
+    if (!copied.count(c.id)) report.Package(c, Outcome::Dropped);
 }
 
 // Reports what would be copied; touches nothing.
@@ -151,9 +199,9 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 
 // Whether the packages a run lacks and its rebuilt archives fit, before it
 // writes anything: the packages it lacks, and again every package of a
-// product that gets one.
+// product that gets one. The report learns what that comes to.
 bool Fits(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
-          const std::vector<PlannedPackage> &plan) {
+          const std::vector<PlannedPackage> &plan, RunReport &report) {
   std::unordered_set<std::string_view> missing;
   uint64_t needed = 0;
   for (const PlannedPackage &package : plan)
@@ -171,6 +219,7 @@ bool Fits(const std::string &repository, const Upstream &upstream, const std::ve
     }
     if (changes) needed += all;
   }
+  report.Needed(needed);
   struct statvfs room;
   return statvfs(repository.c_str(), &room) != 0 || uint64_t(room.f_bavail) * room.f_frsize >= needed;
 }
@@ -183,6 +232,7 @@ struct Run {
   const std::vector<SelectedProduct> &selection;
   RunReport &report;
   uint64_t total = 0, copied = 0;  // bytes, for progress
+  std::vector<std::string> skipped{};  // ids of what keepcount kept from being copied
 };
 
 int64_t SourceIndex(const PackageCopy &copy) { return copy.source ? int64_t(*copy.source) : -1; }
@@ -196,7 +246,7 @@ void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOut
     auto copy = copies.find(&package);
     Outcome copied = package.repair ? Outcome::Repaired : Outcome::Copied;
     if (package.present) run.report.Package(*package.upstream, Outcome::Present);
-    else if (package.doomed) run.report.Package(*package.upstream, Outcome::Pruned);
+    else if (package.doomed) run.report.Package(*package.upstream, Outcome::Skipped);
     else if (copy == copies.end()) run.report.Package(*package.upstream, copied);  // a dry run would
     else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
       run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : copied, c.moved,
@@ -206,13 +256,16 @@ void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOut
 }
 
 // Whether a component the plan holds went while the run went on (a
-// clean-up meanwhile took its only copy), so that nothing holds it now.
-bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, const CopyOutcome &outcome) {
-  std::unordered_set<const PlannedPackage *> failed;
+// clean-up meanwhile took its only copy), so that nothing holds it now;
+// not one the run itself removed.
+bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, const CopyOutcome &outcome,
+              const std::vector<ComponentEntry> &removed) {
+  std::unordered_set<std::string_view> gone;
   for (const PackageCopy &copy : outcome.packages)
-    if (copy.status != RELAY_OK) failed.insert(copy.package);
+    if (copy.status != RELAY_OK) gone.insert(copy.package->upstream->id);
+  for (const ComponentEntry &c : removed) gone.insert(c.id);
   for (const PlannedPackage &package : plan)
-    if (!package.doomed && !failed.count(&package) && !held.Find(package.upstream->id)) return true;
+    if (!package.doomed && !gone.count(package.upstream->id) && !held.Find(package.upstream->id)) return true;
   return false;
 }
 
@@ -232,6 +285,18 @@ void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &hel
   }
 }
 
+// A product the upstream no longer lists leaves the index once it holds
+// nothing, after what it held was withdrawn.
+void ForgetWithdrawnProducts(const std::string &repository, Holdings &held, const Index &upstream) {
+  std::unordered_set<std::string> listed;
+  for (const ProductEntry &p : upstream.products) listed.insert(ComponentName(p.entity));
+  size_t before = held.index.products.size();
+  std::erase_if(held.index.products, [&](const ProductEntry &p) {
+    return p.components.empty() && !listed.count(ComponentName(p.entity));
+  });
+  if (held.index.products.size() != before) WriteIndexIfChanged(repository, held.index);
+}
+
 // Copies what the repository lacks, records it, rebuilds the merged
 // archives of the products it changed and prunes old versions.
 RelayStatus CopyAndPublish(Run &run, bool &vanished) {
@@ -241,18 +306,25 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   AdoptLeftovers(repository, held, run.upstream.index);
   run.report.Adopt(held.index);  // what was pruned or dropped is told after held is gone
   std::vector<PlannedPackage> plan = Plan(repository, held, run.upstream, run.selection);
-  SkipDoomed(plan, held, context.options.keepcount);
+  std::vector<ComponentEntry> withdrawn = Unlisted(held, run.upstream.index);
+  std::vector<ComponentEntry> doomed = SkipDoomed(plan, held, context.options.keepcount, withdrawn);
   uint64_t total = 0;
-  for (const PlannedPackage &package : plan)
+  run.skipped.clear();
+  for (const PlannedPackage &package : plan) {
     if (package.Needed()) total += package.upstream->size;
+    if (package.doomed) run.skipped.emplace_back(package.upstream->id);
+  }
   run.total += total;
   if (RelayDryRun()) {
     ReportPlan(run, plan, nullptr);
+    ReportWouldDrop(held, plan, run.report);
+    ReportRemoved(nullptr, withdrawn, Outcome::Withdrawn, run.report);
+    ReportRemoved(nullptr, doomed, Outcome::Pruned, run.report);
     return DryRun(context, plan, total);
   }
   // A run that cannot fit ends before it writes, as one that fills the disk
   // ends: an outcome, told in the report.
-  if (!Fits(repository, run.upstream, run.selection, plan)) return RELAY_NO_SPACE;
+  if (!Fits(repository, run.upstream, run.selection, plan, run.report)) return RELAY_NO_SPACE;
   MakeDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
   std::unordered_set<std::string> partials = PartialsIn(repository);
   CopyOutcome outcome = CopyMissing(context, run.settings.network, run.upstream, plan, partials, total);
@@ -278,42 +350,50 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
     KeepFinished(repository, context.options.maxmerge, held, std::move(touched), copied, finished);
     return outcome.status;
   }
-  std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
-  std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge, copied);
+  std::vector<ComponentEntry> pruned = SupersededVersions(Without(held.index, withdrawn), context.options.keepcount);
+  std::vector<ComponentEntry> removed = withdrawn;
+  removed.insert(removed.end(), pruned.begin(), pruned.end());
+  std::vector<size_t> products = Prune(held, std::move(touched), removed, context.options.maxmerge, copied);
   for (const ComponentEntry &c : Publish(repository, context.options.maxmerge, held, products, copied, finished)) {
     Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
     run.report.Package(c, Outcome::Dropped);
   }
-  ReportPruned(context, pruned, run.report);
+  if (!withdrawn.empty()) ForgetWithdrawnProducts(repository, held, run.upstream.index);
+  ReportRemoved(&context, withdrawn, Outcome::Withdrawn, run.report);
+  ReportRemoved(&context, pruned, Outcome::Pruned, run.report);
   RemoveObsoletePartials(repository, run.upstream.index, partials);
-  vanished = Vanished(held, plan, outcome);
+  vanished = Vanished(held, plan, outcome, removed);
   return outcome.status;
 }
 
 // Deletes what was retired long enough ago, in a run that has nothing else
 // to do, and keeps the run settled.
-void SweepSettled(const std::string &repository, const std::string &digest) {
+void SweepSettled(const std::string &repository, const std::string &digest, const std::vector<std::string> &skipped) {
   Retired retired = ReadRetired(repository);
   SweepRetired(repository, retired, int64_t(time(nullptr)), GracePeriod());
   if (!retired.changed) return;
   WriteRetired(repository, retired);
-  RecordSettled(repository, digest);
+  RecordSettled(repository, digest, skipped);
 }
 
 RelayStatus Duplicate(Run &run, const std::string &digest) {
   const ZELRELAY_ContextRecord &context = run.context;
   WriteLock lock;
   bool dry = RelayDryRun();
-  if (!dry) LockForWriting(lock, context.repository, [&context] { return Waiting(context); });
-  if (!dry && !VerifyRequested() && Settled(context.repository, digest)) {
+  if (!dry) LockForWriting(lock, context.repository, [&context] { return Waiting(context, kLockName); });
+  std::optional<std::vector<std::string>> settled;
+  if (!dry && !VerifyRequested()) settled = Settled(context.repository, digest);
+  if (settled) {
     if (run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
-    SweepSettled(context.repository, digest);
+    SweepSettled(context.repository, digest, *settled);
+    std::unordered_set<std::string_view> skipped(settled->begin(), settled->end());
     std::vector<bool> told(run.upstream.index.components.size());
     for (const SelectedProduct &product : run.selection)
       for (size_t c : product.components)
         if (!told[c]) {
           told[c] = true;
-          run.report.Once(run.upstream.index.components[c], Outcome::Present);
+          const ComponentEntry &entry = run.upstream.index.components[c];
+          run.report.Once(entry, skipped.count(entry.id) ? Outcome::Skipped : Outcome::Present);
         }
     Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, 0, 0);
     return RELAY_OK;
@@ -326,7 +406,7 @@ RelayStatus Duplicate(Run &run, const std::string &digest) {
   if (status == RELAY_OK && vanished) status = RELAY_PACKAGE_MISSING;
   // The publisher's statement goes beside the index that now follows it.
   if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
-  if (status == RELAY_OK && !dry) RecordSettled(context.repository, digest);
+  if (status == RELAY_OK && !dry) RecordSettled(context.repository, digest, run.skipped);
   if (!dry && !StopsEverything(status)) Emit(context, ZELRELAY_EVENT_DOWNLOADEND, {}, run.total, run.copied);
   return status;
 }
@@ -361,7 +441,8 @@ int32_t ZELRELAY_Duplicate(ZELRELAY_Context handle, ZELRELAY_Product *products, 
       std::vector<SelectedProduct> selection = Select(upstream.index, products, productCount, EmptyRequest::None, &matches);
       report.Matched(matches, upstream.index.components.size());
       const RelayOptions &o = context.options;
-      std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign);
+      std::string digest = RunDigest(products, productCount, upstream.index, o.keepcount, o.maxmerge, o.dupdigisign,
+                                     DeleteUnlisted());
       Run run{context, settings, upstream, selection, report};
       status = Duplicate(run, digest);
       // The rest is copied; then a product that found nothing fails the run.

@@ -2,7 +2,9 @@
 #include "api/report.h"
 
 #include <rapidjson/writer.h>
+#include <sys/statvfs.h>
 
+#include <cctype>
 #include <iterator>
 #include <memory>
 
@@ -16,10 +18,17 @@ namespace {
 constexpr const char *kReportName = ".zelrelay.report.json";
 
 // By Outcome.
-constexpr const char *kOutcomes[] = {"copied", "present", "resumed", "failed", "pruned", "dropped", "repaired"};
+constexpr const char *kOutcomes[] = {"copied",   "present", "resumed", "failed",   "pruned",
+                                     "dropped",  "repaired", "skipped", "withdrawn"};
 
 bool Copied(Outcome outcome) {
   return outcome == Outcome::Copied || outcome == Outcome::Resumed || outcome == Outcome::Repaired;
+}
+
+// What the repository does not hold after the run.
+bool NotHeld(Outcome outcome) {
+  return outcome == Outcome::Pruned || outcome == Outcome::Dropped || outcome == Outcome::Skipped ||
+         outcome == Outcome::Withdrawn;
 }
 
 // What the writer writes goes to the file in large pieces.
@@ -58,6 +67,23 @@ void Status(Writer &out, RelayStatus status) {
 void Url(Writer &out, const std::string &url) {
   if (url.empty()) out.Null();
   else String(out, url);
+}
+
+// The host[:port] of a web server's URL (shown without credentials); empty
+// for a directory.
+std::string_view HostOf(std::string_view url) {
+  size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return {};
+  std::string name(url.substr(0, scheme));
+  for (char &c : name) c = char(tolower(static_cast<unsigned char>(c)));
+  if (name != "http" && name != "https") return {};
+  std::string_view rest = url.substr(scheme + 3);
+  return rest.substr(0, rest.find_first_of("/?#"));
+}
+
+void OrNull(Writer &out, std::string_view text) {
+  if (text.empty()) out.Null();
+  else String(out, text);
 }
 
 }  // namespace
@@ -155,6 +181,10 @@ void SourcesPart(Writer &out, const Answer &answer, const std::vector<size_t> &t
       out.Key("message");
       out.Null();
     }
+    out.Key("host");
+    OrNull(out, HostOf(state.url));
+    out.Key("proxy");
+    OrNull(out, state.proxy);
     out.Key("index");
     out.Bool(answer.indexed && answer.source == i);
     out.Key("packages");
@@ -163,6 +193,20 @@ void SourcesPart(Writer &out, const Answer &answer, const std::vector<size_t> &t
     out.EndObject();
   }
   out.EndArray();
+}
+
+// What the run needed, when it knew, and what the file system has now.
+void SpacePart(Writer &out, const std::string &repository, std::optional<uint64_t> needed) {
+  struct statvfs room;
+  out.Key("space");
+  out.StartObject();
+  out.Key("needed");
+  if (needed) out.Uint64(*needed);
+  else out.Null();
+  out.Key("available");
+  if (statvfs(repository.c_str(), &room) == 0) out.Uint64(uint64_t(room.f_bavail) * room.f_frsize);
+  else out.Null();
+  out.EndObject();
 }
 
 void RequestedPart(Writer &out, const std::vector<ReportRequest> &requested) {
@@ -207,14 +251,13 @@ void PackagesPart(Writer &out, const std::vector<ReportLine> &lines, const std::
   out.EndArray();
 }
 
-// What was pruned or dropped is not held after the run: the size counts
-// only what is.
+// The size counts only what is held after the run.
 void TotalsPart(Writer &out, const std::vector<ReportLine> &lines) {
   uint64_t counts[std::size(kOutcomes)] = {}, bytes = 0, size = 0;
   for (const ReportLine &line : lines) {
     counts[int(line.outcome)]++;
     bytes += line.bytes;
-    if (line.outcome != Outcome::Pruned && line.outcome != Outcome::Dropped) size += line.size;
+    if (!NotHeld(line.outcome)) size += line.size;
   }
   out.Key("totals");
   out.StartObject();
@@ -241,6 +284,9 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
   out.Int(1);
   out.Key("repository");
   String(out, repository_);
+  out.Key("run");
+  if (run_.empty()) out.Null();
+  else String(out, run_);
   out.Key("started");
   String(out, FormatUtc(std::chrono::system_clock::to_time_t(started_)));
   out.Key("ended");
@@ -251,6 +297,7 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
   out.Key("dry_run");
   out.Bool(dryRun_);
   Status(out, status);
+  if (status == RELAY_NO_SPACE) SpacePart(out, repository_, needed_);
   Answer answer = AnswerOf(upstream);
   IndexPart(out, answer, upstream);
   RequestedPart(out, requested_);

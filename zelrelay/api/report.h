@@ -9,18 +9,20 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "base/environment.h"
 #include "base/index.h"
 #include "base/status.h"
 #include "sources/selection.h"
 #include "sources/source.h"
 #include "zelrelay.h"
 
-enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped, Repaired };
+enum class Outcome { Copied, Present, Resumed, Failed, Pruned, Dropped, Repaired, Skipped, Withdrawn };
 
 // A package as the report tells it.
 struct ReportLine {
@@ -54,16 +56,22 @@ class RunReport {
   void Once(const ComponentEntry &entry, Outcome outcome) {
     lines_.push_back(ReportLine{entry.id, outcome, entry.size, 0, -1, RELAY_OK});
   }
+  // The bytes the run needs on the repository's file system, as it found
+  // before it wrote: told with what is available when the run ends for
+  // want of space.
+  void Needed(uint64_t bytes) { needed_ = bytes; }
   // upstream, when given, says what the sources answered. Never throws: a
   // report that cannot be written leaves the run's status as it is.
   void Write(RelayStatus status, const Upstream *upstream) const noexcept;
 
  private:
   std::string repository_;
+  std::string run_ = RunName();  // as the environment named it when the run began
   bool dryRun_;
   std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::vector<ReportRequest> requested_;
+  std::optional<uint64_t> needed_;
   std::vector<ReportLine> lines_;
   std::unordered_map<std::string_view, size_t> byComponent_;
   Index strings_;

@@ -6,15 +6,27 @@
 
 #include "base/text.h"
 
-bool VerifyRequested() {
-  const char *verify = getenv("ZELRELAY_VERIFY");
-  return verify != nullptr && strcmp(verify, "1") == 0;
+namespace {
+
+bool Switch(const char *name) {
+  const char *value = getenv(name);
+  return value != nullptr && strcmp(value, "1") == 0;
 }
 
-std::string ReportPath() {
-  const char *path = getenv("ZELRELAY_REPORT");
-  return path == nullptr ? std::string() : std::string(path);
+std::string Text(const char *name) {
+  const char *value = getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
 }
+
+}  // namespace
+
+bool VerifyRequested() { return Switch("ZELRELAY_VERIFY"); }
+
+std::string ReportPath() { return Text("ZELRELAY_REPORT"); }
+
+std::string RunName() { return Text("ZELRELAY_RUN"); }
+
+bool DeleteUnlisted() { return Switch("ZELRELAY_DELETE_UNLISTED"); }
 
 int64_t GracePeriod() {
   const char *text = getenv("ZELRELAY_GRACE_PERIOD");

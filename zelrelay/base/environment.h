@@ -11,6 +11,13 @@ bool VerifyRequested();
 // ZELRELAY_REPORT: a file that receives each duplication's report too, and
 // the only place a dry run's report goes; empty when unset.
 std::string ReportPath();
+// ZELRELAY_RUN: the caller's name for the run, which its report carries so
+// that the caller can tell its own report from another writer's; empty
+// when unset.
+std::string RunName();
+// ZELRELAY_DELETE_UNLISTED=1: a duplication also removes the components the
+// upstream's index no longer lists, as pruning removes old versions.
+bool DeleteUnlisted();
 // ZELRELAY_GRACE_PERIOD: seconds a file the index stopped naming stays
 // readable for downstreams that read the index before; kGracePeriod unless
 // set to a whole number.

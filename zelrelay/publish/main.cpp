@@ -28,7 +28,6 @@ namespace {
 // that archives come out the same every time.
 void CollectFiles(const std::string &root, const std::string &relative, std::vector<ArchiveMember> &members) {
   std::string directory = relative.empty() ? root : JoinPath(root, relative);
-  if (!IsDirectory(directory)) throw ManifestError("cannot read payload folder " + directory);
   std::vector<std::string> names = ListDirectory(directory);
   std::sort(names.begin(), names.end());
   for (const std::string &name : names) {
@@ -39,35 +38,46 @@ void CollectFiles(const std::string &root, const std::string &relative, std::vec
   }
 }
 
-// Its strings go to the index's pool.
-ComponentEntry PackComponent(const ManifestComponent &component, const std::string &base, const std::string &output,
-                             Index &index) {
-  ComponentEntry entry{component.entity, index.Keep(ExtractName(component.entity)), 0, {}, {}};
-  entry.path = index.Keep(PackagePath(entry));
+// A component with all it is made of, found before anything is written, so
+// that a refused manifest leaves the output as it was.
+struct Packing {
+  const ManifestComponent *component;
   std::vector<ArchiveMember> members;
-  CollectFiles(JoinPath(base, component.payload), {}, members);
-  if (members.empty()) throw ManifestError("payload folder " + component.payload + " holds no file");
+  std::optional<std::string> signature;
+};
+
+Packing Gather(const ManifestComponent &component, const std::string &base) {
+  Packing packing{&component, {}, {}};
+  std::string folder = JoinPath(base, component.payload);
+  if (!IsDirectory(folder)) RefuseLine(component.payloadLine, "payload folder " + folder + " cannot be read");
+  CollectFiles(folder, {}, packing.members);
+  if (packing.members.empty()) RefuseLine(component.payloadLine, "payload folder " + folder + " holds no file");
+  if (!component.signature.empty()) {
+    std::string file = JoinPath(base, component.signature);
+    packing.signature = ReadWholeFile(file);
+    if (!packing.signature) RefuseLine(component.signatureLine, "signature file " + file + " cannot be read");
+  }
+  return packing;
+}
+
+// Its strings go to the index's pool.
+ComponentEntry PackComponent(const Packing &packing, const std::string &output, Index &index) {
+  ComponentEntry entry{packing.component->entity, index.Keep(ExtractName(packing.component->entity)), 0, {}, {}};
+  entry.path = index.Keep(PackagePath(entry));
   std::string target = JoinPath(output, entry.path);
   TempFile temp = CreateTempFile(target);
-  WriteZip(temp.file.fd, members, Compression::Deflated);
+  WriteZip(temp.file.fd, packing.members, Compression::Deflated);
   CommitTempFile(temp);
   entry.sha256 = index.Keep(Sha256OfFile(target, &entry.size));
-  if (!component.signature.empty()) {
-    std::optional<std::string> signature = ReadWholeFile(JoinPath(base, component.signature));
-    if (!signature) throw ManifestError("missing signature file " + component.signature);
-    WriteFileAtomically(target + ".sig", *signature);
-  }
+  if (packing.signature) WriteFileAtomically(target + ".sig", *packing.signature);
   return entry;
 }
 
+// ParseManifest made sure that every component it names is given.
 ProductEntry ToProduct(const ManifestProduct &product, Index &index) {
   ProductEntry entry{product.entity, index.Keep(ExtractName(product.entity)), {}, {}};
-  for (const ZELRELAY_EntityItem &component : product.components) {
-    const ComponentEntry *listed = FindComponent(index, ExtractName(component));
-    if (listed == nullptr)
-      throw ManifestError("product " + std::string(entry.id) + " names unknown component " + ExtractName(component));
-    entry.components.push_back(listed->id);
-  }
+  for (const ZELRELAY_EntityItem &component : product.components)
+    entry.components.push_back(FindComponent(index, ExtractName(component))->id);
   return entry;
 }
 
@@ -145,15 +155,12 @@ int Run(const Request &request) {
   if (!text) throw ManifestError("cannot read " + manifestPath);
   Manifest manifest = ParseManifest(*text);
   std::string base = ParentOf(manifestPath);
+  std::vector<Packing> packings;
+  for (const ManifestComponent &component : manifest.components) packings.push_back(Gather(component, base));
   MakeDirectory(output);
   MakeDirectory(JoinPath(output, ZELRELAY_PACKAGES_DIR));
   Index index;
-  for (const ManifestComponent &component : manifest.components) {
-    index.components.push_back(PackComponent(component, base, output, index));
-    if (std::count_if(index.components.begin(), index.components.end(),
-                      [&](const ComponentEntry &c) { return c.id == index.components.back().id; }) > 1)
-      throw ManifestError("component " + std::string(index.components.back().id) + " appears twice");
-  }
+  for (const Packing &packing : packings) index.components.push_back(PackComponent(packing, output, index));
   for (const ManifestProduct &product : manifest.products) index.products.push_back(ToProduct(product, index));
   ServeIndex(output, index);
   printf("published %zu components in %zu products to %s\n", index.components.size(), index.products.size(),

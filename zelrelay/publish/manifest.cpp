@@ -1,14 +1,16 @@
 // The publishing manifest.
 #include "publish/manifest.h"
 
+#include <map>
+
 #include "base/entity.h"
 #include "base/text.h"
 
+void RefuseLine(int line, const std::string &why) { throw ManifestError("line " + std::to_string(line) + ": " + why); }
+
 namespace {
 
-[[noreturn]] void Refuse(int line, const std::string &why) {
-  throw ManifestError("line " + std::to_string(line) + ": " + why);
-}
+[[noreturn]] void Refuse(int line, const std::string &why) { RefuseLine(line, why); }
 
 ZELRELAY_EntityItem Identifier(std::string_view text, int line) {
   ZELRELAY_EntityItem entity;
@@ -18,15 +20,44 @@ ZELRELAY_EntityItem Identifier(std::string_view text, int line) {
 }
 
 void SetComponentKey(ManifestComponent &c, std::string_view key, std::string_view value, int line) {
-  if (key == "payload") c.payload = value;
-  else if (key == "signature") c.signature = value;
-  else Refuse(line, "unknown component key \"" + std::string(key) + "\"");
+  if (key == "payload") {
+    c.payload = value;
+    c.payloadLine = line;
+  } else if (key == "signature") {
+    c.signature = value;
+    c.signatureLine = line;
+  } else {
+    Refuse(line, "unknown component key \"" + std::string(key) + "\"");
+  }
 }
 
 void SetProductKey(ManifestProduct &p, std::string_view key, std::string_view value, int line) {
   if (key != "components") Refuse(line, "unknown product key \"" + std::string(key) + "\"");
-  for (std::string_view word = NextWord(value); !word.empty(); word = NextWord(value))
+  for (std::string_view word = NextWord(value); !word.empty(); word = NextWord(value)) {
     p.components.push_back(Identifier(word, line));
+    p.componentLines.push_back(line);
+  }
+}
+
+// What the lines say together: each component once and with a payload,
+// each product once and of components given.
+void CheckWhole(const Manifest &manifest) {
+  std::map<std::string, int> components, products;
+  for (const ManifestComponent &c : manifest.components) {
+    std::string id = ExtractName(c.entity);
+    if (c.payload.empty()) Refuse(c.line, "component " + id + " has no payload");
+    auto [at, added] = components.emplace(id, c.line);
+    if (!added) Refuse(c.line, "component " + id + " given twice (first on line " + std::to_string(at->second) + ")");
+  }
+  for (const ManifestProduct &p : manifest.products) {
+    std::string id = ExtractName(p.entity);
+    auto [at, added] = products.emplace(id, p.line);
+    if (!added) Refuse(p.line, "product " + id + " given twice (first on line " + std::to_string(at->second) + ")");
+    for (size_t i = 0; i < p.components.size(); ++i)
+      if (!components.count(ExtractName(p.components[i])))
+        Refuse(p.componentLines[i], "product " + id + " names " + ExtractName(p.components[i]) +
+                                        ", which no [component] section gives");
+  }
 }
 
 }  // namespace
@@ -44,10 +75,10 @@ Manifest ParseManifest(std::string_view text) {
       std::string_view kind = header.substr(0, space);
       std::string_view id = space == std::string_view::npos ? std::string_view{} : Trim(header.substr(space));
       if (kind == "component") {
-        manifest.components.push_back({Identifier(id, line), {}, {}});
+        manifest.components.push_back({Identifier(id, line), line, {}, {}, 0, 0});
         section = Component;
       } else if (kind == "product") {
-        manifest.products.push_back({Identifier(id, line), {}});
+        manifest.products.push_back({Identifier(id, line), line, {}, {}});
         section = Product;
       } else {
         Refuse(line, "sections are [component ID] and [product ID]");
@@ -58,7 +89,6 @@ Manifest ParseManifest(std::string_view text) {
     if (section == Component) SetComponentKey(manifest.components.back(), row.key, row.value, line);
     else SetProductKey(manifest.products.back(), row.key, row.value, line);
   }
-  for (const ManifestComponent &c : manifest.components)
-    if (c.payload.empty()) throw ManifestError("component " + ExtractName(c.entity) + " has no payload");
+  CheckWhole(manifest);
   return manifest;
 }

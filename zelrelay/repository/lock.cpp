@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "base/listing.h"
 #include "base/served.h"
 #include "base/status.h"
+#include "base/text.h"
 #include "zelrelay_shared.h"
 
 namespace {
@@ -67,6 +69,11 @@ void LockForWriting(WriteLock &lock, const std::string &repository, const std::f
       for (const std::string &name : ListDirectory(JoinPath(repository, served)))
         RemoveTemporaries(JoinPath(JoinPath(repository, served), name));
   }
-  if (pwrite(lock.file.fd, "w", 1, 0) != 1) Fail(WriteFailure(errno));
+  // Who holds it, for whoever finds it held; a killed holder's longer line
+  // is cut to this one's.
+  std::string holder = std::to_string(getpid()) + " " + FormatUtc(int64_t(time(nullptr))) + "\n";
+  if (pwrite(lock.file.fd, holder.data(), holder.size(), 0) != ssize_t(holder.size()) ||
+      ftruncate(lock.file.fd, off_t(holder.size())) != 0)
+    Fail(WriteFailure(errno));
   lock.marked = true;
 }

@@ -26,7 +26,9 @@ struct WriteLock {
 };
 
 // Waits for another process's writer of the same repository, then removes
-// what a killed writer left behind, if one did. Throws RELAY_BUSY when this process is
+// what a killed writer left behind, if one did, and marks the lock file with
+// its holder: "PID STAMP\n", its process id and when it took the lock (UTC),
+// for people and tools that find it held. Throws RELAY_BUSY when this process is
 // already writing it (an event handler re-entering the relay), which would
 // otherwise wait for itself. waiting is heard every 100 ms while another
 // holds the lock; false gives up (RELAY_CANCELLED).

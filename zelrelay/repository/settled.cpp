@@ -28,9 +28,9 @@ std::string RepositoryStamp(const std::string &repository) {
 }  // namespace
 
 std::string RunDigest(const ZELRELAY_Product *products, uint64_t count, const Index &upstream, int64_t keepcount,
-                      int64_t maxmerge, int64_t dupdigisign) {
+                      int64_t maxmerge, int64_t dupdigisign, bool deleteUnlisted) {
   std::string text = upstream.digest;
-  for (int64_t option : {keepcount, maxmerge, dupdigisign}) Add(text, &option, sizeof option);
+  for (int64_t option : {keepcount, maxmerge, dupdigisign, int64_t(deleteUnlisted)}) Add(text, &option, sizeof option);
   for (uint64_t i = 0; i < count; ++i) {
     Add(text, &products[i].entity, sizeof products[i].entity);
     Add(text, &products[i].componentCount, sizeof products[i].componentCount);
@@ -40,16 +40,28 @@ std::string RunDigest(const ZELRELAY_Product *products, uint64_t count, const In
   return Sha256OfBytes(text.data(), text.size());
 }
 
-bool Settled(const std::string &repository, const std::string &digest) {
+// The first line says what was asked and how the repository was left; one
+// line follows for each component skipped.
+std::optional<std::vector<std::string>> Settled(const std::string &repository, const std::string &digest) {
   std::optional<std::string> kept;
   try {
     kept = ReadWholeFile(JoinPath(repository, kSettledName));
   } catch (const RelayError &) {
-    return false;
+    return std::nullopt;
   }
-  return kept && *kept == digest + " " + RepositoryStamp(repository) + "\n";
+  std::string head = digest + " " + RepositoryStamp(repository) + "\n";
+  if (!kept || !kept->starts_with(head)) return std::nullopt;
+  std::vector<std::string> skipped;
+  for (size_t at = head.size(), end; at < kept->size(); at = end + 1) {
+    end = kept->find('\n', at);
+    if (end == std::string::npos) return std::nullopt;  // cut short
+    skipped.push_back(kept->substr(at, end - at));
+  }
+  return skipped;
 }
 
-void RecordSettled(const std::string &repository, const std::string &digest) {
-  WriteFileAtomically(JoinPath(repository, kSettledName), digest + " " + RepositoryStamp(repository) + "\n");
+void RecordSettled(const std::string &repository, const std::string &digest, const std::vector<std::string> &skipped) {
+  std::string text = digest + " " + RepositoryStamp(repository) + "\n";
+  for (const std::string &id : skipped) text += id + "\n";
+  WriteFileAtomically(JoinPath(repository, kSettledName), text);
 }

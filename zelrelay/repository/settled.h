@@ -5,14 +5,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "base/index.h"
 #include "zelrelay.h"
 
-// The request, the options that shape its result, and the upstream index.
+// The request, the switches that shape its result, and the upstream index.
 std::string RunDigest(const ZELRELAY_Product *products, uint64_t count, const Index &upstream, int64_t keepcount,
-                      int64_t maxmerge, int64_t dupdigisign);
-bool Settled(const std::string &repository, const std::string &digest);
+                      int64_t maxmerge, int64_t dupdigisign, bool deleteUnlisted);
+// When the repository is settled for the digest: the components of the
+// request that the run recorded as skipped (keepcount would prune them at
+// once), which it holds no more now than then. Else nullopt.
+std::optional<std::vector<std::string>> Settled(const std::string &repository, const std::string &digest);
 // After a run that got all it asked for.
-void RecordSettled(const std::string &repository, const std::string &digest);
+void RecordSettled(const std::string &repository, const std::string &digest, const std::vector<std::string> &skipped);

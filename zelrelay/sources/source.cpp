@@ -117,6 +117,10 @@ void Upstream::Resolve(const ZELRELAY_Source *sources, uint64_t count, const Sou
   for (uint64_t i = 0; i < count; ++i) {
     SourceState &state = states_[i];
     if (sources[i].url != nullptr) state.url = ShownUrl(WideToNarrow(sources[i].url));
+    if (const ZELRELAY_Proxy *proxy = sources[i].proxy; proxy != nullptr && proxy->host != nullptr) {
+      state.proxy = WideToNarrow(proxy->host);
+      if (proxy->port != 0) state.proxy += ":" + std::to_string(proxy->port);
+    }
     try {
       sources_[i] = OpenSource(sources[i], settings);
       if (found) continue;  // the rest are read only when a package needs them

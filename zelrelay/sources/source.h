@@ -82,6 +82,7 @@ std::string ShownUrl(std::string_view url);
 // What a source answered when its index was asked for.
 struct SourceState {
   std::string url;                // as shown; empty for a record without one
+  std::string proxy;              // its proxy's "host:port" (host alone for port 0); empty without one
   RelayStatus status = RELAY_OK;  // of reading its index
   bool read = false;              // its index was asked for
 };

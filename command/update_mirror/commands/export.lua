@@ -1,4 +1,6 @@
 -- export: a component that a mirror's repository holds, into a folder.
+local config = require "update_mirror.config"
+local display = require "update_mirror.display"
 local library = require "update_mirror.library"
 local util = require "update_mirror.util"
 
@@ -17,7 +19,8 @@ end
 local function export(update, mirror, component, directory)
   local exported, code, message = update.extract(mirror.repository, component, directory)
   if not exported then
-    util.say(io.stderr, "%s: %s", mirror.name, util.statusText(code, message))
+    util.say(io.stderr, "%s: %s", mirror.name, display.statusText(code, message, code == -9 and mirror.repository
+      or nil))
     return EXIT.failed
   end
   util.say(io.stdout, "%s: exported %s into %s", mirror.name, component, directory)
@@ -26,10 +29,9 @@ end
 
 function command.run(arguments, mirrors, context)
   local update = context.update
-  local parsed, problem = pcall(update.tocomponent, arguments.component)
-  if not parsed or problem == nil then
-    return nil, ("%s is not a component identifier: %s"):format(arguments.component, tostring(problem or "hidden")),
-      EXIT.usage
+  local parsed, problem = config.parse(update, "tocomponent", arguments.component)
+  if not parsed then
+    return nil, ("%s is not a component identifier: %s"):format(arguments.component, problem), EXIT.usage
   end
   return library.session(update, export, update, mirrors[1], arguments.component, arguments.directory)
 end

@@ -1,4 +1,5 @@
 -- list: what the upstream offers for each chosen mirror's request.
+local display = require "update_mirror.display"
 local library = require "update_mirror.library"
 local util = require "update_mirror.util"
 
@@ -38,7 +39,8 @@ local function listAll(update, mirrors)
     end
     if not result then
       status = EXIT.failed
-      util.say(io.stderr, "%s: %s", mirror.name, problem or util.statusText(code, message))
+      util.say(io.stderr, "%s: %s", mirror.name, problem or display.statusText(code, message, code == -9
+        and mirror.repository or nil))
     else
       show(mirror.name, result)
     end
