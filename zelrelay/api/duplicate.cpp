@@ -294,7 +294,7 @@ void ForgetWithdrawnProducts(const std::string &repository, Holdings &held, cons
   std::erase_if(held.index.products, [&](const ProductEntry &p) {
     return p.components.empty() && !listed.count(ComponentName(p.entity));
   });
-  if (held.index.products.size() != before) WriteIndexIfChanged(repository, held.index);
+  if (held.index.products.size() != before) ServeIndex(repository, held.index);
 }
 
 // Copies what the repository lacks, records it, rebuilds the merged
