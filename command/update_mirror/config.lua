@@ -59,6 +59,13 @@ check.port = whole(0, 65535, "a port number from 0 to 65535")
 check.proxyType = whole(0, 1, "0 (an HTTP proxy) or 1 (a SOCKS5 proxy)")
 check.threshold = whole(1, 2 ^ 31, "a whole number of 1 or more")
 
+function check.bucket(value, path)
+  if type(value) ~= "string" or not value:match("^s3://[^/]+") then
+    return refuse(path, "expected a bucket as s3://BUCKET/PREFIX, got %s", describe(value))
+  end
+  return value
+end
+
 -- 32 bytes in base64 are 43 digits and one '='; the last digit carries only
 -- four bits, so only 16 digits can stand there.
 function check.key(value, path)
@@ -227,6 +234,7 @@ local function mirrorRecord(update)
     clean = { check.boolean, default = true },
     trust = { trust },
     delete = { check.boolean, default = false },
+    push = { check.bucket },
     retries = { check.count },
     timeout = { check.seconds },
     connect_timeout = { check.seconds },

@@ -27,6 +27,20 @@ function library.session(update, body, ...)
   return table.unpack(results, 2, results.n)
 end
 
+-- One of the relay's programs, looked for beside update-mirror (in here)
+-- first, so that an install under any prefix uses its own; or nil and why
+-- not, for what saying it cannot do.
+function library.program(here, name, doing)
+  local candidates = { here .. "/" .. name }
+  for folder in (os.getenv("PATH") or ""):gmatch("[^:]+") do candidates[#candidates + 1] = folder .. "/" .. name end
+  for _, candidate in ipairs(candidates) do
+    if os.execute(("test -f %s && test -x %s"):format(util.quote(candidate), util.quote(candidate))) == true then
+      return candidate
+    end
+  end
+  return nil, ("cannot %s: %s is neither beside %s nor on PATH; it comes with the relay"):format(doing, name, here)
+end
+
 -- Puts the mirror's keys where the relay reads them: true when done (or
 -- the mirror trusts no keys), else nil and why it could not be.
 function library.writeTrust(mirror)

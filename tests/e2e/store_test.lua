@@ -185,3 +185,127 @@ print(got["Body"].read().decode(), got["Metadata"]["origin"])' %s %s %s %s]]
     assert.are.equal("NoSuchKey", request("GET", "files/data/one", { user = store.other }).code)
   end)
 end)
+
+-- zelrelay-push puts a relay's repository into the store, and relays mirror
+-- it from there, through s3:// and through the bucket's public URL.
+describe("pushing a mirror to the store", function()
+  local fixture = dofile("fixture.lua")
+  local stdlib = require "posix.stdlib"
+  local update = require "update"
+  local bin = assert(os.getenv("ZELRELAY_BIN"))
+  local public, root
+
+  local function setenv(secret)
+    for name, value in pairs({ AWS_ACCESS_KEY_ID = store.user.key, AWS_SECRET_ACCESS_KEY = secret or store.user.secret,
+      AWS_REGION = store.region, AWS_ENDPOINT_URL = store.url }) do stdlib.setenv(name, value) end
+  end
+  -- The exit status and what zelrelay-push said.
+  local function push(repository, target, background)
+    local line = ("%s/zelrelay-push %s %s"):format(bin, repository, target or "s3://mirror/m")
+    if background then return fixture.run(line .. " >/dev/null 2>&1 & echo $! >" .. root .. "/pid") end
+    local text = output(line .. " 2>&1; echo $?")
+    return tonumber(text:match("(%d+)\n$")), text
+  end
+  local function mirror(into, source, products)
+    return select(2, update.everything(into, products or { "c3t4", "c2t1207959858" }, { { url = source } },
+      { ek = true }))
+  end
+
+  setup(function()
+    store, root, dir = servers.swift(), files.tmpdir(), files.tmpdir()
+    public = store.bucket("mirror", true)
+    update.startup()
+    setenv()
+  end)
+  teardown(function()
+    servers.stop_all()
+    files.remove(root)
+  end)
+
+  it("serves relays through s3:// and plain http, uploads nothing again, and refuses wrong credentials", function()
+    local up, relay = fixture.publish(true), root .. "/relay"
+    files.mkdir(relay)
+    assert.are.equal(1, mirror(relay, up))
+    update.removeek(relay)  -- the merged archives are then all there is
+    assert.matches("uploaded", select(2, push(relay)))
+    assert.matches(": 0 uploaded %(0 bytes%), %d+ unchanged", select(2, push(relay)))
+    for _, source in ipairs({ "s3://mirror/m/", public .. "m/" }) do
+      local into = files.tmpdir()
+      assert.are.equal(1, mirror(into, source), source)
+      files.remove(into)
+    end
+    -- An independent client finds the digest each object was sent with.
+    local said = output(([[/usr/bin/python3 -c 'import sys, hashlib, botocore.session, botocore.config
+url, region, key, secret = sys.argv[1:]
+s3 = botocore.session.get_session().create_client("s3", endpoint_url=url, region_name=region,
+    aws_access_key_id=key, aws_secret_access_key=secret, config=botocore.config.Config(s3={"addressing_style": "path"}))
+got = s3.get_object(Bucket="mirror", Key="m/merged.ini")
+print(hashlib.sha256(got["Body"].read()).hexdigest() == got["Metadata"]["sha256"])' %s %s %s %s]]):format(store.url,
+      store.region, store.user.key, store.user.secret))
+    assert.are.equal("True\n", said)
+    setenv("wrong")
+    local status, text = push(relay)
+    assert.are.same({ 1, "object store refused the credentials" }, { status, text:match("refused the credentials") and
+      "object store refused the credentials" })
+    assert.are.equal(-52, mirror(files.tmpdir(), "s3://mirror/m/"))
+    setenv()
+    files.remove(up)
+  end)
+
+  it("keeps serving the last whole state when a push is killed, and the next push completes", function()
+    local up, relay, shown = files.tmpdir(), root .. "/killed", files.tmpdir()
+    files.mkdir(relay)
+    fixture.publish(false, nil, up)
+    assert.are.same({ 1, 0 }, { mirror(relay, up, { "c3t4" }), (push(relay, "s3://mirror/k")) })
+    local first = fixture.read(relay .. "/server.ini")
+    -- A package large enough to go up in parts, and a push killed in the middle of them.
+    local text = fixture.components["c3t4v1.05.3l4"]
+    fixture.components["c3t4v1.05.3l4"] = output("head -c 31457280 /dev/urandom | base64 -w0")
+    fixture.publish(false, nil, up)
+    fixture.components["c3t4v1.05.3l4"] = text
+    assert.are.equal(1, mirror(relay, up, { "c3t4" }))
+    stdlib.setenv("ZELRELAY_PUSH_PART_SIZE", "5242880")
+    push(relay, "s3://mirror/k", true)
+    -- Killed once its upload in parts is under way, as the record says.
+    fixture.run("for i in $(seq 1000); do sed -n '/Uploads/,$p' " .. relay .. "/.zelrelay.pushed/* | grep -q = && " ..
+      "break; sleep 0.01; done; kill -9 $(cat " .. root .. "/pid)")
+    assert.are.equal(first, output(("curl -s %sk/server.ini"):format(public)))
+    assert.are.equal(1, mirror(shown, "s3://mirror/k/", { "c3t4" }))
+    -- The dead push still holds the bucket (this store has no conditional
+    -- writes, so a bucket is the lock), until someone frees it.
+    request("DELETE", "mirror-push-" .. output("printf k/ | sha256sum"):sub(1, 8))
+    assert.are.equal(0, (push(relay, "s3://mirror/k")))
+    stdlib.setenv("ZELRELAY_PUSH_PART_SIZE", nil)
+    assert.are.equal(1, mirror(shown, "s3://mirror/k/", { "c3t4" }))
+    assert.are.equal(fixture.read(relay .. "/server.ini"), output(("curl -s %sk/server.ini"):format(public)))
+    files.remove(up)
+    files.remove(shown)
+  end)
+
+  it("refuses a second pusher while one holds the bucket", function()
+    local relay = root .. "/relay"
+    local lock = "mirror-push-" .. output("printf m/ | sha256sum"):sub(1, 8)
+    assert.are.equal(200, request("PUT", lock).status)
+    local status, text = push(relay)
+    assert.are.same({ 1, "held by another push" }, { status, text:match("held by another push") })
+    assert.are.equal(204, request("DELETE", lock).status)
+    assert.are.equal(0, (push(relay)))
+  end)
+
+  it("hands a signed repository's statement to a downstream that checks the publisher's keys", function()
+    local keys, up, relay, into = root .. "/keys", files.tmpdir(), root .. "/signed", files.tmpdir()
+    files.mkdir(keys)
+    files.mkdir(relay)
+    local key, trusted = fixture.keygen(keys, "key")
+    fixture.publish(false, "--key " .. key, up)
+    for _, repository in ipairs({ relay, into }) do
+      fixture.write(repository .. "/.zelrelay.trust", "key = " .. trusted .. "\n")
+    end
+    assert.are.equal(1, mirror(relay, up))
+    assert.are.equal(0, (push(relay, "s3://mirror/s")))
+    assert.are.equal(1, mirror(into, "s3://mirror/s/"))
+    assert.is_true(require("cjson").decode(fixture.read(into .. "/.zelrelay.report.json")).index.signed)
+    files.remove(up)
+    files.remove(into)
+  end)
+end)

@@ -11,6 +11,7 @@
 #include "base/served.h"
 #include "base/statement.h"
 #include "base/text.h"
+#include "sources/s3.h"
 
 namespace {
 
@@ -47,10 +48,6 @@ Response Perform(const NetworkSettings &settings, Request request, ByteSink &sin
   }
 }
 
-bool Unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-         c == '_' || c == '~' || c == '/';
-}
 
 }  // namespace
 
@@ -66,32 +63,21 @@ std::optional<Proxy> ProxyOf(const ZELRELAY_Proxy *record) {
 }
 
 HttpSource::HttpSource(std::string url, std::optional<Proxy> proxy, const NetworkSettings &settings,
-                       IndexCache *cache)
-    : base_(WithoutLogin(url, login_)), proxy_(std::move(proxy)), settings_(settings), cache_(cache) {
+                       IndexCache *cache, std::optional<AwsSigning> signing)
+    : base_(WithoutLogin(url, login_)), proxy_(std::move(proxy)), settings_(settings), cache_(cache),
+      signing_(std::move(signing)) {
   if (RelayStatus refused = CheckScheme(base_, settings_); refused != RELAY_OK) Fail(refused);
   if (base_.back() != '/') base_ += '/';
 }
 
-std::string HttpSource::UrlOf(std::string_view path) const {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string url = base_;
-  for (unsigned char c : path) {
-    if (Unreserved(c)) {
-      url += char(c);
-    } else {
-      url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 15];
-    }
-  }
-  return url;
-}
+std::string HttpSource::UrlOf(std::string_view path) const { return base_ + EscapeKey(path); }
 
 Request HttpSource::NewRequest(const std::string &url) const {
   Request request;
   request.url = url;
   request.proxy = proxy_ ? &*proxy_ : nullptr;
   request.login = login_ ? &*login_ : nullptr;
+  request.signing = signing_ ? &*signing_ : nullptr;
   return request;
 }
 
@@ -111,6 +97,7 @@ std::optional<std::string> HttpSource::Get(Request request, size_t limit, Respon
   unlimited.maxbandwidth = 0;
   response = Perform(unlimited, request, sink);
   transfers_.bytes += response.received;
+  response.status = Refused(response.status);
   if (response.status == HttpStatus(404)) return std::nullopt;
   if (response.status != RELAY_OK) Fail(response.status);
   return std::move(sink.text);
@@ -284,7 +271,7 @@ struct PackageFetch : std::enable_shared_from_this<PackageFetch> {
     }
     Clock::time_point when;
     if (Retryable(response, source.Settings(), attempt++, when)) return Start(network, when);
-    done(response.status == HttpStatus(404) ? RELAY_PACKAGE_MISSING : response.status);
+    done(response.status == HttpStatus(404) ? RELAY_PACKAGE_MISSING : source.Refused(response.status));
   }
 };
 

@@ -15,7 +15,9 @@ class HttpSource final : public Source {
  public:
   // Throws RELAY_INSECURE_SOURCE for plain http:// under httpslevel 1,
   // RELAY_MALFORMED_URL for a URL that is none.
-  HttpSource(std::string url, std::optional<Proxy> proxy, const NetworkSettings &settings, IndexCache *cache);
+  // signing: for a bucket of an object store (sources/s3.h), whose URL this is.
+  HttpSource(std::string url, std::optional<Proxy> proxy, const NetworkSettings &settings, IndexCache *cache,
+             std::optional<AwsSigning> signing = std::nullopt);
   // server.ini; when it lists no component, as in a relay's repository after
   // the clean-up, merged.ini as well.
   std::optional<Index> ReadIndex() override;
@@ -39,6 +41,10 @@ class HttpSource final : public Source {
   // A request of the URL, through the source's proxy, with its credentials.
   Request NewRequest(const std::string &url) const;
   const NetworkSettings &Settings() const { return settings_; }
+  // A signed request that the store refuses (403) is refused credentials.
+  RelayStatus Refused(RelayStatus status) const {
+    return signing_ && status == HttpStatus(403) ? RELAY_STORE_REFUSED : status;
+  }
 
  private:
   std::optional<Login> login_;  // before base_, whose initializer fills it
@@ -48,6 +54,7 @@ class HttpSource final : public Source {
   IndexCache *cache_;
   std::vector<std::string> fetched_;  // URLs of texts fetched through the cache
   TextTransfers transfers_;
+  std::optional<AwsSigning> signing_;
 
   // nullopt when the server has no such file (404).
   // A kept text is asked for conditionally and kept again (sources/cache.h).

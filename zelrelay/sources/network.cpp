@@ -2,6 +2,7 @@
 #include "sources/network.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -145,6 +146,7 @@ struct Network::Transfer {
   Response response;
   bool begun = false, paused = false, enough = false;
   RelayStatus failure = RELAY_OK;
+  uint64_t sent = 0;  // of the request's body
   // Of the answer's body: bytes before the wanted ones, and the wanted
   // bytes still to come.
   uint64_t skip = 0, wanted = 0;
@@ -244,6 +246,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
   if (name == "etag") t->response.etag = value;
   if (name == "last-modified") t->response.lastModified = value;
   if (name == "location") t->response.location = value;
+  if (name == "x-amz-meta-sha256") t->response.sha256Meta = value;
   // "bytes A-B/SIZE" of a range; else the length of the whole.
   if (name == "content-range" && value.find('/') != std::string::npos)
     t->response.whole = ParseWhole(value.substr(value.find('/') + 1)).value_or(0);
@@ -256,7 +259,12 @@ size_t OnBody(char *data, size_t size, size_t count, void *user) {
   auto *t = static_cast<Transfer *>(user);
   size_t bytes = size * count;
   long http = Info<long>(t->easy, CURLINFO_RESPONSE_CODE, 0);
-  if (http < 200 || http >= 300) return bytes;  // an error page: only its status counts
+  if (http < 200 || http >= 300) {  // an error page: its status counts, and its start says why
+    constexpr size_t kKept = 4096;
+    std::string &failure = t->response.failure;
+    failure.append(data, std::min(bytes, kKept - std::min(kKept, failure.size())));
+    return bytes;
+  }
   if (!t->loop->WithinBandwidth(bytes)) {
     t->paused = true;
     return CURL_WRITEFUNC_PAUSE;
@@ -301,6 +309,46 @@ void SetProxy(Options &o, const Proxy *proxy) {
     o.Set(CURLOPT_PROXYPASSWORD, proxy->password.c_str());
     o.Set(CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
   }
+}
+
+// The request's body, from memory or from a file.
+size_t OnSend(char *buffer, size_t size, size_t count, void *user) {
+  auto *t = static_cast<Transfer *>(user);
+  const Request &r = t->request;
+  size_t want = size_t(std::min<uint64_t>(size * count, r.bodySize - t->sent));
+  if (want == 0) return 0;
+  if (r.body) {
+    memcpy(buffer, r.body->data() + t->sent, want);
+  } else {
+    ssize_t got = pread(r.bodyFile, buffer, want, off_t(r.bodyOffset + t->sent));
+    if (got < 0) return CURL_READFUNC_ABORT;
+    want = size_t(got);
+  }
+  t->sent += want;
+  return want;
+}
+
+// The methods and bodies of requests to an object store, signed.
+void SetStoreRequest(Options &o, Transfer &t) {
+  const Request &r = t.request;
+  if (r.method == "HEAD") o.Set(CURLOPT_NOBODY, 1L);
+  else if (r.method == "DELETE") o.Set(CURLOPT_CUSTOMREQUEST, "DELETE");
+  bool body = r.body || r.bodyFile >= 0;
+  if (r.method == "PUT" || (body && r.method.empty())) {  // a PUT of nothing makes a bucket
+    o.Set(CURLOPT_UPLOAD, 1L);
+    o.Set(CURLOPT_INFILESIZE_LARGE, curl_off_t(r.bodySize));
+  } else if (body || r.method == "POST") {
+    o.Set(CURLOPT_POST, 1L);
+    o.Set(CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(r.bodySize));
+  }
+  o.Set(CURLOPT_READFUNCTION, OnSend);
+  o.Set(CURLOPT_READDATA, &t);
+  if (!r.signing) return;
+  std::string sign = "aws:amz:" + r.signing->region + ":s3";
+  o.Set(CURLOPT_AWS_SIGV4, sign.c_str());
+  // Apart: an access key may hold a colon, where USERPWD would split it.
+  o.Set(CURLOPT_USERNAME, r.signing->key.c_str());
+  o.Set(CURLOPT_PASSWORD, r.signing->secret.c_str());
 }
 
 void AddHeader(Transfer &t, const char *name, const std::string &value) {
@@ -355,6 +403,15 @@ void Configure(Transfer &t, const NetworkSettings &settings) {
   AddHeader(t, "If-Range", r.ifRange);
   AddHeader(t, "If-None-Match", r.ifNoneMatch);
   AddHeader(t, "If-Modified-Since", r.ifModifiedSince);
+  SetStoreRequest(o, t);
+  if (r.signing) {
+    // libcurl 7.88 signs these as they are sent and sends no payload hash
+    // of its own; no signed name may extend another (it sorts whole lines).
+    static const std::string kNoBody = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    AddHeader(t, "x-amz-content-sha256", r.payloadSha256.empty() ? kNoBody : r.payloadSha256);
+    AddHeader(t, "x-amz-security-token", r.signing->token);
+  }
+  for (const auto &[name, value] : r.headers) AddHeader(t, name.c_str(), value);
   if (r.compressed) o.Set(CURLOPT_ACCEPT_ENCODING, "");  // every encoding libcurl reads
   o.Set(CURLOPT_HTTPHEADER, t.headers);
   if (o.first != CURLE_OK) CurlFailed(o.first == CURLE_OUT_OF_MEMORY);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/status.h"
@@ -49,8 +50,15 @@ struct Login {
   std::string user, password;
 };
 
+// Signing for an S3-compatible object store: libcurl's AWS Signature
+// Version 4 (sources/s3.h says where the credentials come from).
+struct AwsSigning {
+  std::string region, key, secret, token;  // token: of temporary credentials, else empty
+};
+
 struct Request {
   std::string url;  // without credentials
+  std::string method;  // empty: GET, or PUT with a body; "HEAD" asks for no body
   const Proxy *proxy = nullptr;
   const Login *login = nullptr;
   // The bytes wanted: length bytes from offset (length 0: to the end).
@@ -61,6 +69,16 @@ struct Request {
   std::string ifNoneMatch, ifModifiedSince;
   // Asks for the answer compressed, which libcurl takes apart: for texts.
   bool compressed = false;
+  // Signed for an object store; payloadSha256 is the body's, which the
+  // store checks (empty: that of no body).
+  const AwsSigning *signing = nullptr;
+  std::string payloadSha256;
+  std::vector<std::pair<std::string, std::string>> headers;  // more of them, sent as they are
+  // A body to send: these bytes, or size bytes of bodyFile from
+  // bodyOffset. They must outlive the transfer.
+  const std::string *body = nullptr;
+  int bodyFile = -1;
+  uint64_t bodyOffset = 0, bodySize = 0;
   Clock::time_point notBefore{};
   Clock::time_point deadline{};  // when set, the whole transfer ends by then
 };
@@ -73,6 +91,8 @@ struct Response {
   long retryAfter = -1;  // seconds, from a 429 or 503
   uint64_t whole = 0;    // the resource's size, from Content-Range or Content-Length; 0: not said
   uint64_t received = 0;  // bytes of body that came
+  std::string failure;    // the start of an error answer's body: an object store says why there
+  std::string sha256Meta;  // x-amz-meta-sha256, what an object store keeps of an object's digest
   bool NotModified() const { return http == 304; }
 };
 

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "sources/directory.h"
 #include "sources/http.h"
+#include "sources/s3.h"
 
 std::string SchemeOf(std::string_view url) {
   size_t end = url.find("://");
@@ -29,6 +30,11 @@ std::unique_ptr<Source> OpenSource(const ZELRELAY_Source &record, const SourceSe
   std::string scheme = SchemeOf(url);
   if (scheme == "http" || scheme == "https")
     return std::make_unique<HttpSource>(url, ProxyOf(record.proxy), settings.network, settings.cache);
+  if (scheme == "s3") {
+    S3Location bucket = S3LocationOf(url);
+    return std::make_unique<HttpSource>(bucket.base, ProxyOf(record.proxy), settings.network, settings.cache,
+                                        bucket.signing);
+  }
   return std::make_unique<DirectorySource>(SourceDirectory(url));
 }
 

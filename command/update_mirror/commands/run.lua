@@ -195,6 +195,19 @@ end
 
 -- Runs the mirrors in turn, into runs, until one is cancelled; returns the
 -- exit status they come to.
+-- Puts a mirror that says so into its bucket once its run succeeded: a
+-- line of what went up, or of why it did not.
+local function push(mirror, settings)
+  local program, problem = library.program(settings.here, "zelrelay-push", "push")
+  if not program then return nil, mirror.name .. ": " .. problem end
+  local pipe = io.popen(("%s %s %s 2>&1"):format(util.quote(program), util.quote(mirror.repository),
+    util.quote(mirror.push)))
+  local said = pipe:read("*a"):gsub("%s+$", ""):gsub("^zelrelay%-push: ", "")
+  local _, how, code = pipe:close()
+  if how == "exit" and code == 0 then return mirror.name .. ": " .. said end
+  return nil, mirror.name .. ": push to " .. mirror.push .. " failed: " .. said
+end
+
 local function runAll(update, mirrors, arguments, settings, runs)
   if settings.dryRun then
     local set, code, message = update.set_mode(1)
@@ -212,6 +225,11 @@ local function runAll(update, mirrors, arguments, settings, runs)
     if run.cancelled then
       util.say(io.stderr, "%s: cancelled", run.name)
       return signals.status() or EXIT.interrupted
+    end
+    if mirror.push and not settings.dryRun and not run.failed and #run.failures == 0 then
+      local pushed, problem = push(mirror, settings)
+      if pushed and not (arguments.quiet or arguments.json) then util.say(io.stdout, "%s", pushed) end
+      if problem then run.failures[#run.failures + 1] = problem end
     end
     for _, line in ipairs(run.failures) do util.say(io.stderr, "%s", line) end
     if run.failed or #run.failures > 0 then status = EXIT.failed end
@@ -233,7 +251,7 @@ function command.run(arguments, mirrors, context)
   end
   local verb = arguments.dry_run and "would copy" or "copied"
   local settings = { dryRun = arguments.dry_run, show = display.progress(kind, stream, verb), wait = arguments.wait,
-    note = not arguments.quiet and stream or nil, user = {} }
+    note = not arguments.quiet and stream or nil, user = {}, here = context.here }
   for _, variable in pairs(SETTINGS) do settings.user[variable] = os.getenv(variable) end
   -- The relay reads its switches from the environment at each run.
   if arguments.verify then stdlib.setenv("ZELRELAY_VERIFY", "1") end

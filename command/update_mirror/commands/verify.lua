@@ -1,6 +1,7 @@
 -- verify: the relay's zelrelay-verify on each chosen mirror's repository,
 -- which checks it against its index and changes nothing.
 local cjson = require "cjson"
+local library = require "update_mirror.library"
 local report = require "update_mirror.report"
 local util = require "update_mirror.util"
 
@@ -16,24 +17,8 @@ function command.define(verify)
   verify:flag("--json", "Print what the check found as JSON, by mirror name.")
 end
 
--- Looked for beside update-mirror (in here) first, so that an install under
--- any prefix uses its own; or nil and why not.
-local function verifyProgram(here)
-  local candidates = { here .. "/" .. VERIFY_PROGRAM }
-  for folder in (os.getenv("PATH") or ""):gmatch("[^:]+") do
-    candidates[#candidates + 1] = folder .. "/" .. VERIFY_PROGRAM
-  end
-  for _, candidate in ipairs(candidates) do
-    if os.execute(("test -f %s && test -x %s"):format(util.quote(candidate), util.quote(candidate))) == true then
-      return candidate
-    end
-  end
-  return nil, ("cannot verify: %s is neither beside %s nor on PATH; it comes with the relay"):format(VERIFY_PROGRAM,
-    here)
-end
-
 function command.run(arguments, mirrors, context)
-  local program, problem = verifyProgram(context.here)
+  local program, problem = library.program(context.here, VERIFY_PROGRAM, "verify")
   if not program then return nil, problem end
   local status, entries = EXIT.ok, {}
   for _, mirror in ipairs(mirrors) do
