@@ -25,6 +25,7 @@ local MIRRORS = {
                     options = { maxbandwidth = 65536 } }]],
   fast = [[fast = { repository = "$WORK/s", sources = { "$GOOD" }, products = { "c2t1207959858" } }]],
   gone = [[gone = { repository = "$WORK/nowhere", sources = { "$GOOD" }, products = { "c3t4" } }]],
+  pushed = [[pushed = { repository = "$WORK/a", sources = { "$GOOD" }, products = { "c3t4" }, push = "s3://b/p" }]],
   typo = [[typo = { repository = "$WORK/typo", sources = { "$GOOD" }, products = { "c3t4", "c22t2213" } }]],
   self = [[self = { repository = "$WORK/a", sources = { "$WORK/a" }, products = { "c3t4" } }]],
 }
@@ -113,6 +114,9 @@ describe("update-mirror", function()
       out = "^a: copied packages/c3t4v1%.0500%.3l1p.*\na: 5 copied[^\n]*\nb: copied packages/c3t1207992320.*"
         .. "\nb: 1 copied" },
     { "prints nothing from cron when all went well", { "a", "b" }, "run --quiet", 0, out = "^$", err = "^$" },
+    -- cron's bare environment holds no credentials for the store
+    { "pushes after a good run, and tells a push that failed", { "pushed" }, "run -q", 1, out = "^$",
+      err = "^pushed: push to s3://b/p failed: s3://b/p: [^\n]*no credentials for the object store\n$" },
     { "prints one line per failed package, and exits 1", { "bad" }, "run -q", 1, out = "^$",
       err = "^bad: failed " .. damaged:gsub("%p", "%%%0") .. " %(packages/[^)]+%.zip%)[^\n]*: status %-12: [^\n]+\n$" },
     { "says where the failed package came from", { "bad" }, "run -q", 1, err = " from $BAD: status %-12" },
@@ -191,6 +195,7 @@ describe("update-mirror", function()
   local typos = {
     { "optoins = {}", 'mirror "a": optoins: unknown key %(known keys: clean, connect_timeout, delete, history, ' },
     { 'products = "c3t4"', 'mirror "a": products: expected a list' },
+    { 'push = "https://b/p"', "push: expected a bucket as s3://BUCKET/PREFIX" },
     { 'products = { "x3t4" }', "products%[1%]: invalid product class" },
     { 'sources = { { url = "$GOOD", proxy = "p" } }', "sources%[1%]%.proxy: expected a table, got the string" },
     { 'sources = { { url = "$GOOD", proxy = { host = "p", port = "3128" } } }', "proxy%.port: expected a port number" },
