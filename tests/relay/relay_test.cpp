@@ -166,8 +166,8 @@ class Relay : public ::testing::Test {
   bool Whole() const {
     Holdings held = ReadHoldings(repo.path.string());
     return held.indexDamage == RELAY_OK &&
-           std::all_of(held.index.components.begin(), held.index.components.end(),
-                       [&](const ComponentEntry &c) { return BytesMatch(repo.path.string(), c); });
+           std::all_of(held.components.begin(), held.components.end(),
+                       [&](const ComponentEntry *c) { return BytesMatch(repo.path.string(), *c); });
   }
 };
 

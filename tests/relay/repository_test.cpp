@@ -245,13 +245,16 @@ Index Versions(const std::vector<const char *> &ids) {
 
 // As a duplication prunes: drops the superseded, and tells their files.
 std::vector<std::string> Prune(Index &index, int64_t keep) {
-  std::vector<ComponentEntry> dropped = SupersededVersions(index, keep);
+  std::vector<const ComponentEntry *> records;
+  for (const ComponentEntry &c : index.components) records.push_back(&c);
   std::vector<std::string> files;
-  for (const ComponentEntry &d : dropped) {
-    std::erase_if(index.components, [&](const ComponentEntry &c) { return c.id == d.id; });
-    for (ProductEntry &p : index.products) std::erase(p.components, d.id);
-    files.emplace_back(d.path);
+  std::set<std::string_view> ids;  // of the pool, not of the records that go
+  for (const ComponentEntry *d : SupersededVersions(records, keep)) {
+    files.emplace_back(d->path);
+    ids.insert(d->id);
   }
+  std::erase_if(index.components, [&](const ComponentEntry &c) { return ids.count(c.id) > 0; });
+  for (ProductEntry &p : index.products) std::erase_if(p.components, [&](std::string_view id) { return ids.count(id); });
   return files;
 }
 
@@ -279,7 +282,8 @@ TEST(Retired, OnlyWhatNothingNamesGoesAndOnlyAfterItsGrace) {
     Spill((repo.path / "packages" / name).string(), "x");
   Retired retired;
   Unretire(retired, "packages/b.zip");
-  RetireUnnamed(repo.path.string(), {"packages/a.zip", "packages/p_merged.zip"}, retired, 100);
+  std::set<std::string_view> named = {"packages/a.zip", "packages/p_merged.zip"};
+  RetireUnnamed(repo.path.string(), [&](std::string_view path) { return named.count(path) > 0; }, retired, 100);
   WriteRetired(repo.path.string(), retired);
   retired = ReadRetired(repo.path.string());
   std::vector<std::string> listed;
@@ -315,7 +319,7 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   // Scanned from the archives, then read back from merged.ini: the same
   // members, each at an offset whose bytes are the package.
   Index scanned = ReadMergedArchives(repo.path.string(), Retired{}).index;
-  WriteMergedIndex(repo.path.string(), scanned);
+  WriteMergedIndex(repo.path.string(), IndexRecords(scanned));
   Index cached = ReadMergedArchives(repo.path.string(), Retired{}).index;
   EXPECT_EQ(IndexToText(cached), IndexToText(scanned));
   ASSERT_EQ(cached.components.size(), 3u);

@@ -2,6 +2,7 @@
 // record it, rebuild the merged archives of the products it changed and
 // prune old versions. Everything starts from what the repository holds, its
 // index and its merged archives together, so nothing it held is lost.
+#include <malloc.h>
 #include <sys/statvfs.h>
 
 #include <unordered_map>
@@ -38,29 +39,32 @@ Holding HeldAs(const std::string &repository, const Holdings &held, const Compon
 
 // New bytes never go under a name that is there already, which the index
 // may name: the plain name while it is free, else one of their own.
-std::string FileFor(const std::string &repository, const ComponentEntry &entry) {
-  std::string plain = PackagePath(entry);
-  return Exists(JoinPath(repository, plain)) ? TaggedPackagePath(entry) : plain;
+bool PlainNameTaken(const std::string &repository, const ComponentEntry &entry) {
+  return Exists(JoinPath(repository, PackagePath(entry)));
 }
 
 // A held component whose bytes no longer match is held no more: it is
 // copied again, and until then nothing names its bytes.
 std::vector<PlannedPackage> Plan(const std::string &repository, Holdings &held, Upstream &upstream,
                                  const std::vector<SelectedProduct> &selection) {
-  std::unordered_set<size_t> seen;
+  std::vector<bool> seen(upstream.index.components.size());  // by position: no node a component
   std::vector<PlannedPackage> plan;
-  std::vector<ComponentEntry> damaged;
+  size_t count = 0;
+  for (const SelectedProduct &product : selection) count += product.components.size();
+  plan.reserve(count);
+  std::vector<const ComponentEntry *> damaged;
   for (const SelectedProduct &product : selection)
     for (size_t c : product.components) {
-      if (!seen.insert(c).second) continue;
+      if (seen[c]) continue;
+      seen[c] = true;
       const ComponentEntry &entry = upstream.index.components[c];
       Holding holding = HeldAs(repository, held, entry);
       PlannedPackage &package = plan.emplace_back();
       package.upstream = &entry;
       package.present = holding == Holding::Intact;
       package.repair = holding == Holding::Damaged;
-      if (package.repair) damaged.push_back(*held.Find(entry.id));  // HeldAs found it
-      if (!package.present) package.file = FileFor(repository, entry);
+      if (package.repair) damaged.push_back(held.Find(entry.id));  // HeldAs found it
+      if (!package.present) package.tagged = PlainNameTaken(repository, entry);
     }
   held.Drop(damaged);
   return plan;
@@ -79,8 +83,8 @@ void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t
       versions[ComponentName(package.upstream->entity)].emplace_back(&package.upstream->entity.version, &package);
       replaced.insert(package.upstream->id);
     }
-  for (const ComponentEntry &c : held.index.components)
-    if (!replaced.count(c.id)) versions[ComponentName(c.entity)].emplace_back(&c.entity.version, nullptr);
+  for (const ComponentEntry *c : held.components)
+    if (!replaced.count(c->id)) versions[ComponentName(c->entity)].emplace_back(&c->entity.version, nullptr);
   for (auto &[name, list] : versions) {
     if (list.size() <= size_t(keep)) continue;
     std::stable_sort(list.begin(), list.end(),
@@ -97,16 +101,12 @@ std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
   std::vector<size_t> touched;
   for (const SelectedProduct &selected : selection) {
     const ProductEntry &source = upstream.index.products[selected.product];
-    ProductEntry &product = held.Product(source);
-    if (!IsNewer(product.entity.version, source.entity.version)) {
-      product.entity = source.entity;
-      product.id = source.id;
-    }
-    for (size_t c : selected.components) {
-      std::string_view id = upstream.index.components[c].id;
-      if (held.Find(id)) product.components.push_back(id);
-    }
-    touched.push_back(size_t(&product - held.index.products.data()));
+    HeldProduct &product = held.Product(source);
+    if (!IsNewer(product.record->entity.version, source.entity.version)) product.record = &source;
+    for (size_t c : selected.components)
+      if (uint32_t at = held.Position(upstream.index.components[c].id); at != Holdings::kNone)
+        product.components.push_back(at);
+    touched.push_back(size_t(&product - held.products.data()));
   }
   held.Tidy();
   return touched;
@@ -115,19 +115,19 @@ std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
 // A component the index named whose package is gone, and that this run did
 // not copy again, leaves the repository; the script hears of it.
 void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held, RunReport &report) {
-  for (const ComponentEntry &c : held.gone)
-    if (!held.Find(c.id)) {
-      Emit(context, ZELRELAY_EVENT_REMOVEFAILED, c.path, 0, 0);
-      report.Package(c, Outcome::Dropped);
+  for (const ComponentEntry *c : held.gone)
+    if (!held.Find(c->id)) {
+      Emit(context, ZELRELAY_EVENT_REMOVEFAILED, c->path, 0, 0);
+      report.Package(*c, Outcome::Dropped);
     }
 }
 
 // The index no longer names them; their files are retired with the rest.
-void ReportPruned(const ZELRELAY_ContextRecord &context, const std::vector<ComponentEntry> &pruned,
+void ReportPruned(const ZELRELAY_ContextRecord &context, const std::vector<const ComponentEntry *> &pruned,
                   RunReport &report) {
-  for (const ComponentEntry &c : pruned) {
-    report.Package(c, Outcome::Pruned);
-    Emit(context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(c), 0, 0);
+  for (const ComponentEntry *c : pruned) {
+    report.Package(*c, Outcome::Pruned);
+    Emit(context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(*c), 0, 0);
   }
 }
 
@@ -153,20 +153,20 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 // product that gets one.
 bool Fits(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
           const std::vector<PlannedPackage> &plan) {
-  std::unordered_set<std::string_view> missing;
+  std::vector<bool> missing(upstream.index.components.size());  // by position
   uint64_t needed = 0;
   for (const PlannedPackage &package : plan)
     if (package.Needed()) {
-      missing.insert(package.upstream->id);
+      missing[size_t(package.upstream - upstream.index.components.data())] = true;
       needed += package.upstream->size;
     }
-  if (missing.empty()) return true;
+  if (needed == 0 && std::find(missing.begin(), missing.end(), true) == missing.end()) return true;
   for (const SelectedProduct &product : selection) {
     uint64_t all = 0;
     bool changes = false;
     for (size_t c : product.components) {
       all += upstream.index.components[c].size;
-      changes = changes || missing.count(upstream.index.components[c].id);
+      changes = changes || missing[c];
     }
     if (changes) needed += all;
   }
@@ -184,34 +184,40 @@ struct Run {
   uint64_t total = 0, copied = 0;  // bytes, for progress
 };
 
-int64_t SourceIndex(const PackageCopy &copy) { return copy.source ? int64_t(*copy.source) : -1; }
-
-// What the copying did to each package of the plan.
+// What the copying did to each package of the plan; a dry run copies
+// nothing, and tells what it would.
 void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOutcome *outcome) {
-  std::unordered_map<const PlannedPackage *, const PackageCopy *> copies;
-  if (outcome)
-    for (const PackageCopy &copy : outcome->packages) copies[copy.package] = &copy;
+  size_t next = 0;  // the copies are the needed packages', in order
   for (const PlannedPackage &package : plan) {
-    auto copy = copies.find(&package);
-    Outcome copied = package.repair ? Outcome::Repaired : Outcome::Copied;
+    Outcome done = package.repair ? Outcome::Repaired : Outcome::Copied;
     if (package.present) run.report.Package(*package.upstream, Outcome::Present);
     else if (package.doomed) run.report.Package(*package.upstream, Outcome::Pruned);
-    else if (copy == copies.end()) run.report.Package(*package.upstream, copied);  // a dry run would
-    else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
-      run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : copied, c.moved,
-                         SourceIndex(c));
-    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, SourceIndex(c), c.status);
+    else if (!outcome) run.report.Package(*package.upstream, done);
+    else if (const PackageCopy &c = outcome->packages[next++]; c.status == RELAY_OK)
+      run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : done, c.moved, c.source);
+    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, c.source, c.status);
   }
 }
 
-// Whether a component the plan holds went while the run went on (a
-// clean-up meanwhile took its only copy), so that nothing holds it now.
-bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, const CopyOutcome &outcome) {
-  std::unordered_set<const PlannedPackage *> failed;
-  for (const PackageCopy &copy : outcome.packages)
-    if (copy.status != RELAY_OK) failed.insert(copy.package);
+// What the plan meant the repository to hold in the end, by upstream
+// position: a bit a component, where the plan itself takes far more.
+std::vector<bool> Meant(const std::vector<PlannedPackage> &plan, const Index &upstream) {
+  std::vector<bool> meant(upstream.components.size());
   for (const PlannedPackage &package : plan)
-    if (!package.doomed && !failed.count(&package) && !held.Find(package.upstream->id)) return true;
+    if (!package.doomed && !package.failed) meant[size_t(package.upstream - upstream.components.data())] = true;
+  return meant;
+}
+
+// Whether a component the plan meant to hold went while the run went on (a
+// clean-up meanwhile took its only copy): dropped since, so that nothing
+// holds it now.
+bool Vanished(const Holdings &held, const Index &upstream, const std::vector<bool> &meant,
+              const std::vector<const ComponentEntry *> &dropped) {
+  std::unordered_set<std::string_view> gone;
+  for (const ComponentEntry *c : dropped)
+    if (!held.Find(c->id)) gone.insert(c->id);
+  for (size_t i = 0; !gone.empty() && i < upstream.components.size(); ++i)
+    if (meant[i] && gone.count(upstream.components[i].id)) return true;
   return false;
 }
 
@@ -220,13 +226,13 @@ bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, con
 // next run moves only the rest. Should the archives not fit, the packages
 // at least are in place and in the index.
 void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &held, std::vector<size_t> touched,
-                  const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished) {
+                  const CopiedPackages &copied) {
   std::vector<size_t> products = Prune(held, std::move(touched), {}, maxmerge, copied);
   try {
-    Publish(repository, maxmerge, held, products, copied, finished);
+    Publish(repository, maxmerge, held, products, copied);
   } catch (const RelayError &) {
-    PutInPlace(repository, held, finished);
-    WriteIndexIfChanged(repository, held.index);
+    PutInPlace(repository, held, copied);
+    WriteIndexIfChanged(repository, held);
     RetireUnnamedFiles(repository, held);
   }
 }
@@ -236,9 +242,9 @@ void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &hel
 RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   const ZELRELAY_ContextRecord &context = run.context;
   const std::string &repository = context.repository;
-  Holdings held = ReadHoldings(repository);
+  Holdings held(repository);
   AdoptLeftovers(repository, held, run.upstream.index);
-  run.report.Adopt(held.index);  // what was pruned or dropped is told after held is gone
+  run.report.Keep(held.Strings());  // what was pruned or dropped is told after held is gone
   std::vector<PlannedPackage> plan = Plan(repository, held, run.upstream, run.selection);
   SkipDoomed(plan, held, context.options.keepcount);
   uint64_t total = 0;
@@ -257,35 +263,51 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   CopyOutcome outcome = CopyMissing(context, run.settings.network, run.upstream, plan, partials, total);
   run.copied += outcome.bytes;
   ReportPlan(run, plan, &outcome);
-  std::unordered_map<std::string_view, CopiedPackage> copied;
-  Finished finished;
-  held.index.Adopt(run.upstream.index);
-  for (const PackageCopy &copy : outcome.packages) {
-    if (copy.status != RELAY_OK) continue;
-    ComponentEntry entry = *copy.package->upstream;
-    // As an upstream index names it, unless it named a member of a merged
-    // archive or the file went under a name of its own.
-    const std::string &file = copy.package->file;
-    if (entry.InArchive() || entry.path != file) entry.path = held.index.Keep(file);
-    entry.offset = kWholeFile;
-    copied[entry.id] = copy.file;
-    finished.push_back(held.Hold(entry).path);
+  CopiedPackages copied;
+  size_t count = size_t(std::count_if(outcome.packages.begin(), outcome.packages.end(),
+                                      [](const PackageCopy &c) { return c.status == RELAY_OK; }));
+  held.Reserve(held.components.size() + count);
+  copied.Reserve(count);
+  size_t next = 0;
+  for (PlannedPackage &package : plan) {
+    if (!package.Needed()) continue;
+    const PackageCopy &copy = outcome.packages[next++];
+    package.failed = copy.status != RELAY_OK;
+    if (package.failed) continue;
+    // The upstream's record as it is, which outlives the holdings, unless
+    // it named a member of a merged archive or the file went under a name
+    // of its own.
+    const ComponentEntry *record = package.upstream;
+    std::string file = package.File();
+    if (record->InArchive() || record->path != file) {
+      ComponentEntry entry = *record;
+      entry.path = held.Keep(file);
+      entry.offset = kWholeFile;
+      record = &held.Make(entry);
+    }
+    copied.Add(held.Hold(*record), copy.file);
   }
+  // Told and taken: gone before the rebuild.
+  std::vector<bool> meant = Meant(plan, run.upstream.index);
+  std::vector<PackageCopy>().swap(outcome.packages);
+  std::vector<PlannedPackage>().swap(plan);
   ReportGone(context, held, run.report);
   std::vector<size_t> touched = RecordProducts(held, run.upstream, run.selection);
   if (StopsEverything(outcome.status)) {
-    KeepFinished(repository, context.options.maxmerge, held, std::move(touched), copied, finished);
+    KeepFinished(repository, context.options.maxmerge, held, std::move(touched), copied);
     return outcome.status;
   }
-  std::vector<ComponentEntry> pruned = SupersededVersions(held.index, context.options.keepcount);
+  std::vector<const ComponentEntry *> pruned = SupersededVersions(held.components, context.options.keepcount);
   std::vector<size_t> products = Prune(held, std::move(touched), pruned, context.options.maxmerge, copied);
-  for (const ComponentEntry &c : Publish(repository, context.options.maxmerge, held, products, copied, finished)) {
-    Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
-    run.report.Package(c, Outcome::Dropped);
+  std::vector<const ComponentEntry *> lost = Publish(repository, context.options.maxmerge, held, products, copied);
+  for (const ComponentEntry *c : lost) {
+    Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(*c), 0, 0);
+    run.report.Package(*c, Outcome::Dropped);
   }
   ReportPruned(context, pruned, run.report);
   RemoveObsoletePartials(repository, run.upstream.index, partials);
-  vanished = Vanished(held, plan, outcome);
+  lost.insert(lost.end(), pruned.begin(), pruned.end());
+  vanished = Vanished(held, run.upstream.index, meant, lost);
   return outcome.status;
 }
 
@@ -323,6 +345,10 @@ RelayStatus Duplicate(Run &run, const std::string &digest) {
   RelayStatus status = CopyAndPublish(run, vanished);
   if (status == RELAY_OK && vanished) status = CopyAndPublish(run, vanished);
   if (status == RELAY_OK && vanished) status = RELAY_PACKAGE_MISSING;
+  // A large run has just let go of most of what it held, in pieces that the
+  // C library keeps in its heap; given back, the information record that
+  // follows comes on top of what stays, not of all the run held.
+  malloc_trim(0);
   // The publisher's statement goes beside the index that now follows it.
   if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
   if (status == RELAY_OK && !dry) RecordSettled(context.repository, digest);

@@ -72,6 +72,41 @@ void WriteFileAtomically(const std::string &path, const std::string &content);
 void WriteFileIfChanged(const std::string &path, const std::string &content);
 // Whether the file holds exactly that.
 bool FileHolds(const std::string &path, const std::string &content);
+
+// Text written out as it is made: pieces gather in text, and Spill hands
+// them on once they fill a chunk, so that a large index is never whole in
+// memory.
+class TextOut {
+ public:
+  std::string text;
+  void Spill() {
+    if (text.size() >= kCopyChunk) Take();
+  }
+
+ protected:
+  ~TextOut() = default;
+  // Hands text on, leaving it empty, or keeps it.
+  virtual void Take() = 0;
+};
+
+// A file's new content, written as it is made, that replaces the file only
+// when it differs: while the bytes equal the file's they are compared, not
+// written, so an unchanged file is only read. The new file is synced and
+// renamed into place whole (CommitTempFile); one not committed is removed.
+class FileReplacement final : public TextOut {
+ public:
+  explicit FileReplacement(std::string path);
+  // Whether the file was replaced: false when it held the text already.
+  bool Commit();
+
+ private:
+  void Take() override;
+  void Differ();
+  std::string path_;
+  FileDescriptor old_;  // read alongside while the bytes are equal
+  uint64_t same_ = 0;   // bytes equal to the file's so far
+  std::optional<TempFile> temp_;
+};
 // Written and synced beside path: for files put in place one right after
 // the other (RenameTempFile), so that a reader finds them apart only
 // between two renames.
