@@ -99,6 +99,8 @@ void SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t
 std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
                                    const std::vector<SelectedProduct> &selection) {
   std::vector<size_t> touched;
+  touched.reserve(selection.size());
+  held.ReserveProducts(held.products.size() + selection.size());
   for (const SelectedProduct &selected : selection) {
     const ProductEntry &source = upstream.index.products[selected.product];
     HeldProduct &product = held.Product(source);

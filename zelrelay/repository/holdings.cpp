@@ -77,6 +77,11 @@ void Holdings::Reserve(size_t count) {
   byId_.Reserve(count);
 }
 
+void Holdings::ReserveProducts(size_t count) {
+  products.reserve(count);
+  byKind_.Reserve(count);
+}
+
 void Holdings::Drop(const std::vector<const ComponentEntry *> &dropped) {
   if (dropped.empty()) return;
   std::vector<bool> out(components.size());
@@ -153,6 +158,7 @@ Holdings::Holdings(const std::string &repository) {
   }
   strings_->Hold(own_.strings);
   Reserve(own_.components.size() + merged.components.size());
+  ReserveProducts(own_.products.size() + merged.products.size());
   for (const ComponentEntry &c : own_.components) {
     const ComponentEntry *member = Member(c.id);
     struct stat info;

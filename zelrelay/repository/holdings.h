@@ -93,7 +93,9 @@ class Holdings final : public IndexSource {
   // The strings of every record held or made, for whoever tells of them
   // after the holdings are gone.
   const std::shared_ptr<StringPool> &Strings() const { return strings_; }
+  // Room for so many components, or products, in all.
   void Reserve(size_t count);
+  void ReserveProducts(size_t count);
   // Drops the components, and their positions from the products.
   void Drop(const std::vector<const ComponentEntry *> &dropped);
   // Lists each component once per product.

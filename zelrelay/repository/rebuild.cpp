@@ -68,31 +68,44 @@ MergedBuild Rebuild(const std::string &repository, int64_t maxmerge, const Produ
 
 // What the run's builds put in place, kept small until merged.ini is
 // written: each member as the position of the component held and where
-// its bytes now are; each product as its position and where its members
-// end.
+// its data now starts, the parts as their names and where their members
+// end, the products as their positions and where their members end.
 struct Built {
-  struct Member {
-    uint32_t held, part;
-    uint64_t offset;
+  struct Part {
+    std::string_view name;  // in the holdings' strings
+    uint32_t end;
   };
   struct Product {
     uint32_t product, end;
   };
-  std::vector<std::string_view> parts;  // the archives' names, in the holdings' strings
-  std::vector<Member> members;
+  std::vector<uint32_t> held;
+  std::vector<uint64_t> offsets;
+  std::vector<Part> parts;
   std::vector<Product> products;
+
+  // Calls each(member, name of its part) for every member, in order.
+  template <class Each>
+  void Members(const Each &each) const {
+    size_t part = 0;
+    for (size_t i = 0; i < held.size(); ++i) {
+      while (parts[part].end <= i) ++part;
+      each(i, parts[part].name);
+    }
+  }
 };
 
 void Record(Holdings &held, const MergedBuild &build, size_t product, Built &built) {
-  size_t first = built.parts.size(), part = 0;
-  for (std::string_view name : build.names) built.parts.push_back(held.Keep(std::string(name)));
-  for (const ComponentEntry &m : build.members) {
-    while (m.path != build.names[part]) ++part;  // the members come part after part
-    uint32_t at = held.Position(m.id);
-    RELAY_ASSERT(at != Holdings::kNone);  // built from what the product holds
-    built.members.push_back({at, uint32_t(first + part), m.offset});
+  for (size_t part = 0, i = 0; part < build.names.size(); ++part) {
+    for (; i < build.members.size() && build.members[i].path == build.names[part]; ++i) {
+      uint32_t at = held.Position(build.members[i].id);
+      RELAY_ASSERT(at != Holdings::kNone);  // built from what the product holds
+      built.held.push_back(at);
+      built.offsets.push_back(build.members[i].offset);
+    }
+    built.parts.push_back({held.Keep(std::string(build.names[part])), uint32_t(built.held.size())});
   }
-  built.products.push_back({uint32_t(product), uint32_t(built.members.size())});
+  RELAY_ASSERT(built.held.size() == built.offsets.size());
+  built.products.push_back({uint32_t(product), uint32_t(built.held.size())});
 }
 
 // The archives merged.ini listed that stay: not replaced by this run's
@@ -101,7 +114,8 @@ std::vector<std::string_view> KeptArchives(const std::string &repository, const 
   if (held.Archives().empty()) return {};
   std::set<std::string, std::less<>> rebuilt;
   for (const Built::Product &p : built.products) rebuilt.insert(ComponentName(held.products[p.product].record->entity));
-  std::set<std::string_view> fresh(built.parts.begin(), built.parts.end());
+  std::set<std::string_view> fresh;
+  for (const Built::Part &part : built.parts) fresh.insert(part.name);
   std::vector<std::string_view> kept;
   for (std::string_view name : held.Archives())
     if (!fresh.count(name) && !rebuilt.count(ProductOfArchive(name)) && Exists(JoinPath(repository, std::string(name))))
@@ -116,20 +130,21 @@ class MergedMembers final : public IndexSource {
  public:
   MergedMembers(const Holdings &held, const Built &built, const std::vector<std::string_view> &kept)
       : held_(held), built_(built), kept_(kept), inBuild_(held.components.size()), rebuilt_(held.products.size()) {
-    for (const Built::Member &m : built.members) inBuild_[m.held] = true;
+    for (uint32_t at : built.held) inBuild_[at] = true;
     for (const Built::Product &p : built.products) rebuilt_[p.product] = true;
   }
 
   void Components(const std::function<void(const ComponentEntry &)> &each) const override {
     std::vector<bool> listed(held_.components.size());
-    for (const Built::Member &m : built_.members) {
-      if (listed[m.held]) continue;
-      listed[m.held] = true;
-      ComponentEntry c = *held_.components[m.held];
-      c.path = built_.parts[m.part];
-      c.offset = m.offset;
+    built_.Members([&](size_t i, std::string_view archive) {
+      uint32_t at = built_.held[i];
+      if (listed[at]) return;
+      listed[at] = true;
+      ComponentEntry c = *held_.components[at];
+      c.path = archive;
+      c.offset = built_.offsets[i];
       each(c);
-    }
+    });
     for (const ComponentEntry &c : held_.merged.components)
       if (Kept(c) && !InBuild(c.id)) each(c);
   }
@@ -139,7 +154,7 @@ class MergedMembers final : public IndexSource {
     size_t from = 0;
     for (const Built::Product &p : built_.products) {
       ids.clear();
-      for (size_t i = from; i < p.end; ++i) ids.push_back(held_.components[built_.members[i].held]->id);
+      for (size_t i = from; i < p.end; ++i) ids.push_back(held_.components[built_.held[i]]->id);
       from = p.end;
       each(held_.products[p.product].record->id, ids);
     }
@@ -185,15 +200,16 @@ void PutArchivesInPlace(const std::string &repository, Holdings &held, MergedBui
 void FollowMembers(Holdings &held, const Built &built, const std::vector<std::string_view> &kept,
                    std::vector<const ComponentEntry *> &lost) {
   std::vector<bool> moved(held.components.size());
-  for (const Built::Member &m : built.members) {
-    if (moved[m.held]) continue;
-    moved[m.held] = true;
-    if (!held.components[m.held]->InArchive()) continue;
-    ComponentEntry at = *held.components[m.held];
-    at.path = built.parts[m.part];
-    at.offset = m.offset;
-    held.Hold(held.Make(at));
-  }
+  built.Members([&](size_t i, std::string_view archive) {
+    uint32_t at = built.held[i];
+    if (moved[at]) return;
+    moved[at] = true;
+    if (!held.components[at]->InArchive()) return;
+    ComponentEntry now = *held.components[at];
+    now.path = archive;
+    now.offset = built.offsets[i];
+    held.Hold(held.Make(now));
+  });
   for (size_t i = 0; i < held.components.size(); ++i) {
     const ComponentEntry *c = held.components[i];
     if (c->InArchive() && !moved[i] && !std::binary_search(kept.begin(), kept.end(), c->path)) lost.push_back(c);
@@ -261,7 +277,9 @@ std::vector<const ComponentEntry *> Publish(const std::string &repository, int64
   Built built;
   size_t members = 0;
   for (size_t p : products) members += held.products[p].components.size();
-  built.members.reserve(members);
+  built.held.reserve(members);
+  built.offsets.reserve(members);
+  built.parts.reserve(maxmerge > 0 ? products.size() + members / size_t(maxmerge) : products.size());
   built.products.reserve(products.size());
   std::vector<const ComponentEntry *> lost;
   for (size_t p : products) {
