@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "base/files.h"
 #include "base/status.h"
@@ -73,6 +74,44 @@ TEST(AtomicWrite, ReplacesWholeAndLeavesNoTemporaryBehind) {
   }
   EXPECT_EQ(Slurp(dir / "server.ini"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
+ino_t Inode(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// A file replaced as its text is made: unchanged, it is left as it was
+// (the same file, never rewritten); changed anywhere, even past the first
+// chunk compared, it is replaced whole.
+TEST(AtomicWrite, AStreamedReplacementWritesOnlyWhatChanged) {
+  std::string big(3 * kCopyChunk + 17, 'x');
+  const struct {
+    const char *what;
+    std::optional<std::string> before;
+    std::string after;
+    bool replaced;
+  } cases[] = {
+      {"absent", std::nullopt, "new", true},
+      {"the same", big, big, false},
+      {"changed past the first chunk", big, big.substr(0, 2 * kCopyChunk) + "y" + big.substr(2 * kCopyChunk + 1), true},
+      {"longer", big, big + "z", true},
+      {"shorter", big, big.substr(0, big.size() - 1), true},
+  };
+  for (const auto &c : cases) {
+    TempDirectory dir;
+    if (c.before) Spill(dir / "merged.ini", *c.before);
+    ino_t inode = Inode(dir / "merged.ini");
+    FileReplacement file(dir / "merged.ini");
+    for (size_t at = 0; at < c.after.size(); at += 1000) {  // as a writer gives it, in pieces
+      file.text.append(c.after, at, 1000);
+      file.Spill();
+    }
+    EXPECT_EQ(file.Commit(), c.replaced) << c.what;
+    EXPECT_EQ(Slurp(dir / "merged.ini"), c.after) << c.what;
+    EXPECT_EQ(Inode(dir / "merged.ini") != inode, c.replaced) << c.what;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << c.what;
+  }
 }
 
 std::vector<std::string> Extracted(const std::string &root) {
