@@ -109,13 +109,19 @@ void CheckReferences(Index &index) {
   for (size_t i = 0; i < index.components.size(); ++i)
     if (!seen.emplace(index.components[i].id, uint32_t(i)).second) Fail(RELAY_BAD_INDEX);
   std::pmr::unordered_set<std::string_view> products(&arena);
+  // Writers list a product's components one after the other, as the
+  // products list them: the record after the last one found is tried first.
+  size_t next = 0;
   for (ProductEntry &p : index.products) {
     if (!products.insert(p.id).second) Fail(RELAY_BAD_INDEX);
     p.positions.reserve(p.components.size());
     for (std::string_view id : p.components) {
-      auto at = seen.find(id);
-      if (at == seen.end()) Fail(RELAY_BAD_INDEX);
-      p.positions.push_back(at->second);
+      if (next >= index.components.size() || index.components[next].id != id) {
+        auto at = seen.find(id);
+        if (at == seen.end()) Fail(RELAY_BAD_INDEX);
+        next = at->second;
+      }
+      p.positions.push_back(uint32_t(next++));
     }
   }
 }
