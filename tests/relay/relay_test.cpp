@@ -376,8 +376,11 @@ TEST_F(Relay, DamagedBytesAreRepaired) {
     Afresh afresh(*this);
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
     if (c.strip) Strip();
-    ComponentEntry damaged = *ReadHoldings(repo.path.string()).Find(ExtractName(Entity("c3t4v1.05.3l1")));
-    Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
+    {
+      Holdings held(repo.path.string());  // whose strings the record's are
+      const ComponentEntry &damaged = *held.Find(ExtractName(Entity("c3t4v1.05.3l1")));
+      Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
+    }
     std::optional<VerifyAll> verify;
     if (c.verify) verify.emplace();
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK) << c.what;
