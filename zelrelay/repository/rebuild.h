@@ -1,9 +1,9 @@
 // Rebuilding what a duplication changed: the merged archives of the
-// products it touched or pruned, from every component they hold; then the
-// copied packages and the archives put in place under names no index names
-// yet, everything made durable in one batch before any of it shows, and
-// merged.ini and the index replaced. Files the index stopped naming are
-// retired, not deleted (repository/retired.h).
+// products it touched or pruned, one product after the other, from every
+// component they hold, each put in place under names no index names yet;
+// then the copied packages, everything made durable in one batch before an
+// index names any of it, and merged.ini and the index replaced. Files the
+// index stopped naming are retired, not deleted (repository/retired.h).
 #pragma once
 
 #include <cstdint>
