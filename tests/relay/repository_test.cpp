@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "base/compression.h"
 #include "base/files.h"
@@ -76,6 +77,44 @@ TEST(AtomicWrite, ReplacesWholeAndLeavesNoTemporaryBehind) {
   }
   EXPECT_EQ(Slurp(dir / "server.ini"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
+ino_t Inode(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// A file replaced as its text is made: unchanged, it is left as it was
+// (the same file, never rewritten); changed anywhere, even past the first
+// chunk compared, it is replaced whole.
+TEST(AtomicWrite, AStreamedReplacementWritesOnlyWhatChanged) {
+  std::string big(3 * kCopyChunk + 17, 'x');
+  const struct {
+    const char *what;
+    std::optional<std::string> before;
+    std::string after;
+    bool replaced;
+  } cases[] = {
+      {"absent", std::nullopt, "new", true},
+      {"the same", big, big, false},
+      {"changed past the first chunk", big, big.substr(0, 2 * kCopyChunk) + "y" + big.substr(2 * kCopyChunk + 1), true},
+      {"longer", big, big + "z", true},
+      {"shorter", big, big.substr(0, big.size() - 1), true},
+  };
+  for (const auto &c : cases) {
+    TempDirectory dir;
+    if (c.before) Spill(dir / "merged.ini", *c.before);
+    ino_t inode = Inode(dir / "merged.ini");
+    FileReplacement file(dir / "merged.ini");
+    for (size_t at = 0; at < c.after.size(); at += 1000) {  // as a writer gives it, in pieces
+      file.text.append(c.after, at, 1000);
+      file.Spill();
+    }
+    EXPECT_EQ(file.Commit(), c.replaced) << c.what;
+    EXPECT_EQ(Slurp(dir / "merged.ini"), c.after) << c.what;
+    EXPECT_EQ(Inode(dir / "merged.ini") != inode, c.replaced) << c.what;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << c.what;
+  }
 }
 
 std::vector<std::string> Extracted(const std::string &root) {
@@ -248,13 +287,16 @@ Index Versions(const std::vector<const char *> &ids) {
 
 // As a duplication prunes: drops the superseded, and tells their files.
 std::vector<std::string> Prune(Index &index, int64_t keep) {
-  std::vector<ComponentEntry> dropped = SupersededVersions(index, keep);
+  std::vector<const ComponentEntry *> records;
+  for (const ComponentEntry &c : index.components) records.push_back(&c);
   std::vector<std::string> files;
-  for (const ComponentEntry &d : dropped) {
-    std::erase_if(index.components, [&](const ComponentEntry &c) { return c.id == d.id; });
-    for (ProductEntry &p : index.products) std::erase(p.components, d.id);
-    files.emplace_back(d.path);
+  std::set<std::string_view> ids;  // of the pool, not of the records that go
+  for (const ComponentEntry *d : SupersededVersions(records, keep)) {
+    files.emplace_back(d->path);
+    ids.insert(d->id);
   }
+  std::erase_if(index.components, [&](const ComponentEntry &c) { return ids.count(c.id) > 0; });
+  for (ProductEntry &p : index.products) std::erase_if(p.components, [&](std::string_view id) { return ids.count(id); });
   return files;
 }
 
@@ -282,7 +324,8 @@ TEST(Retired, OnlyWhatNothingNamesGoesAndOnlyAfterItsGrace) {
     Spill((repo.path / "packages" / name).string(), "x");
   Retired retired;
   Unretire(retired, "packages/b.zip");
-  RetireUnnamed(repo.path.string(), {"packages/a.zip", "packages/p_merged.zip"}, retired, 100);
+  std::set<std::string_view> named = {"packages/a.zip", "packages/p_merged.zip"};
+  RetireUnnamed(repo.path.string(), [&](std::string_view path) { return named.count(path) > 0; }, retired, 100);
   WriteRetired(repo.path.string(), retired);
   retired = ReadRetired(repo.path.string());
   std::vector<std::string> listed;
@@ -318,7 +361,7 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   // Scanned from the archives, then read back from merged.ini: the same
   // members, each at an offset whose bytes are the package.
   Index scanned = ReadMergedArchives(repo.path.string(), Retired{}).index;
-  WriteMergedIndex(repo.path.string(), scanned);
+  WriteMergedIndex(repo.path.string(), IndexRecords(scanned));
   Index cached = ReadMergedArchives(repo.path.string(), Retired{}).index;
   EXPECT_EQ(IndexToText(cached), IndexToText(scanned));
   ASSERT_EQ(cached.components.size(), 3u);
