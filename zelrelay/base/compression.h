@@ -17,7 +17,7 @@ std::optional<std::string> ZstdDecompress(std::string_view compressed, size_t li
 
 // A compressed copy made piece by piece as its text is, and written to the
 // descriptor as it comes out: a large text is never whole in memory, nor
-// its copy. One frame, at the levels above.
+// its copy. One frame.
 class CompressingStream {
  public:
   enum class Format { Zstd, Gzip };
