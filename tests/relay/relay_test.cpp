@@ -554,6 +554,7 @@ TEST_F(Relay, ADryRunTellsWhatTheRunRemoves) {
   EXPECT_EQ(Outcomes(reports / "dry.json"), expected);
   EXPECT_EQ(Outcomes(repo / ".zelrelay.report.json"), expected);
   EXPECT_EQ(ReadIndex(repo.path.string())->products.size(), 1u);  // the engine's is gone
+  EXPECT_EQ(ReadIndexAt(OpenDirectory(repo.path.string()).fd, "merged.ini")->products.size(), 1u);
   // Unchanged, and after the clean-up: nothing more goes, and what went is
   // skipped from now on.
   expected = {{name("c3t4v1.06.0l1"), "present"},  {name("c22t2213v1.06.0"), "present"},

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "packages/zip.h"
 #include "repository/merge.h"
 #include "repository/prune.h"
+#include "repository/rebuild.h"
 
 namespace {
 
@@ -462,6 +464,76 @@ TEST(Served, KeepsTheLastVersionsEachWithAPatchToTheCurrentOne) {
   std::string dropped = version(4);
   EXPECT_FALSE(fs::exists(dir / ("patches/merged.ini/" + Sha256OfBytes(dropped.data(), dropped.size()) + ".zst")));
   unsetenv("ZELRELAY_PATCH_VERSIONS");
+}
+
+std::string Gunzip(const std::string &path) {
+  std::string text;
+  gzFile file = gzopen(path.c_str(), "rb");
+  char buffer[1 << 16];
+  for (int got; file != nullptr && (got = gzread(file, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(got));
+  if (file != nullptr) gzclose(file);
+  return text;
+}
+
+// A text served as it is made: its copies, and its version in the history,
+// hold exactly it. Unchanged with its copy in place, it is only read;
+// unchanged and never served, it gets its copies and stays as it was.
+TEST(Served, AStreamedTextIsCopiedAsItIsMade) {
+  std::string big;
+  for (int line = 0; big.size() < 3 * kCopyChunk; ++line) big += "c" + std::to_string(line) + "=x\n";
+  std::string changed = big + "d=1\n";  // past the chunks compared
+  const struct {
+    const char *what;
+    std::optional<std::string> before;
+    bool served;
+    const std::string &after;
+    bool replaced, copied;
+  } cases[] = {
+      {"absent", std::nullopt, false, big, true, true},
+      {"the same, served", big, true, big, false, false},
+      {"the same, never served", big, false, big, false, true},
+      {"changed past the first chunk", big, true, changed, true, true},
+  };
+  for (const auto &c : cases) {
+    TempDirectory dir;
+    std::string text = dir / "server.ini";
+    if (c.before && c.served) ServeText(dir.path.string(), "server.ini", *c.before);
+    else if (c.before) Spill(text, *c.before);
+    ino_t inode = Inode(text), zst = Inode(text + ".zst");
+    ServedFile file(dir.path.string(), "server.ini");
+    for (size_t at = 0; at < c.after.size(); at += 1000) {
+      file.text.append(c.after, at, 1000);
+      file.Spill();
+    }
+    file.Commit();
+    EXPECT_EQ(Slurp(text), c.after) << c.what;
+    EXPECT_EQ(Inode(text) != inode, c.replaced) << c.what;
+    EXPECT_EQ(Inode(text + ".zst") != zst, c.copied) << c.what;
+    EXPECT_EQ(ZstdDecompress(Slurp(text + ".zst"), 1 << 24), c.after) << c.what;
+    EXPECT_EQ(Gunzip(text + ".gz"), c.after) << c.what;
+    std::string newest = "1." + Sha256OfBytes(c.after.data(), c.after.size()) + ".zst";
+    if (c.before && c.before != c.after) newest[0] = '2';
+    EXPECT_EQ(ZstdDecompress(Slurp(dir / (".zelrelay.history/server.ini/" + newest)), 1 << 24), c.after) << c.what;
+    for (const auto &entry : fs::directory_iterator(dir.path))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".zelrelay-")) << c.what;
+  }
+}
+
+// A copy put in place stays there: a run whose rebuild failed after that
+// puts its copies in place again (KeepFinished) without renaming it twice.
+TEST(Rebuild, ACopyIsPutInPlaceOnce) {
+  TempDirectory repo;
+  fs::create_directories(repo / "packages");
+  Spill(repo / "packages/a.zip.partial", "a");
+  Holdings held(repo.path.string());
+  ComponentEntry entry;
+  entry.id = "a";
+  entry.path = "packages/a.zip";
+  CopiedPackages copied;
+  copied.Add(entry, CopiedPackage{0});
+  PutInPlace(repo.path.string(), held, copied);
+  EXPECT_NO_THROW(PutInPlace(repo.path.string(), held, copied));
+  EXPECT_EQ(Slurp(repo / "packages/a.zip"), "a");
 }
 
 }  // namespace
