@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES := cmake make g++ pkg-config lua5.2 liblua5.2-dev lua-busted libgtest-dev \
-	libarchive-dev libssl-dev libcurl4-openssl-dev rapidjson-dev libdeflate-dev libzstd-dev libdtl-dev libexpat1-dev
+	libarchive-dev libssl-dev libcurl4-openssl-dev rapidjson-dev libdeflate-dev libzstd-dev zlib1g-dev libdtl-dev libexpat1-dev
 # luarocks builds the rock in the tests; lua-check lints the Lua files.
 PACKAGES += luarocks lua-check
 # update-mirror parses its command line and reads and writes JSON with them,

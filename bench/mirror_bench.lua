@@ -243,7 +243,7 @@ if parts.memory then
   }
   local variants = {}
   for _, one in ipairs(children) do
-    one.peaks, one.reruns = {}, {}
+    one.peaks, one.reruns, one.tables = {}, {}, {}
     variants[#variants + 1] = function()
       if one.failed then return end
       bench.remove(repo)
@@ -256,7 +256,8 @@ if parts.memory then
         one.failed = why
       else
         table.insert(one.peaks, run[3] / 1024)
-        if run[5] then table.insert(one.reruns, run[5] / n * 1e6) end
+        if run[5] and one.argv[2] == "--twice" then table.insert(one.reruns, run[5] / n * 1e6) end
+        if run[6] then table.insert(one.tables, run[6] / 1024) end
       end
       bench.remove(repo)
     end
@@ -269,8 +270,12 @@ if parts.memory then
     else
       local peak = bench.median(one.peaks)
       bench.log("%s: peak %.1f MiB, index %.1f MiB", one.label, peak, index)
-      bench.row("memory", name, "MiB", peak, nil, limit, peak / limit, "floor", 1,
-        ("floor column: 2 x the upstream's index (%.1f MiB) + 32 MiB"):format(index))
+      local note = ("floor column: 2 x the upstream's index (%.1f MiB) + 32 MiB"):format(index)
+      if #one.tables > 0 then
+        note = note .. ("; the call's result, a Lua table of every entity, takes %.1f MiB of Lua heap"):format(
+          bench.median(one.tables))
+      end
+      bench.row("memory", name, "MiB", peak, nil, limit, peak / limit, "floor", 1, note)
     end
   end
   local name = ("unchanged re-run inside the call per component, %s components, C interface"):format(bench.count(n))

@@ -39,7 +39,7 @@ int main(int argc, char **argv) {
   try {
     Index index = *ReadIndex(argv[2]);
     if (verb == "change") Change(argv[2], index, std::strtoul(argv[3], nullptr, 10), unsigned(std::atoi(argv[4])));
-    ServeIndex(argv[2], index);
+    ServeIndex(argv[2], IndexRecords(index));
   } catch (const RelayError &e) {
     std::fprintf(stderr, "patch_tool: status %d\n", int(e.status));
     return 1;

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 
 #include <fcntl.h>
 #include <rapidjson/document.h>
@@ -172,12 +174,20 @@ class Relay : public ::testing::Test {
       outcomes[package["component"].GetString()] = package["outcome"].GetString();
     return outcomes;
   }
+  // The components the last run's report tells of, in its order.
+  std::vector<std::string> Reported() const {
+    rapidjson::Document report;
+    report.Parse(Slurp(repo / ".zelrelay.report.json").c_str());
+    std::vector<std::string> components;
+    for (const auto &package : report["packages"].GetArray()) components.push_back(package["component"].GetString());
+    return components;
+  }
   // Every component the repository holds, in the bytes its index names.
   bool Whole() const {
     Holdings held = ReadHoldings(repo.path.string());
     return held.indexDamage == RELAY_OK &&
-           std::all_of(held.index.components.begin(), held.index.components.end(),
-                       [&](const ComponentEntry &c) { return BytesMatch(repo.path.string(), c); });
+           std::all_of(held.components.begin(), held.components.end(),
+                       [&](const ComponentEntry *c) { return BytesMatch(repo.path.string(), *c); });
   }
 };
 
@@ -376,9 +386,11 @@ TEST_F(Relay, DamagedBytesAreRepaired) {
     Afresh afresh(*this);
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
     if (c.strip) Strip();
-    Holdings held = ReadHoldings(repo.path.string());  // its pool holds the entry's strings
-    ComponentEntry damaged = *held.Find(ExtractName(Entity("c3t4v1.05.3l1")));
-    Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
+    {
+      Holdings held(repo.path.string());  // whose strings the record's are
+      const ComponentEntry &damaged = *held.Find(ExtractName(Entity("c3t4v1.05.3l1")));
+      Damage(repo / std::string(damaged.path), (damaged.InArchive() ? damaged.offset : 0) + 10, c.keepTime);
+    }
     std::optional<VerifyAll> verify;
     if (c.verify) verify.emplace();
     ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK) << c.what;
@@ -542,6 +554,7 @@ TEST_F(Relay, ADryRunTellsWhatTheRunRemoves) {
   EXPECT_EQ(Outcomes(reports / "dry.json"), expected);
   EXPECT_EQ(Outcomes(repo / ".zelrelay.report.json"), expected);
   EXPECT_EQ(ReadIndex(repo.path.string())->products.size(), 1u);  // the engine's is gone
+  EXPECT_EQ(ReadIndexAt(OpenDirectory(repo.path.string()).fd, "merged.ini")->products.size(), 1u);
   // Unchanged, and after the clean-up: nothing more goes, and what went is
   // skipped from now on.
   expected = {{name("c3t4v1.06.0l1"), "present"},  {name("c22t2213v1.06.0"), "present"},
@@ -684,6 +697,27 @@ TEST_F(Relay, AComponentThatVanishesDuringTheRunIsFetchedAgain) {
   ASSERT_EQ(Duplicate({Product("c3t4")}), RELAY_OK);
   EXPECT_TRUE(taken);
   EXPECT_TRUE(Holds("c3t4v1.05.3l1"));
+  // Told of twice, once a run: the report gives each package once.
+  std::vector<std::string> reported = Reported();
+  EXPECT_EQ(reported.size(), 4u);
+  EXPECT_EQ(std::set<std::string>(reported.begin(), reported.end()).size(), reported.size());
+  EXPECT_EQ(Outcome("c3t4v1.05.3l1"), "copied");
+}
+
+// A component two products share is one member of merged.ini, also when
+// one product's archive is rebuilt and the other's, which merged.ini lists
+// it in, is kept.
+TEST_F(Relay, ASharedComponentIsOneMemberOfBothProducts) {
+  PublishUpstream(upstream.path.string(), {{"c3t4v1.05.3", {"c3t4v1.05.3l1", "c22t2213v1.05.3"}},
+                                            {"c3t5v1.05.3", {"c3t5v1.05.3l1", "c22t2213v1.05.3"}}});
+  ASSERT_EQ(Duplicate({Product("c3t4"), Product("c3t5")}), RELAY_OK);
+  Republish(upstream.path.string(), "c3t5v1.05.3l1");
+  ASSERT_EQ(Duplicate({Product("c3t5")}), RELAY_OK);
+  std::optional<Index> merged = ReadIndexAt(OpenDirectory(repo.path.string()).fd, "merged.ini");
+  ASSERT_TRUE(merged);
+  EXPECT_EQ(merged->components.size(), 3u);
+  EXPECT_EQ(merged->products.size(), 2u);
+  EXPECT_TRUE(Whole());
 }
 
 TEST_F(Relay, RefusesTheRepositoryAsItsOwnSourceBeforeTouchingIt) {

@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "base/compression.h"
 #include "base/files.h"
@@ -25,6 +27,7 @@
 #include "packages/zip.h"
 #include "repository/merge.h"
 #include "repository/prune.h"
+#include "repository/rebuild.h"
 
 namespace {
 
@@ -76,6 +79,44 @@ TEST(AtomicWrite, ReplacesWholeAndLeavesNoTemporaryBehind) {
   }
   EXPECT_EQ(Slurp(dir / "server.ini"), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+}
+
+ino_t Inode(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// A file replaced as its text is made: unchanged, it is left as it was
+// (the same file, never rewritten); changed anywhere, even past the first
+// chunk compared, it is replaced whole.
+TEST(AtomicWrite, AStreamedReplacementWritesOnlyWhatChanged) {
+  std::string big(3 * kCopyChunk + 17, 'x');
+  const struct {
+    const char *what;
+    std::optional<std::string> before;
+    std::string after;
+    bool replaced;
+  } cases[] = {
+      {"absent", std::nullopt, "new", true},
+      {"the same", big, big, false},
+      {"changed past the first chunk", big, big.substr(0, 2 * kCopyChunk) + "y" + big.substr(2 * kCopyChunk + 1), true},
+      {"longer", big, big + "z", true},
+      {"shorter", big, big.substr(0, big.size() - 1), true},
+  };
+  for (const auto &c : cases) {
+    TempDirectory dir;
+    if (c.before) Spill(dir / "merged.ini", *c.before);
+    ino_t inode = Inode(dir / "merged.ini");
+    FileReplacement file(dir / "merged.ini");
+    for (size_t at = 0; at < c.after.size(); at += 1000) {  // as a writer gives it, in pieces
+      file.text.append(c.after, at, 1000);
+      file.Spill();
+    }
+    EXPECT_EQ(file.Commit(), c.replaced) << c.what;
+    EXPECT_EQ(Slurp(dir / "merged.ini"), c.after) << c.what;
+    EXPECT_EQ(Inode(dir / "merged.ini") != inode, c.replaced) << c.what;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << c.what;
+  }
 }
 
 std::vector<std::string> Extracted(const std::string &root) {
@@ -248,13 +289,16 @@ Index Versions(const std::vector<const char *> &ids) {
 
 // As a duplication prunes: drops the superseded, and tells their files.
 std::vector<std::string> Prune(Index &index, int64_t keep) {
-  std::vector<ComponentEntry> dropped = SupersededVersions(index, keep);
+  std::vector<const ComponentEntry *> records;
+  for (const ComponentEntry &c : index.components) records.push_back(&c);
   std::vector<std::string> files;
-  for (const ComponentEntry &d : dropped) {
-    std::erase_if(index.components, [&](const ComponentEntry &c) { return c.id == d.id; });
-    for (ProductEntry &p : index.products) std::erase(p.components, d.id);
-    files.emplace_back(d.path);
+  std::set<std::string_view> ids;  // of the pool, not of the records that go
+  for (const ComponentEntry *d : SupersededVersions(records, keep)) {
+    files.emplace_back(d->path);
+    ids.insert(d->id);
   }
+  std::erase_if(index.components, [&](const ComponentEntry &c) { return ids.count(c.id) > 0; });
+  for (ProductEntry &p : index.products) std::erase_if(p.components, [&](std::string_view id) { return ids.count(id); });
   return files;
 }
 
@@ -282,7 +326,8 @@ TEST(Retired, OnlyWhatNothingNamesGoesAndOnlyAfterItsGrace) {
     Spill((repo.path / "packages" / name).string(), "x");
   Retired retired;
   Unretire(retired, "packages/b.zip");
-  RetireUnnamed(repo.path.string(), {"packages/a.zip", "packages/p_merged.zip"}, retired, 100);
+  std::set<std::string_view> named = {"packages/a.zip", "packages/p_merged.zip"};
+  RetireUnnamed(repo.path.string(), [&](std::string_view path) { return named.count(path) > 0; }, retired, 100);
   WriteRetired(repo.path.string(), retired);
   retired = ReadRetired(repo.path.string());
   std::vector<std::string> listed;
@@ -318,7 +363,7 @@ TEST(Merge, SplitsByMaxmergeAndListsWhereEachMembersBytesLie) {
   // Scanned from the archives, then read back from merged.ini: the same
   // members, each at an offset whose bytes are the package.
   Index scanned = ReadMergedArchives(repo.path.string(), Retired{}).index;
-  WriteMergedIndex(repo.path.string(), scanned);
+  WriteMergedIndex(repo.path.string(), IndexRecords(scanned));
   Index cached = ReadMergedArchives(repo.path.string(), Retired{}).index;
   EXPECT_EQ(IndexToText(cached), IndexToText(scanned));
   ASSERT_EQ(cached.components.size(), 3u);
@@ -419,6 +464,76 @@ TEST(Served, KeepsTheLastVersionsEachWithAPatchToTheCurrentOne) {
   std::string dropped = version(4);
   EXPECT_FALSE(fs::exists(dir / ("patches/merged.ini/" + Sha256OfBytes(dropped.data(), dropped.size()) + ".zst")));
   unsetenv("ZELRELAY_PATCH_VERSIONS");
+}
+
+std::string Gunzip(const std::string &path) {
+  std::string text;
+  gzFile file = gzopen(path.c_str(), "rb");
+  char buffer[1 << 16];
+  for (int got; file != nullptr && (got = gzread(file, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(got));
+  if (file != nullptr) gzclose(file);
+  return text;
+}
+
+// A text served as it is made: its copies, and its version in the history,
+// hold exactly it. Unchanged with its copy in place, it is only read;
+// unchanged and never served, it gets its copies and stays as it was.
+TEST(Served, AStreamedTextIsCopiedAsItIsMade) {
+  std::string big;
+  for (int line = 0; big.size() < 3 * kCopyChunk; ++line) big += "c" + std::to_string(line) + "=x\n";
+  std::string changed = big + "d=1\n";  // past the chunks compared
+  const struct {
+    const char *what;
+    std::optional<std::string> before;
+    bool served;
+    const std::string &after;
+    bool replaced, copied;
+  } cases[] = {
+      {"absent", std::nullopt, false, big, true, true},
+      {"the same, served", big, true, big, false, false},
+      {"the same, never served", big, false, big, false, true},
+      {"changed past the first chunk", big, true, changed, true, true},
+  };
+  for (const auto &c : cases) {
+    TempDirectory dir;
+    std::string text = dir / "server.ini";
+    if (c.before && c.served) ServeText(dir.path.string(), "server.ini", *c.before);
+    else if (c.before) Spill(text, *c.before);
+    ino_t inode = Inode(text), zst = Inode(text + ".zst");
+    ServedFile file(dir.path.string(), "server.ini");
+    for (size_t at = 0; at < c.after.size(); at += 1000) {
+      file.text.append(c.after, at, 1000);
+      file.Spill();
+    }
+    file.Commit();
+    EXPECT_EQ(Slurp(text), c.after) << c.what;
+    EXPECT_EQ(Inode(text) != inode, c.replaced) << c.what;
+    EXPECT_EQ(Inode(text + ".zst") != zst, c.copied) << c.what;
+    EXPECT_EQ(ZstdDecompress(Slurp(text + ".zst"), 1 << 24), c.after) << c.what;
+    EXPECT_EQ(Gunzip(text + ".gz"), c.after) << c.what;
+    std::string newest = "1." + Sha256OfBytes(c.after.data(), c.after.size()) + ".zst";
+    if (c.before && c.before != c.after) newest[0] = '2';
+    EXPECT_EQ(ZstdDecompress(Slurp(dir / (".zelrelay.history/server.ini/" + newest)), 1 << 24), c.after) << c.what;
+    for (const auto &entry : fs::directory_iterator(dir.path))
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".zelrelay-")) << c.what;
+  }
+}
+
+// A copy put in place stays there: a run whose rebuild failed after that
+// puts its copies in place again (KeepFinished) without renaming it twice.
+TEST(Rebuild, ACopyIsPutInPlaceOnce) {
+  TempDirectory repo;
+  fs::create_directories(repo / "packages");
+  Spill(repo / "packages/a.zip.partial", "a");
+  Holdings held(repo.path.string());
+  ComponentEntry entry;
+  entry.id = "a";
+  entry.path = "packages/a.zip";
+  CopiedPackages copied;
+  copied.Add(entry, CopiedPackage{0});
+  PutInPlace(repo.path.string(), held, copied);
+  EXPECT_NO_THROW(PutInPlace(repo.path.string(), held, copied));
+  EXPECT_EQ(Slurp(repo / "packages/a.zip"), "a");
 }
 
 }  // namespace

@@ -16,22 +16,26 @@ namespace {
 // often, and so can cancel it.
 constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 
+// One for each package a run copies, so its fields are packed.
 struct Job {
-  Job(const PlannedPackage &planned, bool found)
-      : result{&planned, RELAY_PACKAGE_MISSING, {}, std::nullopt, false, 0}, partialFound(found) {}
-  PackageCopy result;
-  bool partialFound;  // an earlier try left a partial
-  size_t source = 0;
+  Job(const PlannedPackage &planned, PackageCopy &copy, bool found)
+      : package(&planned), result(&copy), partialFound(found) {}
+  const PlannedPackage *package;
+  PackageCopy *result;
   const ComponentEntry *offered = nullptr;  // as the source being tried lists it
-  bool announced = false;                   // downloadbegin was emitted
   uint64_t heard = 0;                       // its bytes at the last tick
   std::unique_ptr<PartialFile> partial;     // while a source is being tried
-  bool settled = false;                     // copied, or given up by every source
-  std::string Path() const { return result.package->Path(); }
-  std::string File(const std::string &repository) const { return JoinPath(repository, result.package->file); }
+  uint32_t source = 0;
+  bool partialFound;        // an earlier try left a partial
+  bool announced = false;   // downloadbegin was emitted
+  bool settled = false;     // copied, or given up by every source
+  PackageCopy &Result() { return *result; }
+  std::string File(const std::string &repository) const { return JoinPath(repository, package->File()); }
+  std::string Path() const { return package->Path(); }
+  const ComponentEntry &Wanted() const { return *package->upstream; }
   // Done with a try: what it moved counts.
   void Drop() {
-    if (partial) result.moved += partial->Received();
+    if (partial) Result().moved += partial->Received();
     partial.reset();
   }
 };
@@ -86,7 +90,7 @@ bool Copying::Announce(Job &job) {
   if (job.announced || !job.partial || !job.partial->Begun()) return true;
   job.announced = true;
   shown_ = job.Path();
-  return Emit(context_, ZELRELAY_EVENT_DOWNLOADBEGIN, job.Path(), job.result.package->upstream->size, 0);
+  return Emit(context_, ZELRELAY_EVENT_DOWNLOADBEGIN, job.Path(), job.Wanted().size, 0);
 }
 
 // Between network steps: what began, and the progress of all together.
@@ -119,7 +123,7 @@ void Copying::Throttle() {
 
 bool Copying::Choose(Job &job) {
   for (; job.source < upstream_.Count(); ++job.source) {
-    job.offered = upstream_.Offer(job.source, *job.result.package->upstream);
+    job.offered = upstream_.Offer(job.source, job.Wanted());
     if (job.offered != nullptr) return true;
   }
   return false;
@@ -129,8 +133,8 @@ bool Copying::Choose(Job &job) {
 // files and buffers for the few in flight.
 void Copying::Start(Job &job) {
   Source &source = *upstream_.At(job.source);
-  job.result.source = job.source;
-  job.partial = std::make_unique<PartialFile>(job.File(context_.repository), *job.result.package->upstream,
+  job.Result().source = int32_t(job.source);
+  job.partial = std::make_unique<PartialFile>(job.File(context_.repository), job.Wanted(),
                                               job.partialFound, meter_);
   job.heard = 0;
   if (source.Parallel()) flying_.push_back(&job);
@@ -158,12 +162,12 @@ RelayStatus Copying::Finish(Job &job) {
   } catch (const RelayError &e) {
     return e.status;
   }
-  job.result.status = RELAY_OK;
-  job.result.file = CopiedPackage{job.partial->Crc()};
-  job.result.resumed = job.partial->Resumed();
+  job.Result().status = RELAY_OK;
+  job.Result().file = CopiedPackage{job.partial->Crc()};
+  job.Result().resumed = job.partial->Resumed();
   job.settled = true;
   job.Drop();
-  uint64_t size = job.result.package->upstream->size;
+  uint64_t size = job.Wanted().size;
   if (!Emit(context_, ZELRELAY_EVENT_DOWNLOAD, job.Path(), size, size)) stopped_ = RELAY_CANCELLED;
   return RELAY_OK;
 }
@@ -172,8 +176,8 @@ RelayStatus Copying::Finish(Job &job) {
 // source is never asked for the bytes past its end.
 bool Copying::TakeWhole(Job &job) {
   if (!job.partialFound || !Choose(job)) return false;
-  job.result.source = job.source;
-  job.partial = std::make_unique<PartialFile>(job.File(context_.repository), *job.result.package->upstream, true,
+  job.Result().source = int32_t(job.source);
+  job.partial = std::make_unique<PartialFile>(job.File(context_.repository), job.Wanted(), true,
                                               meter_);
   if (!job.partial->TakeWhole()) {
     job.partial.reset();
@@ -195,7 +199,7 @@ void Copying::Ended(Job &job, RelayStatus status) {
     if (stopped_ == RELAY_OK) stopped_ = status;
     return;
   }
-  job.result.status = status;
+  job.Result().status = status;
   job.source++;
   next_.push_back(&job);
 }
@@ -209,7 +213,7 @@ RelayStatus Copying::Run(std::vector<Job> &jobs) {
     std::vector<Job *> alone;
     for (Job *job : round) {
       if (!Choose(*job)) {  // every source failed it
-        failed_ = job->result.status;
+        failed_ = job->Result().status;
         job->settled = true;
       } else if (upstream_.At(job->source)->Parallel()) {
         parallel_.push_back(job);
@@ -240,7 +244,7 @@ RelayStatus Copying::Run(std::vector<Job> &jobs) {
   }
   if (stopped_ != RELAY_OK)
     for (Job &job : jobs)
-      if (!job.settled) job.result.status = stopped_;
+      if (!job.settled) job.Result().status = stopped_;
   return stopped_ != RELAY_OK ? stopped_ : failed_;
 }
 
@@ -256,13 +260,16 @@ CopyOutcome CopyMissing(const ZELRELAY_ContextRecord &context, const NetworkSett
   Meter meter;
   Summer summer;  // outlives the jobs' partials
   meter.summer = &summer;
+  CopyOutcome outcome;
+  outcome.packages.resize(
+      size_t(std::count_if(plan.begin(), plan.end(), [](const PlannedPackage &p) { return p.Needed(); })));
   std::vector<Job> jobs;
+  jobs.reserve(outcome.packages.size());
   for (const PlannedPackage &package : plan)
     if (package.Needed())
-      jobs.emplace_back(package, !partials.empty() && partials.count(PartialName(package.file)) > 0);
-  CopyOutcome outcome;
+      jobs.emplace_back(package, outcome.packages[jobs.size()],
+                        !partials.empty() && partials.count(PartialName(package.File())) > 0);
   outcome.status = Copying(context, network, upstream, total, meter).Run(jobs);
   outcome.bytes = meter.bytes;
-  for (Job &job : jobs) outcome.packages.push_back(std::move(job.result));
   return outcome;
 }

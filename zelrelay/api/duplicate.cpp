@@ -2,6 +2,7 @@
 // record it, rebuild the merged archives of the products it changed and
 // prune old versions. Everything starts from what the repository holds, its
 // index and its merged archives together, so nothing it held is lost.
+#include <malloc.h>
 #include <sys/statvfs.h>
 
 #include <unordered_map>
@@ -39,29 +40,32 @@ Holding HeldAs(const std::string &repository, const Holdings &held, const Compon
 
 // New bytes never go under a name that is there already, which the index
 // may name: the plain name while it is free, else one of their own.
-std::string FileFor(const std::string &repository, const ComponentEntry &entry) {
-  std::string plain = PackagePath(entry);
-  return Exists(JoinPath(repository, plain)) ? TaggedPackagePath(entry) : plain;
+bool PlainNameTaken(const std::string &repository, const ComponentEntry &entry) {
+  return Exists(JoinPath(repository, PackagePath(entry)));
 }
 
 // A held component whose bytes no longer match is held no more: it is
 // copied again, and until then nothing names its bytes.
 std::vector<PlannedPackage> Plan(const std::string &repository, Holdings &held, Upstream &upstream,
                                  const std::vector<SelectedProduct> &selection) {
-  std::unordered_set<size_t> seen;
+  std::vector<bool> seen(upstream.index.components.size());  // by position: no node a component
   std::vector<PlannedPackage> plan;
-  std::vector<ComponentEntry> damaged;
+  size_t count = 0;
+  for (const SelectedProduct &product : selection) count += product.components.size();
+  plan.reserve(count);
+  std::vector<const ComponentEntry *> damaged;
   for (const SelectedProduct &product : selection)
     for (size_t c : product.components) {
-      if (!seen.insert(c).second) continue;
+      if (seen[c]) continue;
+      seen[c] = true;
       const ComponentEntry &entry = upstream.index.components[c];
       Holding holding = HeldAs(repository, held, entry);
       PlannedPackage &package = plan.emplace_back();
       package.upstream = &entry;
       package.present = holding == Holding::Intact;
       package.repair = holding == Holding::Damaged;
-      if (package.repair) damaged.push_back(*held.Find(entry.id));  // HeldAs found it
-      if (!package.present) package.file = FileFor(repository, entry);
+      if (package.repair) damaged.push_back(held.Find(entry.id));  // HeldAs found it
+      if (!package.present) package.tagged = PlainNameTaken(repository, entry);
     }
   held.Drop(damaged);
   return plan;
@@ -69,46 +73,49 @@ std::vector<PlannedPackage> Plan(const std::string &repository, Holdings &held, 
 
 // What the repository holds that the upstream's index no longer lists, when
 // ZELRELAY_DELETE_UNLISTED asks for it to go.
-std::vector<ComponentEntry> Unlisted(const Holdings &held, const Index &upstream) {
+std::vector<const ComponentEntry *> Unlisted(const Holdings &held, const Index &upstream) {
   if (!DeleteUnlisted()) return {};
   std::unordered_set<std::string_view> listed;
   for (const ComponentEntry &c : upstream.components) listed.insert(c.id);
-  std::vector<ComponentEntry> unlisted;
-  for (const ComponentEntry &c : held.index.components)
-    if (!listed.count(c.id)) unlisted.push_back(c);
+  std::vector<const ComponentEntry *> unlisted;
+  for (const ComponentEntry *c : held.components)
+    if (!listed.count(c->id)) unlisted.push_back(c);
   return unlisted;
 }
 
-Index Without(const Index &index, const std::vector<ComponentEntry> &removed) {
+// The versions pruning removes of what withdrawing leaves.
+std::vector<const ComponentEntry *> Superseded(const Holdings &held, const std::vector<const ComponentEntry *> &withdrawn,
+                                               int64_t keep) {
+  if (withdrawn.empty()) return SupersededVersions(held.components, keep);
   std::unordered_set<std::string_view> ids;
-  for (const ComponentEntry &c : removed) ids.insert(c.id);
-  Index rest;
-  for (const ComponentEntry &c : index.components)
-    if (!ids.count(c.id)) rest.components.push_back(c);
-  return rest;
+  for (const ComponentEntry *c : withdrawn) ids.insert(c->id);
+  std::vector<const ComponentEntry *> rest;
+  for (const ComponentEntry *c : held.components)
+    if (!ids.count(c->id)) rest.push_back(c);
+  return SupersededVersions(rest, keep);
 }
 
 // With keepcount, only the versions that pruning will keep are copied: of
 // each component, the newest among what is held (but what is withdrawn)
 // and what is offered. Returns the held versions that pruning will remove
 // once the rest is copied, as SupersededVersions will find them.
-std::vector<ComponentEntry> SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep,
-                                       const std::vector<ComponentEntry> &withdrawn) {
+std::vector<const ComponentEntry *> SkipDoomed(std::vector<PlannedPackage> &plan, const Holdings &held, int64_t keep,
+                                               const std::vector<const ComponentEntry *> &withdrawn) {
   if (keep <= 0) return {};
   using Version = std::pair<const ComponentEntry *, PlannedPackage *>;  // the held one's package is null
   std::unordered_map<std::string, std::vector<Version>> versions;
   // A held version that the upstream offers other bytes for is replaced,
   // not kept beside them.
   std::unordered_set<std::string_view> replaced;
-  for (const ComponentEntry &c : withdrawn) replaced.insert(c.id);
+  for (const ComponentEntry *c : withdrawn) replaced.insert(c->id);
   for (PlannedPackage &package : plan)
     if (!package.present) {
       versions[ComponentName(package.upstream->entity)].emplace_back(package.upstream, &package);
       replaced.insert(package.upstream->id);
     }
-  for (const ComponentEntry &c : held.index.components)
-    if (!replaced.count(c.id)) versions[ComponentName(c.entity)].emplace_back(&c, nullptr);
-  std::vector<ComponentEntry> pruned;
+  for (const ComponentEntry *c : held.components)
+    if (!replaced.count(c->id)) versions[ComponentName(c->entity)].emplace_back(c, nullptr);
+  std::vector<const ComponentEntry *> pruned;
   for (auto &[name, list] : versions) {
     if (list.size() <= size_t(keep)) continue;
     std::stable_sort(list.begin(), list.end(), [](const Version &a, const Version &b) {
@@ -116,15 +123,14 @@ std::vector<ComponentEntry> SkipDoomed(std::vector<PlannedPackage> &plan, const 
     });
     // A held version whose other bytes are doomed goes with them.
     for (size_t i = size_t(keep); i < list.size(); ++i)
-      if (list[i].second == nullptr) pruned.push_back(*list[i].first);
+      if (list[i].second == nullptr) pruned.push_back(list[i].first);
       else if (list[i].second->doomed = true; const ComponentEntry *mine = held.Find(list[i].first->id))
-        pruned.push_back(*mine);
+        pruned.push_back(mine);
   }
-  // In the index's order, as SupersededVersions gives them.
-  std::unordered_map<std::string_view, size_t> position;
-  for (size_t i = 0; i < held.index.components.size(); ++i) position.emplace(held.index.components[i].id, i);
-  std::sort(pruned.begin(), pruned.end(),
-            [&](const ComponentEntry &a, const ComponentEntry &b) { return position[a.id] < position[b.id]; });
+  // In the holdings' order, as SupersededVersions gives them.
+  std::sort(pruned.begin(), pruned.end(), [&](const ComponentEntry *a, const ComponentEntry *b) {
+    return held.Position(a->id) < held.Position(b->id);
+  });
   return pruned;
 }
 
@@ -133,18 +139,16 @@ std::vector<ComponentEntry> SkipDoomed(std::vector<PlannedPackage> &plan, const 
 std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
                                    const std::vector<SelectedProduct> &selection) {
   std::vector<size_t> touched;
+  touched.reserve(selection.size());
+  held.ReserveProducts(held.products.size() + selection.size());
   for (const SelectedProduct &selected : selection) {
     const ProductEntry &source = upstream.index.products[selected.product];
-    ProductEntry &product = held.Product(source);
-    if (!IsNewer(product.entity.version, source.entity.version)) {
-      product.entity = source.entity;
-      product.id = source.id;
-    }
-    for (size_t c : selected.components) {
-      std::string_view id = upstream.index.components[c].id;
-      if (held.Find(id)) product.components.push_back(id);
-    }
-    touched.push_back(size_t(&product - held.index.products.data()));
+    HeldProduct &product = held.Product(source);
+    if (!IsNewer(product.record->entity.version, source.entity.version)) product.record = &source;
+    for (size_t c : selected.components)
+      if (uint32_t at = held.Position(upstream.index.components[c].id); at != Holdings::kNone)
+        product.components.push_back(at);
+    touched.push_back(size_t(&product - held.products.data()));
   }
   held.Tidy();
   return touched;
@@ -153,20 +157,20 @@ std::vector<size_t> RecordProducts(Holdings &held, const Upstream &upstream,
 // A component the index named whose package is gone, and that this run did
 // not copy again, leaves the repository; the script hears of it.
 void ReportGone(const ZELRELAY_ContextRecord &context, const Holdings &held, RunReport &report) {
-  for (const ComponentEntry &c : held.gone)
-    if (!held.Find(c.id)) {
-      Emit(context, ZELRELAY_EVENT_REMOVEFAILED, c.path, 0, 0);
-      report.Package(c, Outcome::Dropped);
+  for (const ComponentEntry *c : held.gone)
+    if (!held.Find(c->id)) {
+      Emit(context, ZELRELAY_EVENT_REMOVEFAILED, c->path, 0, 0);
+      report.Package(*c, Outcome::Dropped);
     }
 }
 
 // The index no longer names them; their files are retired with the rest.
 // A dry run only tells them (context is null).
-void ReportRemoved(const ZELRELAY_ContextRecord *context, const std::vector<ComponentEntry> &removed, Outcome outcome,
-                   RunReport &report) {
-  for (const ComponentEntry &c : removed) {
-    report.Package(c, outcome);
-    if (context) Emit(*context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(c), 0, 0);
+void ReportRemoved(const ZELRELAY_ContextRecord *context, const std::vector<const ComponentEntry *> &removed,
+                   Outcome outcome, RunReport &report) {
+  for (const ComponentEntry *c : removed) {
+    report.Package(*c, outcome);
+    if (context) Emit(*context, ZELRELAY_EVENT_REMOVEBEGIN, PackagePath(*c), 0, 0);
   }
 }
 
@@ -176,8 +180,8 @@ void ReportWouldDrop(const Holdings &held, const std::vector<PlannedPackage> &pl
   std::unordered_set<std::string_view> copied;
   for (const PlannedPackage &package : plan)
     if (package.Needed()) copied.insert(package.upstream->id);
-  for (const ComponentEntry &c : held.gone)
-    if (!copied.count(c.id)) report.Package(c, Outcome::Dropped);
+  for (const ComponentEntry *c : held.gone)
+    if (!copied.count(c->id)) report.Package(*c, Outcome::Dropped);
 }
 
 // Reports what would be copied; touches nothing.
@@ -202,20 +206,20 @@ RelayStatus DryRun(const ZELRELAY_ContextRecord &context, const std::vector<Plan
 // product that gets one. The report learns what that comes to.
 bool Fits(const std::string &repository, const Upstream &upstream, const std::vector<SelectedProduct> &selection,
           const std::vector<PlannedPackage> &plan, RunReport &report) {
-  std::unordered_set<std::string_view> missing;
+  std::vector<bool> missing(upstream.index.components.size());  // by position
   uint64_t needed = 0;
   for (const PlannedPackage &package : plan)
     if (package.Needed()) {
-      missing.insert(package.upstream->id);
+      missing[size_t(package.upstream - upstream.index.components.data())] = true;
       needed += package.upstream->size;
     }
-  if (missing.empty()) return true;
+  if (needed == 0 && std::find(missing.begin(), missing.end(), true) == missing.end()) return true;
   for (const SelectedProduct &product : selection) {
     uint64_t all = 0;
     bool changes = false;
     for (size_t c : product.components) {
       all += upstream.index.components[c].size;
-      changes = changes || missing.count(upstream.index.components[c].id);
+      changes = changes || missing[c];
     }
     if (changes) needed += all;
   }
@@ -235,37 +239,41 @@ struct Run {
   std::vector<std::string> skipped{};  // ids of what keepcount kept from being copied
 };
 
-int64_t SourceIndex(const PackageCopy &copy) { return copy.source ? int64_t(*copy.source) : -1; }
-
-// What the copying did to each package of the plan.
+// What the copying did to each package of the plan; a dry run copies
+// nothing, and tells what it would.
 void ReportPlan(Run &run, const std::vector<PlannedPackage> &plan, const CopyOutcome *outcome) {
-  std::unordered_map<const PlannedPackage *, const PackageCopy *> copies;
-  if (outcome)
-    for (const PackageCopy &copy : outcome->packages) copies[copy.package] = &copy;
+  size_t next = 0;  // the copies are the needed packages', in order
   for (const PlannedPackage &package : plan) {
-    auto copy = copies.find(&package);
-    Outcome copied = package.repair ? Outcome::Repaired : Outcome::Copied;
+    Outcome done = package.repair ? Outcome::Repaired : Outcome::Copied;
     if (package.present) run.report.Package(*package.upstream, Outcome::Present);
     else if (package.doomed) run.report.Package(*package.upstream, Outcome::Skipped);
-    else if (copy == copies.end()) run.report.Package(*package.upstream, copied);  // a dry run would
-    else if (const PackageCopy &c = *copy->second; c.status == RELAY_OK)
-      run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : copied, c.moved,
-                         SourceIndex(c));
-    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, SourceIndex(c), c.status);
+    else if (!outcome) run.report.Package(*package.upstream, done);  // a dry run would
+    else if (const PackageCopy &c = outcome->packages[next++]; c.status == RELAY_OK)
+      run.report.Package(*package.upstream, c.resumed && !package.repair ? Outcome::Resumed : done, c.moved, c.source);
+    else run.report.Package(*package.upstream, Outcome::Failed, c.moved, c.source, c.status);
   }
 }
 
-// Whether a component the plan holds went while the run went on (a
-// clean-up meanwhile took its only copy), so that nothing holds it now;
-// not one the run itself removed.
-bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, const CopyOutcome &outcome,
-              const std::vector<ComponentEntry> &removed) {
-  std::unordered_set<std::string_view> gone;
-  for (const PackageCopy &copy : outcome.packages)
-    if (copy.status != RELAY_OK) gone.insert(copy.package->upstream->id);
-  for (const ComponentEntry &c : removed) gone.insert(c.id);
+// What the plan meant the repository to hold in the end, by upstream
+// position: a bit a component, where the plan itself takes far more.
+std::vector<bool> Meant(const std::vector<PlannedPackage> &plan, const Index &upstream) {
+  std::vector<bool> meant(upstream.components.size());
   for (const PlannedPackage &package : plan)
-    if (!package.doomed && !gone.count(package.upstream->id) && !held.Find(package.upstream->id)) return true;
+    if (!package.doomed && !package.failed) meant[size_t(package.upstream - upstream.components.data())] = true;
+  return meant;
+}
+
+// Whether a component the plan meant to hold went while the run went on (a
+// clean-up meanwhile took its only copy): dropped since, so that nothing
+// holds it now. What the run itself removed (pruned, withdrawn) is not
+// among the dropped.
+bool Vanished(const Holdings &held, const Index &upstream, const std::vector<bool> &meant,
+              const std::vector<const ComponentEntry *> &dropped) {
+  std::unordered_set<std::string_view> gone;
+  for (const ComponentEntry *c : dropped)
+    if (!held.Find(c->id)) gone.insert(c->id);
+  for (size_t i = 0; !gone.empty() && i < upstream.components.size(); ++i)
+    if (meant[i] && gone.count(upstream.components[i].id)) return true;
   return false;
 }
 
@@ -274,13 +282,13 @@ bool Vanished(const Holdings &held, const std::vector<PlannedPackage> &plan, con
 // next run moves only the rest. Should the archives not fit, the packages
 // at least are in place and in the index.
 void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &held, std::vector<size_t> touched,
-                  const std::unordered_map<std::string_view, CopiedPackage> &copied, const Finished &finished) {
+                  CopiedPackages &copied) {
   std::vector<size_t> products = Prune(held, std::move(touched), {}, maxmerge, copied);
   try {
-    Publish(repository, maxmerge, held, products, copied, finished);
+    Publish(repository, maxmerge, held, products, copied);
   } catch (const RelayError &) {
-    PutInPlace(repository, held, finished);
-    ServeIndex(repository, held.index);
+    PutInPlace(repository, held, copied);
+    ServeIndex(repository, held);
     RetireUnnamedFiles(repository, held);
   }
 }
@@ -290,11 +298,8 @@ void KeepFinished(const std::string &repository, int64_t maxmerge, Holdings &hel
 void ForgetWithdrawnProducts(const std::string &repository, Holdings &held, const Index &upstream) {
   std::unordered_set<std::string> listed;
   for (const ProductEntry &p : upstream.products) listed.insert(ComponentName(p.entity));
-  size_t before = held.index.products.size();
-  std::erase_if(held.index.products, [&](const ProductEntry &p) {
-    return p.components.empty() && !listed.count(ComponentName(p.entity));
-  });
-  if (held.index.products.size() != before) ServeIndex(repository, held.index);
+  if (held.ForgetEmptyProducts([&](const ProductEntry &p) { return listed.count(ComponentName(p.entity)) > 0; }))
+    ServeIndex(repository, held);
 }
 
 // Copies what the repository lacks, records it, rebuilds the merged
@@ -302,12 +307,12 @@ void ForgetWithdrawnProducts(const std::string &repository, Holdings &held, cons
 RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   const ZELRELAY_ContextRecord &context = run.context;
   const std::string &repository = context.repository;
-  Holdings held = ReadHoldings(repository);
+  Holdings held(repository);
   AdoptLeftovers(repository, held, run.upstream.index);
-  run.report.Adopt(held.index);  // what was pruned or dropped is told after held is gone
+  run.report.Keep(held.Strings());  // what was pruned or dropped is told after held is gone
   std::vector<PlannedPackage> plan = Plan(repository, held, run.upstream, run.selection);
-  std::vector<ComponentEntry> withdrawn = Unlisted(held, run.upstream.index);
-  std::vector<ComponentEntry> doomed = SkipDoomed(plan, held, context.options.keepcount, withdrawn);
+  std::vector<const ComponentEntry *> withdrawn = Unlisted(held, run.upstream.index);
+  std::vector<const ComponentEntry *> doomed = SkipDoomed(plan, held, context.options.keepcount, withdrawn);
   uint64_t total = 0;
   run.skipped.clear();
   for (const PlannedPackage &package : plan) {
@@ -330,39 +335,54 @@ RelayStatus CopyAndPublish(Run &run, bool &vanished) {
   CopyOutcome outcome = CopyMissing(context, run.settings.network, run.upstream, plan, partials, total);
   run.copied += outcome.bytes;
   ReportPlan(run, plan, &outcome);
-  std::unordered_map<std::string_view, CopiedPackage> copied;
-  Finished finished;
-  held.index.Adopt(run.upstream.index);
-  for (const PackageCopy &copy : outcome.packages) {
-    if (copy.status != RELAY_OK) continue;
-    ComponentEntry entry = *copy.package->upstream;
-    // As an upstream index names it, unless it named a member of a merged
-    // archive or the file went under a name of its own.
-    const std::string &file = copy.package->file;
-    if (entry.InArchive() || entry.path != file) entry.path = held.index.Keep(file);
-    entry.offset = kWholeFile;
-    copied[entry.id] = copy.file;
-    finished.push_back(held.Hold(entry).path);
+  CopiedPackages copied;
+  size_t count = size_t(std::count_if(outcome.packages.begin(), outcome.packages.end(),
+                                      [](const PackageCopy &c) { return c.status == RELAY_OK; }));
+  held.Reserve(held.components.size() + count);
+  copied.Reserve(count);
+  size_t next = 0;
+  for (PlannedPackage &package : plan) {
+    if (!package.Needed()) continue;
+    const PackageCopy &copy = outcome.packages[next++];
+    package.failed = copy.status != RELAY_OK;
+    if (package.failed) continue;
+    // The upstream's record as it is, which outlives the holdings, unless
+    // it named a member of a merged archive or the file went under a name
+    // of its own.
+    const ComponentEntry *record = package.upstream;
+    std::string file = package.File();
+    if (record->InArchive() || record->path != file) {
+      ComponentEntry entry = *record;
+      entry.path = held.Keep(file);
+      entry.offset = kWholeFile;
+      record = &held.Make(entry);
+    }
+    copied.Add(held.Hold(*record), copy.file);
   }
+  // Told and taken: gone before the rebuild.
+  std::vector<bool> meant = Meant(plan, run.upstream.index);
+  std::vector<PackageCopy>().swap(outcome.packages);
+  std::vector<PlannedPackage>().swap(plan);
   ReportGone(context, held, run.report);
   std::vector<size_t> touched = RecordProducts(held, run.upstream, run.selection);
   if (StopsEverything(outcome.status)) {
-    KeepFinished(repository, context.options.maxmerge, held, std::move(touched), copied, finished);
+    KeepFinished(repository, context.options.maxmerge, held, std::move(touched), copied);
     return outcome.status;
   }
-  std::vector<ComponentEntry> pruned = SupersededVersions(Without(held.index, withdrawn), context.options.keepcount);
-  std::vector<ComponentEntry> removed = withdrawn;
+  std::vector<const ComponentEntry *> pruned = Superseded(held, withdrawn, context.options.keepcount);
+  std::vector<const ComponentEntry *> removed = withdrawn;
   removed.insert(removed.end(), pruned.begin(), pruned.end());
   std::vector<size_t> products = Prune(held, std::move(touched), removed, context.options.maxmerge, copied);
-  for (const ComponentEntry &c : Publish(repository, context.options.maxmerge, held, products, copied, finished)) {
-    Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(c), 0, 0);
-    run.report.Package(c, Outcome::Dropped);
+  std::vector<const ComponentEntry *> lost = Publish(repository, context.options.maxmerge, held, products, copied);
+  for (const ComponentEntry *c : lost) {
+    Emit(context, ZELRELAY_EVENT_REMOVEFAILED, PackagePath(*c), 0, 0);
+    run.report.Package(*c, Outcome::Dropped);
   }
   if (!withdrawn.empty()) ForgetWithdrawnProducts(repository, held, run.upstream.index);
   ReportRemoved(&context, withdrawn, Outcome::Withdrawn, run.report);
   ReportRemoved(&context, pruned, Outcome::Pruned, run.report);
   RemoveObsoletePartials(repository, run.upstream.index, partials);
-  vanished = Vanished(held, plan, outcome, removed);
+  vanished = Vanished(held, run.upstream.index, meant, lost);
   return outcome.status;
 }
 
@@ -404,6 +424,10 @@ RelayStatus Duplicate(Run &run, const std::string &digest) {
   RelayStatus status = CopyAndPublish(run, vanished);
   if (status == RELAY_OK && vanished) status = CopyAndPublish(run, vanished);
   if (status == RELAY_OK && vanished) status = RELAY_PACKAGE_MISSING;
+  // A large run has just let go of most of what it held, in pieces that the
+  // C library keeps in its heap; given back, the information record that
+  // follows comes on top of what stays, not of all the run held.
+  malloc_trim(0);
   // The publisher's statement goes beside the index that now follows it.
   if (!dry && run.upstream.Signed()) KeepSigned(context.repository, *run.upstream.Signed());
   if (status == RELAY_OK && !dry) RecordSettled(context.repository, digest, run.skipped);

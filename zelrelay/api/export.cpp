@@ -24,8 +24,8 @@ namespace {
 // in its merged archives alike.
 const ComponentEntry *FindHeld(const Holdings &held, const ZELRELAY_EntityItem &wanted) {
   const ComponentEntry *best = nullptr;
-  for (const ComponentEntry &c : held.index.components)
-    if (RequestMatches(wanted, c.entity) && (!best || IsNewer(c.entity.version, best->entity.version))) best = &c;
+  for (const ComponentEntry *c : held.components)
+    if (RequestMatches(wanted, c->entity) && (!best || IsNewer(c->entity.version, best->entity.version))) best = c;
   return best;
 }
 
@@ -60,7 +60,7 @@ int32_t ZELRELAY_ExportComponent(ZELRELAY_Context handle, const wchar_t *destina
     const ZELRELAY_ContextRecord &context = ContextOf(handle);
     if (destination == nullptr || *destination == 0) return RELAY_INVALID_ARGUMENT;
     CheckOptions(context);
-    Holdings held = ReadHoldings(context.repository);
+    Holdings held(context.repository);
     if (held.indexDamage != RELAY_OK) Fail(held.indexDamage);
     const ComponentEntry *found = FindHeld(held, entity);
     if (found == nullptr) return RELAY_NOT_FOUND;

@@ -21,6 +21,9 @@ constexpr const char *kReportName = ".zelrelay.report.json";
 constexpr const char *kOutcomes[] = {"copied",   "present", "resumed", "failed",   "pruned",
                                      "dropped",  "repaired", "skipped", "withdrawn"};
 
+// A line that an earlier one of its component took in (RunReport::Fold).
+constexpr uint8_t kFolded = UINT8_MAX;
+
 bool Copied(Outcome outcome) {
   return outcome == Outcome::Copied || outcome == Outcome::Resumed || outcome == Outcome::Repaired;
 }
@@ -95,22 +98,39 @@ RunReport::RunReport(std::string repository, bool dryRun, const ZELRELAY_Product
 
 void RunReport::Matched(const std::vector<RequestMatch> &matches, size_t packages) {
   lines_.reserve(packages);
-  byComponent_.reserve(packages);
   for (size_t i = 0; i < matches.size() && i < requested_.size(); ++i) requested_[i].match = matches[i];
 }
 
-void RunReport::Package(const ComponentEntry &entry, Outcome outcome, uint64_t bytes, int64_t source,
-                        RelayStatus status) {
-  ReportLine line{entry.id, outcome, entry.size, bytes, source, status};
-  auto [at, added] = byComponent_.emplace(entry.id, lines_.size());
-  if (added) {
-    lines_.push_back(line);
-    return;
+ReportLine RunReport::LineOf(const ComponentEntry &entry, Outcome outcome, uint64_t bytes, int64_t source,
+                             RelayStatus status) {
+  RELAY_ASSERT(entry.id.size() <= UINT8_MAX);  // an identifier's key is shorter (kNameBuffer)
+  return ReportLine{entry.id.data(), entry.size,           bytes,          int32_t(source),
+                    int16_t(status), uint8_t(outcome),     uint8_t(entry.id.size())};
+}
+
+// The lines of a component become its first, told in order, as Package
+// promises; the others are left out (outcome kFolded). Lines are sorted by
+// component once, at the end, rather than looked up as they come.
+void RunReport::Fold() {
+  if (!repeats_) return;
+  repeats_ = false;
+  std::vector<uint32_t> order(lines_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t a, uint32_t b) { return lines_[a].Component() < lines_[b].Component(); });
+  for (size_t from = 0, to; from < order.size(); from = to) {
+    ReportLine &first = lines_[order[from]];
+    for (to = from + 1; to < order.size() && lines_[order[to]].Component() == first.Component(); ++to) {
+      ReportLine &later = lines_[order[to]];
+      Outcome outcome = Outcome(later.outcome);
+      later.outcome = kFolded;
+      if (Copied(Outcome(first.outcome)) && !Copied(outcome)) continue;
+      uint64_t bytes = first.bytes + later.bytes;
+      first = later;
+      first.outcome = uint8_t(outcome);
+      first.bytes = bytes;
+    }
   }
-  ReportLine &earlier = lines_[at->second];
-  if (Copied(earlier.outcome) && !Copied(outcome)) return;
-  line.bytes += earlier.bytes;
-  earlier = line;
 }
 
 namespace {
@@ -230,14 +250,15 @@ void PackagesPart(Writer &out, const std::vector<ReportLine> &lines, const std::
   out.StartArray();
   std::string path;
   for (const ReportLine &line : lines) {
+    if (line.outcome == kFolded) continue;
     out.StartObject();
     out.Key("component");
-    String(out, line.component);
+    String(out, line.Component());
     out.Key("path");
-    PutPackagePath(path, line.component);
+    PutPackagePath(path, line.Component());
     String(out, path);
     out.Key("outcome");
-    out.String(kOutcomes[int(line.outcome)]);
+    out.String(kOutcomes[line.outcome]);
     out.Key("size");
     out.Uint64(line.size);
     out.Key("bytes");
@@ -245,7 +266,7 @@ void PackagesPart(Writer &out, const std::vector<ReportLine> &lines, const std::
     out.Key("source");
     if (line.source >= 0 && size_t(line.source) < states.size()) Url(out, states[size_t(line.source)].url);
     else out.Null();
-    if (line.outcome == Outcome::Failed) Status(out, line.status);
+    if (line.outcome == uint8_t(Outcome::Failed)) Status(out, RelayStatus(line.status));
     out.EndObject();
   }
   out.EndArray();
@@ -253,16 +274,18 @@ void PackagesPart(Writer &out, const std::vector<ReportLine> &lines, const std::
 
 // The size counts only what is held after the run.
 void TotalsPart(Writer &out, const std::vector<ReportLine> &lines) {
-  uint64_t counts[std::size(kOutcomes)] = {}, bytes = 0, size = 0;
+  uint64_t counts[std::size(kOutcomes)] = {}, bytes = 0, size = 0, packages = 0;
   for (const ReportLine &line : lines) {
-    counts[int(line.outcome)]++;
+    if (line.outcome == kFolded) continue;
+    packages++;
+    counts[line.outcome]++;
     bytes += line.bytes;
-    if (!NotHeld(line.outcome)) size += line.size;
+    if (!NotHeld(Outcome(line.outcome))) size += line.size;
   }
   out.Key("totals");
   out.StartObject();
   out.Key("packages");
-  out.Uint64(lines.size());
+  out.Uint64(packages);
   for (size_t o = 0; o < std::size(kOutcomes); ++o) {
     out.Key(kOutcomes[o]);
     out.Uint64(counts[o]);
@@ -304,7 +327,8 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
 
   std::vector<size_t> taken(answer.states.size());
   for (const ReportLine &line : lines_)
-    if (Copied(line.outcome) && line.source >= 0 && size_t(line.source) < taken.size()) taken[size_t(line.source)]++;
+    if (line.outcome != kFolded && Copied(Outcome(line.outcome)) && line.source >= 0 && size_t(line.source) < taken.size())
+      taken[size_t(line.source)]++;
   SourcesPart(out, answer, taken, upstream);
   PackagesPart(out, lines_, answer.states);
   TotalsPart(out, lines_);
@@ -315,9 +339,10 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
 
 // Replaced whole, never seen half written; not synced: a report lost to a
 // crash only misses the run the crash cut short.
-void RunReport::Write(RelayStatus status, const Upstream *upstream) const noexcept {
+void RunReport::Write(RelayStatus status, const Upstream *upstream) noexcept {
   std::vector<std::string> targets;
   try {
+    Fold();
     if (!dryRun_) targets.push_back(JoinPath(repository_, kReportName));
     if (std::string path = ReportPath(); !path.empty()) targets.push_back(path);
   } catch (...) {

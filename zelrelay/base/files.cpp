@@ -200,6 +200,63 @@ void WriteFileIfChanged(const std::string &path, const std::string &content) {
   if (!FileHolds(path, content)) WriteFileAtomically(path, content);
 }
 
+FileReplacement::FileReplacement(std::string path, std::function<void(std::string_view)> written)
+    : path_(std::move(path)), written_(std::move(written)) {
+  old_.fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info;
+  if (old_.fd >= 0 && (fstat(old_.fd, &info) != 0 || !S_ISREG(info.st_mode))) old_ = FileDescriptor{};
+  if (old_.fd < 0) Differ();
+}
+
+// From here on the bytes are written: first those found equal so far.
+void FileReplacement::Differ() {
+  temp_.emplace(CreateTempFile(path_));
+  if (same_ > 0 && ReadRange(old_.fd, 0, same_, [&](const char *data, size_t size) { Write(data, size); }) != same_)
+    Fail(RELAY_IO_ERROR);
+  old_ = FileDescriptor{};
+}
+
+void FileReplacement::Write(const char *data, size_t size) {
+  WriteAll(temp_->file.fd, data, size);
+  if (written_) written_({data, size});
+}
+
+void FileReplacement::Take() {
+  if (!temp_) {
+    uint64_t at = 0;
+    bool equal = true;
+    try {
+      ReadRange(old_.fd, same_, text.size(), [&](const char *data, size_t size) {
+        equal = equal && memcmp(data, text.data() + at, size) == 0;
+        at += size;
+      });
+    } catch (const RelayError &) {
+      equal = false;
+    }
+    if (equal && at == text.size()) {
+      same_ += at;
+      text.clear();
+      return;
+    }
+    Differ();
+  }
+  Write(text.data(), text.size());
+  text.clear();
+}
+
+bool FileReplacement::Changed() {
+  Take();
+  struct stat info;
+  if (!temp_ && (fstat(old_.fd, &info) != 0 || uint64_t(info.st_size) != same_)) Differ();
+  return temp_.has_value();
+}
+
+bool FileReplacement::Commit() {
+  if (!Changed()) return false;
+  CommitTempFile(*temp_);
+  return true;
+}
+
 TempFile PrepareFile(const std::string &path, const std::string &content) {
   TempFile temp = CreateTempFile(path);
   WriteAll(temp.file.fd, content.data(), content.size());

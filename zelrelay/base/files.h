@@ -75,6 +75,48 @@ void WriteFileUnsynced(const std::string &path, const std::string &content);
 void WriteFileIfChanged(const std::string &path, const std::string &content);
 // Whether the file holds exactly that.
 bool FileHolds(const std::string &path, const std::string &content);
+
+// Text written out as it is made: pieces gather in text, and Spill hands
+// them on once they fill a chunk, so that a large index is never whole in
+// memory.
+class TextOut {
+ public:
+  std::string text;
+  void Spill() {
+    if (text.size() >= kCopyChunk) Take();
+  }
+
+ protected:
+  ~TextOut() = default;
+  // Hands text on, leaving it empty, or keeps it.
+  virtual void Take() = 0;
+};
+
+// A file's new content, written as it is made, that replaces the file only
+// when it differs: while the bytes equal the file's they are compared, not
+// written, so an unchanged file is only read. The new file is synced and
+// renamed into place whole (CommitTempFile); one not committed is removed.
+class FileReplacement final : public TextOut {
+ public:
+  // written, when given, is told every byte of the new file in order as it
+  // is written, which is only once it differs from the file's.
+  explicit FileReplacement(std::string path, std::function<void(std::string_view)> written = {});
+  // Takes the rest of the text; whether it differs from what the file
+  // holds. Nothing is replaced yet.
+  bool Changed();
+  // Whether the file was replaced: false when it held the text already.
+  bool Commit();
+
+ private:
+  void Take() override;
+  void Differ();
+  void Write(const char *data, size_t size);
+  std::string path_;
+  std::function<void(std::string_view)> written_;
+  FileDescriptor old_;  // read alongside while the bytes are equal
+  uint64_t same_ = 0;   // bytes equal to the file's so far
+  std::optional<TempFile> temp_;
+};
 // Written and synced beside path: for files put in place one right after
 // the other (RenameTempFile), so that a reader finds them apart only
 // between two renames.

@@ -87,6 +87,12 @@ ProductEntry ParseProduct(Index &index, std::string_view key, std::string_view v
   return entry;
 }
 
+std::string_view SectionHeader(Section section) {
+  for (const SectionName &s : kSections)
+    if (s.section == section) return s.header;
+  return {};
+}
+
 Section SectionOf(std::string_view header) {
   for (const SectionName &s : kSections)
     if (s.header == header) return s.section;
@@ -103,20 +109,31 @@ void CheckReferences(Index &index) {
   for (size_t i = 0; i < index.components.size(); ++i)
     if (!seen.emplace(index.components[i].id, uint32_t(i)).second) Fail(RELAY_BAD_INDEX);
   std::pmr::unordered_set<std::string_view> products(&arena);
+  // Writers list a product's components one after the other, as the
+  // products list them: the record after the last one found is tried first.
+  size_t next = 0;
   for (ProductEntry &p : index.products) {
     if (!products.insert(p.id).second) Fail(RELAY_BAD_INDEX);
     p.positions.reserve(p.components.size());
     for (std::string_view id : p.components) {
-      auto at = seen.find(id);
-      if (at == seen.end()) Fail(RELAY_BAD_INDEX);
-      p.positions.push_back(at->second);
+      if (next >= index.components.size() || index.components[next].id != id) {
+        auto at = seen.find(id);
+        if (at == seen.end()) Fail(RELAY_BAD_INDEX);
+        next = at->second;
+      }
+      p.positions.push_back(uint32_t(next++));
     }
   }
 }
 
 }  // namespace
 
-std::string_view StringPool::Keep(std::string text) { return strings_.emplace_back(std::move(text)); }
+std::string_view StringPool::Keep(std::string text) {
+  if (text.size() >= 1024) return long_.emplace_front(std::move(text));
+  char *copy = static_cast<char *>(short_.allocate(text.size() + 1, 1));
+  text.copy(copy, text.size());
+  return {copy, text.size()};
+}
 
 void StringPool::Hold(const std::shared_ptr<StringPool> &other) {
   if (other.get() == this) return;
@@ -128,8 +145,11 @@ void StringPool::Hold(const std::shared_ptr<StringPool> &other) {
 Index ParseIndex(std::string kept) {
   Index index;
   std::string_view text = index.Keep(std::move(kept)), whole = text;
-  // About a record a line: no slack at the size of a large index.
-  index.components.reserve(size_t(std::count(whole.begin(), whole.end(), '\n')));
+  // About a record a line, components before the products' header as a
+  // writer puts them: no slack at the size of a large index.
+  size_t products = std::min(whole.find(SectionHeader(Section::Products)), whole.size());
+  index.components.reserve(size_t(std::count(whole.begin(), whole.begin() + products, '\n')));
+  index.products.reserve(size_t(std::count(whole.begin() + products, whole.end(), '\n')));
   Section section = Section::None;
   IniLine line;
   while (NextIniLine(text, line)) {
@@ -148,50 +168,72 @@ Index ParseIndex(std::string kept) {
 
 namespace {
 
-// The writer's two sections of components.
-enum class Listed { Patterns, Engines };
-
-void AppendComponents(std::string &text, const Index &index, Listed listed) {
-  bool patterns = listed == Listed::Patterns;
+void AppendDecimal(std::string &text, uint64_t value) {
   char number[24];
-  for (const ComponentEntry &c : index.components) {
-    if (IsPatternEntity(c.entity) != patterns) continue;
-    text += c.id;
-    text += '=';
-    text.append(number, size_t(PutDecimal(number, c.size) - number));
-    text += ' ';
-    text += c.sha256;
-    text += ' ';
-    text += c.path;
-    if (c.InArchive()) {
-      text += ' ';
-      text.append(number, size_t(PutDecimal(number, c.offset) - number));
-    }
-    text += '\n';
-  }
+  text.append(number, size_t(PutDecimal(number, value) - number));
 }
+
+void AppendComponent(std::string &text, const ComponentEntry &c) {
+  text += c.id;
+  text += '=';
+  AppendDecimal(text, c.size);
+  text += ' ';
+  text += c.sha256;
+  text += ' ';
+  text += c.path;
+  if (c.InArchive()) {
+    text += ' ';
+    AppendDecimal(text, c.offset);
+  }
+  text += '\n';
+}
+
+// An index's text kept whole.
+struct WholeText final : TextOut {
+  void Take() override {}
+};
 
 }  // namespace
 
-std::string IndexToText(const Index &index) {
-  std::string text;
-  text.reserve(index.components.size() * 192 + index.products.size() * 64 + 64);
-  text += "[PATTERN]\n";
-  AppendComponents(text, index, Listed::Patterns);
-  text += "\n[ENGINE]\n";
-  AppendComponents(text, index, Listed::Engines);
-  text += "\n[All_Product]\n";
-  for (const ProductEntry &p : index.products) {
-    text += p.id;
-    text += '=';
-    for (size_t i = 0; i < p.components.size(); ++i) {
-      if (i) text += ' ';
-      text += p.components[i];
-    }
-    text += '\n';
+void IndexRecords::Components(const std::function<void(const ComponentEntry &)> &each) const {
+  for (const ComponentEntry &c : index_.components) each(c);
+}
+
+void IndexRecords::Products(
+    const std::function<void(std::string_view, std::span<const std::string_view>)> &each) const {
+  for (const ProductEntry &p : index_.products) each(p.id, p.components);
+}
+
+// The writer's two sections of components, patterns first, then the
+// products.
+void WriteIndexText(TextOut &out, const IndexSource &index) {
+  for (bool patterns : {true, false}) {
+    out.text += patterns ? "[PATTERN]\n" : "\n[ENGINE]\n";
+    index.Components([&](const ComponentEntry &c) {
+      if (IsPatternEntity(c.entity) != patterns) return;
+      AppendComponent(out.text, c);
+      out.Spill();
+    });
   }
-  text += '\n';
-  return text;
+  out.text += "\n[All_Product]\n";
+  index.Products([&](std::string_view id, std::span<const std::string_view> components) {
+    out.text += id;
+    out.text += '=';
+    for (size_t i = 0; i < components.size(); ++i) {
+      if (i) out.text += ' ';
+      out.text += components[i];
+    }
+    out.text += '\n';
+    out.Spill();
+  });
+  out.text += '\n';
+}
+
+std::string IndexToText(const Index &index) {
+  WholeText out;
+  out.text.reserve(index.components.size() * 192 + index.products.size() * 64 + 64);
+  WriteIndexText(out, IndexRecords(index));
+  return std::move(out.text);
 }
 
 std::optional<Index> ReadIndexAt(int directory, const std::string &name) {

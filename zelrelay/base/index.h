@@ -5,13 +5,17 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <forward_list>
+#include <functional>
 #include <memory>
+#include <memory_resource>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/files.h"
 #include "zelrelay.h"
 #include "zelrelay_shared.h"
 
@@ -30,7 +34,10 @@ class StringPool {
   void Hold(const std::shared_ptr<StringPool> &other);
 
  private:
-  std::deque<std::string> strings_;
+  // Short strings (names, paths) are copied together into blocks, without
+  // a heap block and a string each; long ones (a text) are kept as given.
+  std::pmr::monotonic_buffer_resource short_;
+  std::forward_list<std::string> long_;
   std::vector<std::shared_ptr<StringPool>> held_;
 };
 
@@ -72,6 +79,32 @@ struct Index {
 // index keeps the text, and its records point into it.
 Index ParseIndex(std::string text);
 std::string IndexToText(const Index &index);
+
+// An index as its writer goes through it, wherever its records are kept.
+class IndexSource {
+ public:
+  // Each component once, in the same order each time.
+  virtual void Components(const std::function<void(const ComponentEntry &)> &each) const = 0;
+  // Each product, with the ids of its components.
+  virtual void Products(const std::function<void(std::string_view, std::span<const std::string_view>)> &each) const = 0;
+
+ protected:
+  ~IndexSource() = default;
+};
+
+// The records of an Index, as a source.
+class IndexRecords final : public IndexSource {
+ public:
+  explicit IndexRecords(const Index &index) : index_(index) {}
+  void Components(const std::function<void(const ComponentEntry &)> &each) const override;
+  void Products(const std::function<void(std::string_view, std::span<const std::string_view>)> &each) const override;
+
+ private:
+  const Index &index_;
+};
+
+// The index's text, written out as it is made.
+void WriteIndexText(TextOut &out, const IndexSource &index);
 // Larger indexes are refused (RELAY_INDEX_TOO_LARGE) rather than read.
 inline constexpr size_t kIndexLimit = size_t(64) << 20;
 

@@ -14,10 +14,14 @@ namespace {
 
 using Stream = std::unique_ptr<DIR, int (*)(DIR *)>;
 
+void EachName(DIR *dir, const std::function<void(std::string_view)> &each) {
+  while (dirent *entry = readdir(dir))
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) each(entry->d_name);
+}
+
 std::vector<std::string> Names(DIR *dir) {
   std::vector<std::string> names;
-  while (dirent *entry = readdir(dir))
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+  EachName(dir, [&](std::string_view name) { names.emplace_back(name); });
   return names;
 }
 
@@ -38,4 +42,9 @@ std::vector<std::string> ListDirectory(int directory) {
 std::vector<std::string> ListDirectory(const std::string &path) {
   Stream dir(opendir(path.c_str()), closedir);
   return dir ? Names(dir.get()) : std::vector<std::string>{};
+}
+
+void ForEachName(const std::string &path, const std::function<void(std::string_view)> &each) {
+  Stream dir(opendir(path.c_str()), closedir);
+  if (dir) EachName(dir.get(), each);
 }

@@ -162,7 +162,7 @@ int Run(const Request &request) {
   Index index;
   for (const Packing &packing : packings) index.components.push_back(PackComponent(packing, output, index));
   for (const ManifestProduct &product : manifest.products) index.products.push_back(ToProduct(product, index));
-  ServeIndex(output, index);
+  ServeIndex(output, IndexRecords(index));
   printf("published %zu components in %zu products to %s\n", index.components.size(), index.products.size(),
          output.c_str());
   if (!keys.empty()) SignIndex(request, keys, version, IndexToText(index));

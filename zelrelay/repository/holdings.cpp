@@ -23,11 +23,6 @@ bool PackageFileThere(const std::string &repository, const ComponentEntry &entry
          uint64_t(info.st_size) == entry.size;
 }
 
-void DropRepeats(std::vector<std::string_view> &ids) {
-  std::unordered_set<std::string_view> seen;
-  std::erase_if(ids, [&](std::string_view id) { return !seen.insert(id).second; });
-}
-
 // The component a package file's name stands for, "<id>.zip" or
 // "<id>.<tag>.zip"; empty for another name.
 std::string_view ComponentOfFile(std::string_view name) {
@@ -42,6 +37,13 @@ std::string_view ComponentOfFile(std::string_view name) {
 
 }  // namespace
 
+size_t ProductKindHash::operator()(const ProductKind &kind) const noexcept {
+  size_t hash = 0;
+  for (int32_t field : {kind.klass, kind.type, kind.language, kind.platform, kind.region, kind.oem})
+    hash = hash * 1000003 ^ std::hash<int32_t>{}(field);
+  return hash;
+}
+
 const FileStamp *Holdings::FileOf(std::string_view id) const {
   auto at = files_.find(id);
   const ComponentEntry *held = Find(id);
@@ -49,101 +51,167 @@ const FileStamp *Holdings::FileOf(std::string_view id) const {
 }
 
 const ComponentEntry *Holdings::Find(std::string_view id) const {
-  auto at = byId_.find(id);
-  return at == byId_.end() ? nullptr : &index.components[at->second];
+  uint32_t at = Position(id);
+  return at == kNone ? nullptr : components[at];
 }
 
-ComponentEntry &Holdings::Hold(const ComponentEntry &entry) {
-  auto [at, added] = byId_.emplace(entry.id, index.components.size());
-  if (added) return index.components.emplace_back(entry);
-  return index.components[at->second] = entry;
+const ComponentEntry *Holdings::Member(std::string_view id) const {
+  uint32_t at = members_.Find(id);
+  return at == kNone ? nullptr : &merged.components[at];
 }
 
-void Holdings::Drop(const std::vector<ComponentEntry> &dropped) {
+const ComponentEntry &Holdings::Hold(const ComponentEntry &record) {
+  components.push_back(&record);  // where the table reads its id
+  uint32_t added = uint32_t(components.size() - 1), at = byId_.Insert(added);
+  if (at != added) {
+    components.pop_back();
+    components[at] = &record;
+  }
+  return record;
+}
+
+const ComponentEntry &Holdings::Make(const ComponentEntry &record) { return made_.emplace_back(record); }
+
+void Holdings::Reserve(size_t count) {
+  components.reserve(count);
+  byId_.Reserve(count);
+}
+
+void Holdings::ReserveProducts(size_t count) {
+  products.reserve(count);
+  byKind_.Reserve(count);
+}
+
+void Holdings::Drop(const std::vector<const ComponentEntry *> &dropped) {
   if (dropped.empty()) return;
-  std::unordered_set<std::string_view> ids;
-  for (const ComponentEntry &c : dropped) ids.insert(c.id);
-  std::erase_if(index.components, [&](const ComponentEntry &c) { return ids.count(c.id) > 0; });
-  for (ProductEntry &p : index.products)
-    std::erase_if(p.components, [&](std::string_view id) { return ids.count(id) > 0; });
+  std::vector<bool> out(components.size());
+  for (const ComponentEntry *c : dropped)
+    if (uint32_t at = Position(c->id); at != kNone) out[at] = true;
+  std::vector<uint32_t> moved(components.size(), kNone);
+  size_t kept = 0;
+  for (size_t i = 0; i < components.size(); ++i)
+    if (!out[i]) {
+      moved[i] = uint32_t(kept);
+      components[kept++] = components[i];
+    }
+  components.resize(kept);
+  for (HeldProduct &p : products) {
+    std::erase_if(p.components, [&](uint32_t at) { return out[at]; });
+    for (uint32_t &at : p.components) at = moved[at];
+  }
   Reindex();
 }
 
-ProductEntry &Holdings::Product(const ProductEntry &like) {
-  auto [at, added] = byProduct_.emplace(ComponentName(like.entity), index.products.size());
-  if (added) index.products.push_back(ProductEntry{like.entity, like.id, {}, {}});
-  return index.products[at->second];
+HeldProduct &Holdings::Product(const ProductEntry &like) {
+  products.push_back(HeldProduct{&like, {}, nullptr});  // where the table reads its kind
+  uint32_t added = uint32_t(products.size() - 1), at = byKind_.Insert(added);
+  if (at != added) products.pop_back();
+  return products[at];
+}
+
+bool Holdings::ForgetEmptyProducts(const std::function<bool(const ProductEntry &)> &listed) {
+  size_t before = products.size();
+  std::erase_if(products, [&](const HeldProduct &p) { return p.components.empty() && !listed(*p.record); });
+  if (products.size() == before) return false;
+  byKind_.Clear();
+  byKind_.Reserve(products.size());
+  for (size_t i = 0; i < products.size(); ++i) byKind_.Insert(uint32_t(i));
+  return true;
 }
 
 void Holdings::Tidy() {
-  for (ProductEntry &p : index.products) DropRepeats(p.components);
+  std::vector<bool> seen(components.size());
+  for (HeldProduct &p : products) {
+    std::erase_if(p.components, [&](uint32_t at) { return seen[at] ? true : (seen[at] = true, false); });
+    for (uint32_t at : p.components) seen[at] = false;
+  }
 }
 
-void Holdings::Members(const Index &merged) {
-  members.clear();
-  for (const ComponentEntry &m : merged.components) members.emplace(m.id, m);
+void Holdings::Components(const std::function<void(const ComponentEntry &)> &each) const {
+  for (const ComponentEntry *c : components) each(*c);
 }
 
-std::unordered_set<std::string_view> Holdings::NamedFiles() const {
-  std::unordered_set<std::string_view> named;
-  named.reserve(index.components.size() + members.size());
-  for (const ComponentEntry &c : index.components) named.insert(c.path);
-  for (const auto &[id, m] : members) named.insert(m.path);
-  return named;
+void Holdings::Products(const std::function<void(std::string_view, std::span<const std::string_view>)> &each) const {
+  std::vector<std::string_view> ids;
+  for (const HeldProduct &p : products) {
+    ids.clear();
+    for (uint32_t at : p.components) ids.push_back(components[at]->id);
+    each(p.record->id, ids);
+  }
 }
 
 void Holdings::Reindex() {
-  byId_.clear();
-  for (size_t i = 0; i < index.components.size(); ++i) byId_.emplace(index.components[i].id, i);
+  byId_.Clear();
+  byId_.Reserve(components.size());
+  for (size_t i = 0; i < components.size(); ++i) byId_.Insert(uint32_t(i));
 }
 
-Holdings ReadHoldings(const std::string &repository) {
-  Holdings held;
-  held.retired = ReadRetired(repository);
-  MergedListing listing = ReadMergedArchives(repository, held.retired);
-  const Index &merged = listing.index;
-  held.mergedListed = listing.listed;
-  held.unverified = std::move(listing.scanned);
-  held.Members(merged);
-  for (const ProductEntry &p : merged.products) held.archivedProducts.emplace(ComponentName(p.entity), p);
-  Index index;
+Holdings::Holdings(const std::string &repository) {
+  retired = ReadRetired(repository);
+  MergedListing listing = ReadMergedArchives(repository, retired);
+  merged = std::move(listing.index);
+  mergedListed = listing.listed;
+  unverified = std::move(listing.scanned);
+  strings_->Hold(merged.strings);
+  members_.Reserve(merged.components.size());
+  for (size_t i = 0; i < merged.components.size(); ++i) {
+    members_.Insert(uint32_t(i));
+    archives_.push_back(merged.components[i].path);
+  }
+  std::sort(archives_.begin(), archives_.end());
+  archives_.erase(std::unique(archives_.begin(), archives_.end()), archives_.end());
   try {
-    index = ReadIndex(repository).value_or(Index{});
+    own_ = ReadIndex(repository).value_or(Index{});
   } catch (const RelayError &e) {
     if (e.status != RELAY_BAD_INDEX && e.status != RELAY_UNSAFE_PACKAGE_PATH) throw;
-    held.indexDamage = e.status;
+    indexDamage = e.status;
   }
-  held.index.Adopt(merged);
-  held.index.Adopt(index);
-  held.index.components.reserve(index.components.size() + merged.components.size());
-  held.byId_.reserve(index.components.size() + merged.components.size());
-  for (const ComponentEntry &c : index.components) {
-    auto member = held.members.find(c.id);
-    bool inMerged = member != held.members.end() && member->second.sha256 == c.sha256;
+  strings_->Hold(own_.strings);
+  Reserve(own_.components.size() + merged.components.size());
+  ReserveProducts(own_.products.size() + merged.products.size());
+  for (const ComponentEntry &c : own_.components) {
+    const ComponentEntry *member = Member(c.id);
     struct stat info;
     if (!c.InArchive() && PackageFileThere(repository, c, info)) {
-      held.Hold(c);
-      held.files_[c.id] = FileStamp::Of(info);
-    } else if (inMerged) {
-      held.Hold(member->second);
+      Hold(c);
+      files_[c.id] = FileStamp::Of(info);
+    } else if (member != nullptr && member->sha256 == c.sha256) {
+      Hold(*member);
     } else {
-      held.gone.push_back(c);
+      gone.push_back(&c);
     }
   }
   for (const ComponentEntry &m : merged.components)
-    if (!held.Find(m.id)) held.Hold(m);
-  for (const Index *from : {static_cast<const Index *>(&index), &merged})
+    if (!Find(m.id)) Hold(m);
+  for (const Index *from : {&own_, &merged})
     for (const ProductEntry &p : from->products) {
-      ProductEntry &into = held.Product(p);
-      if (IsNewer(p.entity.version, into.entity.version)) {
-        into.entity = p.entity;
-        into.id = p.id;
-      }
+      HeldProduct &into = Product(p);
+      if (IsNewer(p.entity.version, into.record->entity.version)) into.record = &p;
       for (std::string_view id : p.components)
-        if (held.Find(id)) into.components.push_back(id);
+        if (uint32_t at = Position(id); at != kNone) into.components.push_back(at);
     }
-  held.Tidy();
-  return held;
+  for (const ProductEntry &p : merged.products)
+    if (uint32_t at = FindProduct(p); at != kNone) products[at].archived = &p;
+  Tidy();
+}
+
+NamedFiles::NamedFiles(const Holdings &held) : held_(held) {
+  for (const ComponentEntry *c : held.components)
+    if (!c->InArchive() && !NamedFor(*c, c->path)) odd_.insert(c->path);
+}
+
+bool NamedFiles::NamedFor(const ComponentEntry &held, std::string_view path) {
+  constexpr std::string_view prefix = ZELRELAY_PACKAGES_DIR "/";
+  return path.starts_with(prefix) && ComponentOfFile(path.substr(prefix.size())) == held.id;
+}
+
+bool NamedFiles::operator()(std::string_view path) const {
+  const std::vector<std::string_view> &archives = held_.Archives();
+  if (std::binary_search(archives.begin(), archives.end(), path)) return true;
+  constexpr std::string_view prefix = ZELRELAY_PACKAGES_DIR "/";
+  const ComponentEntry *held = path.starts_with(prefix) ? held_.Find(ComponentOfFile(path.substr(prefix.size())))
+                                                        : nullptr;
+  return (held != nullptr && !held->InArchive() && held->path == path) || odd_.count(path) > 0;
 }
 
 bool BytesMatch(const std::string &repository, const ComponentEntry &entry) {
@@ -162,31 +230,30 @@ bool HeldIntact(const std::string &repository, const Holdings &held, const Compo
 }
 
 void AdoptLeftovers(const std::string &repository, Holdings &held, const Index &upstream) {
-  std::unordered_set<std::string_view> named = held.NamedFiles();
+  NamedFiles named(held);
   std::unordered_map<std::string_view, const ComponentEntry *> offered;
   std::unordered_multimap<std::string_view, const ProductEntry *> listing;
-  for (const std::string &name : ListDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR))) {
-    std::string path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + name;
+  ForEachName(JoinPath(repository, ZELRELAY_PACKAGES_DIR), [&](std::string_view name) {
+    std::string path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + std::string(name);
     std::string_view id = ComponentOfFile(name);
     const ComponentEntry *mine = id.empty() ? nullptr : held.Find(id);
-    if (id.empty() || named.count(path) || held.retired.Has(path) || (mine && !mine->InArchive())) continue;
+    if (id.empty() || named(path) || held.retired.Has(path) || (mine && !mine->InArchive())) return;
     if (offered.empty()) {  // only once there is something to adopt
       for (const ComponentEntry &c : upstream.components) offered.emplace(c.id, &c);
       for (const ProductEntry &p : upstream.products)
         for (std::string_view c : p.components) listing.emplace(c, &p);
     }
     auto wanted = offered.find(id);
-    if (wanted == offered.end()) continue;
+    if (wanted == offered.end()) return;
     ComponentEntry entry = *wanted->second;
     if ((mine && mine->sha256 != entry.sha256) || (path != PackagePath(entry) && path != TaggedPackagePath(entry)))
-      continue;
-    if (!PackagePresent(JoinPath(repository, path), entry)) continue;
-    held.index.Adopt(upstream);
-    entry.path = held.index.Keep(path);
+      return;
+    if (!PackagePresent(JoinPath(repository, path), entry)) return;
+    entry.path = held.Keep(path);
     entry.offset = kWholeFile;
-    held.Hold(entry);
+    held.Hold(held.Make(entry));
     auto [from, to] = listing.equal_range(entry.id);
-    for (auto at = from; at != to; ++at) held.Product(*at->second).components.push_back(entry.id);
-  }
+    for (auto at = from; at != to; ++at) held.Product(*at->second).components.push_back(held.Position(entry.id));
+  });
   held.Tidy();
 }

@@ -79,8 +79,9 @@ std::map<std::string, Stamp, std::less<>> ParseStamps(std::string_view text) {
 
 std::vector<std::string> ArchiveNames(const std::string &directory) {
   std::vector<std::string> names;
-  for (const std::string &name : ListDirectory(directory))
-    if (IsMergedArchiveName(name)) names.push_back(InPackages(name));
+  ForEachName(directory, [&](std::string_view name) {
+    if (IsMergedArchiveName(name)) names.push_back(InPackages(std::string(name)));
+  });
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -252,25 +253,16 @@ bool Described(const std::string &repository, const MergedIndexFile &file, const
 
 }  // namespace
 
-MergedListing ReadMergedArchives(const std::string &repository, const Retired &retired,
-                                 const std::vector<MergedBuild> &built) {
+MergedListing ReadMergedArchives(const std::string &repository, const Retired &retired) {
   MergedIndexFile file;
   ReadMergedIndexFile(repository, file);
   MergedListing result;
   Listing merged;
   merged.index.Adopt(file.index);
-  std::set<std::string_view> fresh;
-  std::set<std::string> rebuilt;  // products whose older archives the builds supersede
-  for (const MergedBuild &build : built) {
-    merged.index.strings->Hold(build.strings);
-    fresh.insert(build.names.begin(), build.names.end());
-    rebuilt.insert(ComponentName(build.product.entity));
-    for (const ComponentEntry &c : build.members) merged.Add(c, build.product);
-  }
   bool described = file.read || !Exists(JoinPath(repository, ZELRELAY_MERGED_INDEX));
   size_t archives = 0;
   for (const std::string &name : Candidates(repository, file, retired)) {
-    if (fresh.count(name) || rebuilt.count(ProductOfArchive(name)) || !Exists(JoinPath(repository, name))) continue;
+    if (!Exists(JoinPath(repository, name))) continue;
     archives++;
     if (!Described(repository, file, name)) {
       described = false;
@@ -286,22 +278,31 @@ MergedListing ReadMergedArchives(const std::string &repository, const Retired &r
       merged.Add(*c, *owner->second);
     }
   }
-  result.listed = described && built.empty() && archives == file.stamps.size();
+  result.listed = described && archives == file.stamps.size();
   result.index = std::move(merged.index);
   return result;
 }
 
-void WriteMergedIndex(const std::string &repository, const Index &members) {
-  std::string text = IndexToText(members);
-  text += std::string(kArchivesHeader) + "\n";
-  std::set<std::string_view> archives;
-  for (const ComponentEntry &c : members.components) archives.insert(c.path);
+std::vector<std::string_view> WriteMergedIndex(const std::string &repository, const IndexSource &members) {
+  ServedFile file(repository, ZELRELAY_MERGED_INDEX);
+  WriteIndexText(file, members);
+  file.text += kArchivesHeader;
+  file.text += '\n';
+  std::vector<std::string_view> archives;
+  members.Components([&](const ComponentEntry &c) {
+    if (archives.empty() || archives.back() != c.path) archives.push_back(c.path);  // members come archive by archive
+  });
+  std::sort(archives.begin(), archives.end());
+  archives.erase(std::unique(archives.begin(), archives.end()), archives.end());
   for (std::string_view name : archives) {
     Stamp stamp;
-    if (StampOf(JoinPath(repository, name), stamp))
-      text += std::string(name) + "=" + std::to_string(stamp.size) + " " + std::to_string(stamp.modified) + "\n";
+    if (!StampOf(JoinPath(repository, name), stamp)) continue;
+    file.text += name;
+    file.text += '=' + std::to_string(stamp.size) + ' ' + std::to_string(stamp.modified) + '\n';
+    file.Spill();
   }
-  ServeText(repository, ZELRELAY_MERGED_INDEX, text);
+  file.Commit();
+  return archives;
 }
 
 std::string ProductOfArchive(std::string_view archive) {

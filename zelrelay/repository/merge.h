@@ -50,7 +50,8 @@ struct MergedBuild {
 MergedBuild BuildMergedArchives(const std::string &repository, const ProductEntry &product,
                                 const std::vector<MemberSource> &sources, int64_t maxmerge,
                                 std::vector<ComponentEntry> &missing);
-// Puts the parts in place. The parts must be durable already (SyncAll).
+// Puts the parts in place, under names no index names yet: they are made
+// durable with the rest of the run (SyncAll) before merged.ini names them.
 // The archives they replace stay, for readers of the index that named them,
 // until they are retired.
 void CommitMergedArchives(MergedBuild &build);
@@ -67,12 +68,15 @@ struct MergedListing {
 };
 // The archives are those merged.ini lists, or when it cannot be read every
 // archive in the package directory that is not retired (passed in, as read
-// from .zelrelay.retired). Those just built are taken from the builds and
-// supersede the other archives of their products; the others are read from
-// merged.ini where it still describes them, else from their own manifests.
-MergedListing ReadMergedArchives(const std::string &repository, const Retired &retired,
-                                 const std::vector<MergedBuild> &built = {});
-void WriteMergedIndex(const std::string &repository, const Index &members);
+// from .zelrelay.retired). They are read from merged.ini where it still
+// describes them, else from their own manifests.
+MergedListing ReadMergedArchives(const std::string &repository, const Retired &retired);
+// Writes merged.ini as it is made, with its companions (ServedFile): the
+// members, each listed once (path: its archive, offset: its data), their
+// products, and the size and time of each archive that holds one; leaves
+// it untouched when it says the same.
+// Returns those archives, sorted.
+std::vector<std::string_view> WriteMergedIndex(const std::string &repository, const IndexSource &members);
 
 // Whether an archive (a path relative to the repository) is one of the
 // product's merged archives; the product an archive is of, by identity

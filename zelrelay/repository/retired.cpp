@@ -36,22 +36,23 @@ void WriteRetired(const std::string &repository, Retired &retired) {
   retired.changed = false;
 }
 
-void RetireUnnamed(const std::string &repository, const std::unordered_set<std::string_view> &named,
+void RetireUnnamed(const std::string &repository, const std::function<bool(std::string_view)> &named,
                    Retired &retired, int64_t now) {
-  std::vector<std::string> names = ListDirectory(JoinPath(repository, ZELRELAY_PACKAGES_DIR));
-  std::unordered_set<std::string_view> present(names.begin(), names.end());
   auto retire = [&](const std::string &path) {
     if (retired.since.emplace(path, now).second) retired.changed = true;
   };
   // Partials and temporaries have their own ways out; a signature goes
   // with its package, and one whose package the clean-up took stays.
-  for (const std::string &name : names) {
-    if (!name.ends_with(".zip")) continue;
-    std::string path = std::string(ZELRELAY_PACKAGES_DIR) + "/" + name;
-    if (named.count(path) || retired.Has(path)) continue;
+  // The directory is read one name at a time: it may hold many.
+  std::string path;
+  ForEachName(JoinPath(repository, ZELRELAY_PACKAGES_DIR), [&](std::string_view name) {
+    if (!name.ends_with(".zip")) return;
+    path = ZELRELAY_PACKAGES_DIR "/";
+    path += name;
+    if (named(path) || retired.Has(path)) return;
     retire(path);
-    if (present.count(name + ".sig")) retire(path + ".sig");
-  }
+    if (Exists(JoinPath(repository, path + ".sig"))) retire(path + ".sig");
+  });
 }
 
 void Unretire(Retired &retired, std::string_view path) {

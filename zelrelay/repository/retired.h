@@ -8,10 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
 inline constexpr const char *kRetiredName = ".zelrelay.retired";
 
@@ -29,7 +29,8 @@ void WriteRetired(const std::string &repository, Retired &retired);
 
 // Retires the package files and merged archives of the package directory
 // that are not named, nor retired already, with their signatures.
-void RetireUnnamed(const std::string &repository, const std::unordered_set<std::string_view> &named,
+// named tells of a path relative to the repository.
+void RetireUnnamed(const std::string &repository, const std::function<bool(std::string_view)> &named,
                    Retired &retired, int64_t now);
 // Takes a path off the list, before a writer names it again.
 void Unretire(Retired &retired, std::string_view path);

@@ -77,6 +77,9 @@ const ComponentEntry *Upstream::Offer(size_t i, const ComponentEntry &wanted) {
   }
   const Index *at = indexes_[i] ? &*indexes_[i] : i == answered_ ? &index : nullptr;
   if (at == nullptr) return nullptr;
+  // The answering source offers what its own index lists: no map of its ids.
+  if (at == &index && &wanted >= index.components.data() && &wanted < index.components.data() + index.components.size())
+    return &wanted;
   std::unordered_map<std::string_view, size_t> &ids = byId_[i];
   if (ids.empty())
     for (size_t c = 0; c < at->components.size(); ++c) ids.emplace(at->components[c].id, c);

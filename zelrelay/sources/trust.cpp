@@ -95,14 +95,11 @@ void CheckStatement(const Statement &statement, const Trust &trust, int64_t now)
 }
 
 void KeepSigned(const std::string &repository, const SignedIndex &accepted) {
-  if (!FileHolds(JoinPath(repository, kSignedIndexFile), accepted.indexText))
-    ServeCompanions(repository, kSignedIndexFile, accepted.indexText);
-  std::vector<TempFile> ready;
-  for (auto [name, text] : {std::pair{kSignedIndexFile, &accepted.indexText},
-                            std::pair{kStatementFile, &accepted.statementText}}) {
-    std::string path = JoinPath(repository, name);
-    if (!FileHolds(path, *text)) ready.push_back(PrepareFile(path, *text));
-  }
-  for (TempFile &file : ready) RenameTempFile(file);
-  if (!ready.empty()) SyncDirectory(repository);
+  std::string statement = JoinPath(repository, kStatementFile);
+  std::optional<TempFile> ready;
+  if (!FileHolds(statement, accepted.statementText)) ready.emplace(PrepareFile(statement, accepted.statementText));
+  ServeText(repository, kSignedIndexFile, accepted.indexText);
+  if (!ready) return;
+  RenameTempFile(*ready);
+  SyncDirectory(repository);
 }

@@ -42,7 +42,8 @@ struct SignedIndex {
   bool fromIndexFile;  // server.ini itself, not a relay's kept signed.ini
 };
 
-// Puts the publisher's index and statement in the repository, the
-// statement last, both ready before either shows; what is there already is
-// left untouched.
+// Puts the publisher's index (served with its companions, base/served.h)
+// and statement in the repository, the statement last and ready before the
+// index shows, so that a reader finds them apart only between two renames;
+// what is there already is left untouched.
 void KeepSigned(const std::string &repository, const SignedIndex &accepted);

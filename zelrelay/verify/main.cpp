@@ -55,21 +55,21 @@ const char *Check(const std::string &repository, const ComponentEntry &entry) {
 Index Members(const std::string &repository, const Holdings &held) {
   FileDescriptor root = OpenDirectory(repository);
   Index members = (root.fd < 0 ? std::nullopt : ReadIndexAt(root.fd, ZELRELAY_MERGED_INDEX)).value_or(Index{});
-  members.Adopt(held.index);
+  members.strings->Hold(held.Strings());
   std::set<std::pair<std::string_view, uint64_t>> listed;
   for (const ComponentEntry &c : members.components) listed.emplace(c.path, c.offset);
-  for (const auto &[id, member] : held.members)
+  for (const ComponentEntry &member : held.merged.components)
     if (!listed.count({member.path, member.offset})) members.components.push_back(member);
   return members;
 }
 
 Verdict Verify(const std::string &repository, const Holdings &held, const Index &members) {
   Verdict verdict;
-  for (const ComponentEntry &c : held.gone) verdict.problems.push_back({&c, "missing"});
-  for (const ComponentEntry &c : held.index.components) {
-    if (c.InArchive()) continue;  // checked below, with every member
+  for (const ComponentEntry *c : held.gone) verdict.problems.push_back({c, "missing"});
+  for (const ComponentEntry *c : held.components) {
+    if (c->InArchive()) continue;  // checked below, with every member
     verdict.packages++;
-    if (const char *what = Check(repository, c)) verdict.problems.push_back({&c, what});
+    if (const char *what = Check(repository, *c)) verdict.problems.push_back({c, what});
   }
   for (const ComponentEntry &member : members.components) {
     verdict.members++;
