@@ -55,7 +55,7 @@ PartialFile::PartialFile(const std::string &target, const ComponentEntry &entry,
 }
 
 PartialFile::~PartialFile() {
-  if (meter_.summer) meter_.summer->Drain(sum_);  // the worker is done with it
+  if (Offload()) Offload()->Drain(sum_);  // the worker is done with it
   if (!completed_) meter_.bytes -= counted_;
   if (!completed_ && (validator_.empty() || have_ == 0 || size_ < kWorthResuming)) unlink(path_.c_str());
 }
@@ -79,7 +79,7 @@ void PartialFile::Restart() {
 }
 
 void PartialFile::ResetSum() {
-  if (meter_.summer) meter_.summer->Drain(sum_);
+  if (Offload()) Offload()->Drain(sum_);
   sum_.digest = StartSha256();
   sum_.crc = 0;
 }
@@ -121,8 +121,8 @@ void PartialFile::WriteBack(bool all) {
 void PartialFile::Receive(const void *data, size_t size) {
   if (have_ + size > size_) Fail(RELAY_PACKAGE_MISMATCH);
   WriteAll(file_.fd, data, size);
-  if (meter_.summer) {
-    meter_.summer->Add(sum_, data, size);
+  if (Offload()) {
+    Offload()->Add(sum_, data, size);
   } else {
     UpdateSha256(sum_.digest, data, size);
     sum_.crc = Crc32(sum_.crc, data, size);
@@ -152,7 +152,7 @@ bool PartialFile::TakeWhole() {
 }
 
 void PartialFile::Complete() {
-  if (meter_.summer) meter_.summer->Drain(sum_);
+  if (Offload()) Offload()->Drain(sum_);
   if (file_.fd < 0 || have_ != size_ || FinishSha256(sum_.digest) != sha256_) {
     validator_.clear();  // gone with the object
     Fail(RELAY_PACKAGE_MISMATCH);

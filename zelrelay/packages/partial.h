@@ -86,6 +86,9 @@ class PartialFile final : public ByteSink {
   uint64_t written_ = 0;  // bytes whose writing back has been started
 
   void Restart();
+  // The run's summer for a package large enough that summing off this
+  // thread gains more than handing each piece over costs; else null.
+  Summer *Offload() const { return size_ >= kWorthResuming ? meter_.summer : nullptr; }
   // Forgets what was summed, once nothing is being summed any more.
   void ResetSum();
   // Starts writing back what arrived since the last time, once there is
