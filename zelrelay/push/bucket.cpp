@@ -111,11 +111,6 @@ Request Bucket::NewRequest(const std::string &url, const std::string &method) co
   return request;
 }
 
-std::string Bucket::BucketUrl(const std::string &bucket) const {
-  if (location_.endpoint.empty()) return "https://" + bucket + ".s3." + location_.signing.region + ".amazonaws.com/";
-  return location_.endpoint + "/" + EscapeKey(bucket);  // "/BUCKET/" would name an object of no name
-}
-
 // One request, again after a transient failure as the settings allow. The
 // answer is the caller's to judge, but for refused credentials and what
 // transfers cannot get past.
@@ -130,7 +125,7 @@ Response Bucket::Send(Request request, std::string *body, const char *what) {
     std::this_thread::sleep_until(request.notBefore);
     request.notBefore = {};
   }
-  std::string code = ReadLeaves(response.failure).empty() ? "" : Leaf(ReadLeaves(response.failure), "Error/Code");
+  std::string code = Leaf(ReadLeaves(response.failure), "Error/Code");
   if (response.http == 403) throw StoreError{RELAY_STORE_REFUSED, std::string(what) + ": " + code};
   if (response.http == 0 && response.status != RELAY_OK) throw StoreError{response.status, what};
   response.failure = code;
@@ -144,7 +139,8 @@ std::map<std::string, Bucket::Object> Bucket::List() {
     std::vector<std::pair<std::string, std::string>> query = {{"list-type", "2"}, {"prefix", location_.prefix}};
     if (!token.empty()) query.emplace_back("continuation-token", token);
     std::string body;
-    Response answer = Send(NewRequest(BucketUrl(location_.bucket) + Query(query), "GET"), &body, "listing the bucket");
+    Request listing = NewRequest(location_.BucketUrl(location_.bucket) + Query(query), "GET");
+    Response answer = Send(std::move(listing), &body, "listing the bucket");
     if (answer.status != RELAY_OK) throw StoreError{answer.status, "listing the bucket: " + answer.failure};
     Leaves leaves = ReadLeaves(body);
     std::string key;
@@ -174,15 +170,20 @@ std::optional<std::string> Bucket::StoredSha256(const std::string &key) {
   return answer.sha256Meta;
 }
 
+// The object's digest goes into its metadata, where the next push finds it.
+std::string Bucket::PutObject(Request request, const std::string &key, const std::string &sha256) {
+  request.headers.emplace_back("x-amz-meta-sha256", sha256);
+  Response answer = Send(std::move(request), nullptr, "writing the bucket");
+  if (answer.status != RELAY_OK) throw StoreError{answer.status, "writing " + key + ": " + answer.failure};
+  return Unquoted(answer.etag);
+}
+
 std::string Bucket::Put(const std::string &key, const std::string &bytes, const std::string &sha256) {
   Request request = NewRequest(KeyUrl(key), "PUT");
   request.body = &bytes;
   request.bodySize = bytes.size();
   request.payloadSha256 = Sha256Of(bytes);
-  request.headers.emplace_back("x-amz-meta-sha256", sha256);
-  Response answer = Send(request, nullptr, "writing the bucket");
-  if (answer.status != RELAY_OK) throw StoreError{answer.status, "writing " + key + ": " + answer.failure};
-  return Unquoted(answer.etag);
+  return PutObject(std::move(request), key, sha256);
 }
 
 // The payload is signed as UNSIGNED-PAYLOAD: its digest is kept in the
@@ -192,10 +193,7 @@ std::string Bucket::Put(const std::string &key, int file, uint64_t size, const s
   request.bodyFile = file;
   request.bodySize = size;
   request.payloadSha256 = "UNSIGNED-PAYLOAD";
-  request.headers.emplace_back("x-amz-meta-sha256", sha256);
-  Response answer = Send(request, nullptr, "writing the bucket");
-  if (answer.status != RELAY_OK) throw StoreError{answer.status, "writing " + key + ": " + answer.failure};
-  return Unquoted(answer.etag);
+  return PutObject(std::move(request), key, sha256);
 }
 
 void Bucket::Delete(const std::string &key) {
@@ -214,8 +212,8 @@ std::string Bucket::StartUpload(const std::string &key, const std::string &sha25
   return upload;
 }
 
-std::map<int, uint64_t> Bucket::UploadedParts(const std::string &key, const std::string &upload) {
-  std::map<int, uint64_t> parts;
+std::map<int, Bucket::Part> Bucket::UploadedParts(const std::string &key, const std::string &upload) {
+  std::map<int, Part> parts;
   std::string marker;
   for (;;) {
     std::vector<std::pair<std::string, std::string>> query = {{"uploadId", upload}};
@@ -228,15 +226,16 @@ std::map<int, uint64_t> Bucket::UploadedParts(const std::string &key, const std:
     int number = 0;
     for (const auto &[name, text] : leaves) {
       if (name == "ListPartsResult/Part/PartNumber") number = int(ParseWhole(text).value_or(0));
-      if (name == "ListPartsResult/Part/Size") parts[number] = ParseWhole(text).value_or(0);
+      if (name == "ListPartsResult/Part/Size") parts[number].size = ParseWhole(text).value_or(0);
+      if (name == "ListPartsResult/Part/ETag") parts[number].etag = text;
     }
     if (Leaf(leaves, "ListPartsResult/IsTruncated") != "true") return parts;
     marker = Leaf(leaves, "ListPartsResult/NextPartNumberMarker");
   }
 }
 
-void Bucket::PutPart(const std::string &key, const std::string &upload, int part, int file, uint64_t offset,
-                     uint64_t size) {
+Bucket::Part Bucket::PutPart(const std::string &key, const std::string &upload, int part, int file, uint64_t offset,
+                             uint64_t size) {
   Request request = NewRequest(KeyUrl(key) + Query({{"partNumber", std::to_string(part)}, {"uploadId", upload}}),
                                "PUT");
   request.bodyFile = file;
@@ -244,20 +243,16 @@ void Bucket::PutPart(const std::string &key, const std::string &upload, int part
   request.bodySize = size;
   request.payloadSha256 = "UNSIGNED-PAYLOAD";
   Response answer = Send(request, nullptr, "writing the bucket");
-  if (answer.status != RELAY_OK) throw StoreError{answer.status, "uploading " + key + ": " + answer.failure};
+  if (answer.status != RELAY_OK || answer.etag.empty())
+    throw StoreError{answer.status, "uploading " + key + ": " + answer.failure};
+  return Part{size, answer.etag};
 }
 
-// The parts as the store lists them, with their ETags, make the object.
-std::string Bucket::FinishUpload(const std::string &key, const std::string &upload) {
-  std::string query = Query({{"uploadId", upload}}), listed, listing, number;
-  Response parts = Send(NewRequest(KeyUrl(key) + query, "GET"), &listed, "listing an upload's parts");
-  if (parts.status != RELAY_OK) throw StoreError{parts.status, "uploading " + key + ": " + parts.failure};
-  for (const auto &[name, text] : ReadLeaves(listed)) {
-    if (name == "ListPartsResult/Part/PartNumber") number = text;
-    if (name == "ListPartsResult/Part/ETag")
-      listing += "<Part><PartNumber>" + number + "</PartNumber><ETag>" + text + "</ETag></Part>";
-  }
-  std::string complete = "<CompleteMultipartUpload>" + listing + "</CompleteMultipartUpload>", body;
+std::string Bucket::FinishUpload(const std::string &key, const std::string &upload, const std::map<int, Part> &parts) {
+  std::string query = Query({{"uploadId", upload}}), complete = "<CompleteMultipartUpload>", body;
+  for (const auto &[number, part] : parts)
+    complete += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>" + part.etag + "</ETag></Part>";
+  complete += "</CompleteMultipartUpload>";
   Request request = NewRequest(KeyUrl(key) + query, "POST");
   request.body = &complete;
   request.bodySize = complete.size();
@@ -280,7 +275,7 @@ bool Bucket::Hold() {
   if (answer.http == 412 || answer.http == 409) return false;
   if (answer.http != 501) throw StoreError{answer.status, "holding the bucket: " + answer.failure};
   // No conditional writes: a bucket, which the store makes only once.
-  Response made = Send(NewRequest(BucketUrl(lockBucket_), "PUT"), nullptr, "holding the bucket");
+  Response made = Send(NewRequest(location_.BucketUrl(lockBucket_), "PUT"), nullptr, "holding the bucket");
   if (made.status == RELAY_OK) return heldByBucket_ = true;
   if (made.http == 409) return false;
   throw StoreError{made.status, "holding the bucket: " + made.failure};
@@ -289,7 +284,7 @@ bool Bucket::Hold() {
 void Bucket::Release() noexcept {
   try {
     if (heldByObject_) Send(NewRequest(KeyUrl(".zelrelay.push-lock"), "DELETE"), nullptr, "releasing the bucket");
-    if (heldByBucket_) Send(NewRequest(BucketUrl(lockBucket_), "DELETE"), nullptr, "releasing the bucket");
+    if (heldByBucket_) Send(NewRequest(location_.BucketUrl(lockBucket_), "DELETE"), nullptr, "releasing the bucket");
   } catch (...) {
     // Left held: the next push says by what, and how to free it.
   }

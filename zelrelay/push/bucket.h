@@ -44,11 +44,17 @@ class Bucket {
 
   // Multipart uploads, for large objects; a part list survives the push
   // that started it, so the next one sends only what is missing.
+  struct Part {
+    uint64_t size = 0;
+    std::string etag;  // as the store gave it, quotes and all
+  };
   std::string StartUpload(const std::string &key, const std::string &sha256);
-  std::map<int, uint64_t> UploadedParts(const std::string &key, const std::string &upload);
-  void PutPart(const std::string &key, const std::string &upload, int part, int file, uint64_t offset,
+  // By part number; empty when the upload is gone.
+  std::map<int, Part> UploadedParts(const std::string &key, const std::string &upload);
+  Part PutPart(const std::string &key, const std::string &upload, int part, int file, uint64_t offset,
                uint64_t size);
-  std::string FinishUpload(const std::string &key, const std::string &upload);
+  // The parts, every one of the object's, make it; returns its ETag.
+  std::string FinishUpload(const std::string &key, const std::string &upload, const std::map<int, Part> &parts);
 
   // Holding the prefix against a second pusher: a conditional create of a
   // lock object where the store has one, else the creation of a bucket,
@@ -67,7 +73,7 @@ class Bucket {
   bool heldByObject_ = false, heldByBucket_ = false;
 
   Response Send(Request request, std::string *body, const char *what);
+  std::string PutObject(Request request, const std::string &key, const std::string &sha256);
   Request NewRequest(const std::string &url, const std::string &method) const;
   std::string KeyUrl(const std::string &key) const { return location_.base + EscapeKey(key); }
-  std::string BucketUrl(const std::string &bucket) const;
 };

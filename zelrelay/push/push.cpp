@@ -145,18 +145,22 @@ std::string Pusher::Upload(const std::string &key, int file, uint64_t size, cons
   uint64_t part = std::max(PartSize(), (size + kMostParts - 1) / kMostParts);
   if (size <= 4 * part) return bucket_.Put(key, file, size, sha256);
   std::string &upload = record_.uploads[key];
-  std::map<int, uint64_t> done = upload.empty() ? std::map<int, uint64_t>{} : bucket_.UploadedParts(key, upload);
-  if (upload.empty() || done.empty()) {
+  std::map<int, Bucket::Part> done;
+  if (!upload.empty()) done = bucket_.UploadedParts(key, upload);
+  if (done.empty()) {
     upload = bucket_.StartUpload(key, sha256);
     WritePushRecord(repository_, target_, record_);
   }
+  std::map<int, Bucket::Part> parts;
   for (uint64_t offset = 0; offset < size; offset += part) {
     int number = int(offset / part) + 1;
     uint64_t length = std::min(part, size - offset);
     auto there = done.find(number);
-    if (there == done.end() || there->second != length) bucket_.PutPart(key, upload, number, file, offset, length);
+    parts[number] = there != done.end() && there->second.size == length
+                        ? there->second
+                        : bucket_.PutPart(key, upload, number, file, offset, length);
   }
-  std::string etag = bucket_.FinishUpload(key, upload);
+  std::string etag = bucket_.FinishUpload(key, upload, parts);
   record_.uploads.erase(key);
   return etag;
 }

@@ -102,9 +102,13 @@ S3Location S3LocationOf(std::string_view url) {
   std::string endpoint = FirstSet({"AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL"});
   while (!endpoint.empty() && endpoint.back() == '/') endpoint.pop_back();
   location.endpoint = endpoint;
-  location.base = endpoint.empty()
-                      ? "https://" + location.bucket + ".s3." + location.signing.region + ".amazonaws.com/"
-                      : endpoint + "/" + EscapeKey(location.bucket) + "/";
-  location.base += EscapeKey(location.prefix);
+  location.base = location.BucketUrl(location.bucket) + (endpoint.empty() ? "" : "/") + EscapeKey(location.prefix);
   return location;
+}
+
+// Path-style without the "/" after the bucket: "/BUCKET/" would name an
+// object of no name.
+std::string S3Location::BucketUrl(const std::string &name) const {
+  if (endpoint.empty()) return "https://" + name + ".s3." + signing.region + ".amazonaws.com/";
+  return endpoint + "/" + EscapeKey(name);
 }

@@ -26,6 +26,9 @@ struct S3Location {
   AwsSigning signing;
   // "s3://BUCKET/PREFIX/", as reports show it.
   std::string Shown() const { return "s3://" + bucket + "/" + prefix; }
+  // The URL of a bucket of the same store: "ENDPOINT/BUCKET", or AWS's
+  // "https://BUCKET.s3.REGION.amazonaws.com/".
+  std::string BucketUrl(const std::string &name) const;
 };
 
 // Whether a URL names a bucket (its scheme is s3).
