@@ -138,7 +138,7 @@ class Relay : public ::testing::Test {
     if (information) ZELRELAY_DestroyData(information);
     return status;
   }
-  bool Holds(const char *id) const { return ReadHoldings(repo.path.string()).Find(ExtractName(Entity(id))); }
+  bool Holds(const char *id) const { return Holdings(repo.path.string()).Find(ExtractName(Entity(id))); }
   // A new, empty repository for one case of a table; the fixture's own
   // comes back when it goes.
   struct Afresh {
@@ -184,7 +184,7 @@ class Relay : public ::testing::Test {
   }
   // Every component the repository holds, in the bytes its index names.
   bool Whole() const {
-    Holdings held = ReadHoldings(repo.path.string());
+    Holdings held(repo.path.string());
     return held.indexDamage == RELAY_OK &&
            std::all_of(held.components.begin(), held.components.end(),
                        [&](const ComponentEntry *c) { return BytesMatch(repo.path.string(), *c); });

@@ -4,7 +4,6 @@
 #include <rapidjson/writer.h>
 #include <sys/statvfs.h>
 
-#include <cctype>
 #include <iterator>
 #include <memory>
 
@@ -75,12 +74,9 @@ void Url(Writer &out, const std::string &url) {
 // The host[:port] of a web server's URL (shown without credentials); empty
 // for a directory.
 std::string_view HostOf(std::string_view url) {
-  size_t scheme = url.find("://");
-  if (scheme == std::string_view::npos) return {};
-  std::string name(url.substr(0, scheme));
-  for (char &c : name) c = char(tolower(static_cast<unsigned char>(c)));
-  if (name != "http" && name != "https") return {};
-  std::string_view rest = url.substr(scheme + 3);
+  std::string scheme = SchemeOf(url);
+  if (scheme != "http" && scheme != "https") return {};
+  std::string_view rest = url.substr(scheme.size() + 3);
   return rest.substr(0, rest.find_first_of("/?#"));
 }
 

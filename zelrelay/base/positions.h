@@ -31,6 +31,13 @@ class PositionTable {
   // returns the position of the one that is there then.
   uint32_t Insert(uint32_t position) { return *set_->insert(position).first; }
   void Reserve(size_t count) { set_->reserve(count); }
+  // Empties the table and enters the positions 0 to count - 1 anew: after
+  // the records moved.
+  void Refill(size_t count) {
+    Clear();
+    Reserve(count);
+    for (size_t i = 0; i < count; ++i) Insert(uint32_t(i));
+  }
   size_t Size() const { return set_->size(); }
   // Empties the table and frees its nodes at once.
   void Clear() {

@@ -113,9 +113,7 @@ bool Holdings::ForgetEmptyProducts(const std::function<bool(const ProductEntry &
   size_t before = products.size();
   std::erase_if(products, [&](const HeldProduct &p) { return p.components.empty() && !listed(*p.record); });
   if (products.size() == before) return false;
-  byKind_.Clear();
-  byKind_.Reserve(products.size());
-  for (size_t i = 0; i < products.size(); ++i) byKind_.Insert(uint32_t(i));
+  byKind_.Refill(products.size());
   return true;
 }
 
@@ -140,11 +138,7 @@ void Holdings::Products(const std::function<void(std::string_view, std::span<con
   }
 }
 
-void Holdings::Reindex() {
-  byId_.Clear();
-  byId_.Reserve(components.size());
-  for (size_t i = 0; i < components.size(); ++i) byId_.Insert(uint32_t(i));
-}
+void Holdings::Reindex() { byId_.Refill(components.size()); }
 
 Holdings::Holdings(const std::string &repository) {
   retired = ReadRetired(repository);

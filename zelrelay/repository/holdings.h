@@ -141,8 +141,6 @@ class Holdings final : public IndexSource {
   void Reindex();
 };
 
-inline Holdings ReadHoldings(const std::string &repository) { return Holdings(repository); }
-
 // Whether the index or merged.ini names a file of the package directory (a
 // path relative to the repository), as the holdings now say.
 class NamedFiles {

@@ -153,7 +153,7 @@ int main(int argc, char **argv) {
   }
   try {
     FileDescriptor lock = WaitForWriters(repository);
-    Holdings held = ReadHoldings(repository);
+    Holdings held(repository);
     if (held.indexDamage != RELAY_OK) Fail(held.indexDamage);  // a run rebuilds it; this only tells
     Index members = Members(repository, held);
     Verdict verdict = Verify(repository, held, members);

@@ -193,8 +193,6 @@ local function runOne(update, mirror, settings)
     cancelled = code == util.CANCELLED and not watched.gaveUp, mirror = mirror }
 end
 
--- Runs the mirrors in turn, into runs, until one is cancelled; returns the
--- exit status they come to.
 -- Puts a mirror that says so into its bucket once its run succeeded: a
 -- line of what went up, or of why it did not.
 local function push(mirror, settings)
@@ -208,6 +206,8 @@ local function push(mirror, settings)
   return nil, mirror.name .. ": push to " .. mirror.push .. " failed: " .. said
 end
 
+-- Runs the mirrors in turn, into runs, until one is cancelled; returns the
+-- exit status they come to.
 local function runAll(update, mirrors, arguments, settings, runs)
   if settings.dryRun then
     local set, code, message = update.set_mode(1)
