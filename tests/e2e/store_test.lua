@@ -271,6 +271,13 @@ print(hashlib.sha256(got["Body"].read()).hexdigest() == got["Metadata"]["sha256"
       "break; sleep 0.01; done; kill -9 $(cat " .. root .. "/pid)")
     assert.are.equal(first, output(("curl -s %sk/server.ini"):format(public)))
     assert.are.equal(1, mirror(shown, "s3://mirror/k/", { "c3t4" }))
+    -- Had that upload been of other bytes under the name, going on with it
+    -- would mix them into the object: it is started anew.
+    local record = output("cat " .. relay .. "/.zelrelay.pushed/*")
+    local key, sha, upload = record:match("%[Uploads%]\n(%S+) = (%x+) (%S+)\n")
+    local part = ("mirror/k/%s?partNumber=1&uploadId=%s"):format(key, upload)
+    assert.are.equal(200, request("PUT", part, { body = ("x"):rep(5242880) }).status)
+    files.write(output("ls -d " .. relay .. "/.zelrelay.pushed/*"):gsub("\n$", ""), (record:gsub(sha, ("0"):rep(64))))
     -- The dead push still holds the bucket (this store has no conditional
     -- writes, so a bucket is the lock), until someone frees it.
     request("DELETE", "mirror-push-" .. output("printf k/ | sha256sum"):sub(1, 8))
@@ -278,6 +285,7 @@ print(hashlib.sha256(got["Body"].read()).hexdigest() == got["Metadata"]["sha256"
     stdlib.setenv("ZELRELAY_PUSH_PART_SIZE", nil)
     assert.are.equal(1, mirror(shown, "s3://mirror/k/", { "c3t4" }))
     assert.are.equal(fixture.read(relay .. "/server.ini"), output(("curl -s %sk/server.ini"):format(public)))
+    assert.are.equal(sha, output(("curl -s %sk/%s | sha256sum"):format(public, key)):match("^%x+"))
     files.remove(up)
     files.remove(shown)
   end)

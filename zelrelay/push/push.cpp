@@ -140,15 +140,17 @@ void Pusher::Send(const Item &item) {
 }
 
 // In parts when large, the upload kept in the record so that a push
-// cut short goes on with it.
+// cut short goes on with it: with the same bytes only, for a name may come
+// to hold others once the bucket's index no longer names it.
 std::string Pusher::Upload(const std::string &key, int file, uint64_t size, const std::string &sha256) {
   uint64_t part = std::max(PartSize(), (size + kMostParts - 1) / kMostParts);
   if (size <= 4 * part) return bucket_.Put(key, file, size, sha256);
-  std::string &upload = record_.uploads[key];
+  PendingUpload &pending = record_.uploads[key];
+  const std::string &upload = pending.id;
   std::map<int, Bucket::Part> done;
-  if (!upload.empty()) done = bucket_.UploadedParts(key, upload);
+  if (pending.sha256 == sha256 && !upload.empty()) done = bucket_.UploadedParts(key, upload);
   if (done.empty()) {
-    upload = bucket_.StartUpload(key, sha256);
+    pending = {sha256, bucket_.StartUpload(key, sha256)};
     WritePushRecord(repository_, target_, record_);
   }
   std::map<int, Bucket::Part> parts;
@@ -172,6 +174,7 @@ void Pusher::Retire(const std::set<std::string> &served) {
   int64_t now = int64_t(time(nullptr)), grace = GracePeriod();
   for (auto at = record_.retired.begin(); at != record_.retired.end();)
     at = served.count(at->first) ? record_.retired.erase(at) : std::next(at);
+  std::erase_if(record_.uploads, [&](const auto &upload) { return !served.count(upload.first); });
   for (const auto &[key, object] : listed_) {
     if (served.count(key) || !Ours(key)) continue;
     int64_t since = record_.retired.emplace(key, now).first->second;

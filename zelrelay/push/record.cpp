@@ -39,7 +39,9 @@ PushRecord ReadPushRecord(const std::string &repository, const std::string &targ
     } else if (section == "[Retired]") {
       record.retired[key] = int64_t(ParseWhole(value).value_or(0));
     } else if (section == "[Uploads]") {
-      record.uploads[key] = value;
+      PendingUpload &u = record.uploads[key];
+      u.sha256 = NextWord(value);
+      u.id = NextWord(value);
     }
   }
   return record;
@@ -52,7 +54,7 @@ void WritePushRecord(const std::string &repository, const std::string &target, c
   text += "[Retired]\n";
   for (const auto &[key, since] : record.retired) text += key + " = " + std::to_string(since) + "\n";
   text += "[Uploads]\n";
-  for (const auto &[key, upload] : record.uploads) text += key + " = " + upload + "\n";
+  for (const auto &[key, upload] : record.uploads) text += key + " = " + upload.sha256 + " " + upload.id + "\n";
   MakeDirectory(JoinPath(repository, ".zelrelay.pushed"));
   WriteFileAtomically(PathOf(repository, target), text);
 }

@@ -15,10 +15,15 @@ struct PushedObject {
   std::string etag, sha256, stamp;  // stamp: of the local file, as FileStampText gives it
 };
 
+// An upload in parts under way: only the same bytes may go on with it.
+struct PendingUpload {
+  std::string sha256, id;
+};
+
 struct PushRecord {
-  std::map<std::string, PushedObject> objects;  // by key below the prefix
-  std::map<std::string, int64_t> retired;        // key -> seconds since the epoch
-  std::map<std::string, std::string> uploads;    // key -> upload id
+  std::map<std::string, PushedObject> objects;   // by key below the prefix
+  std::map<std::string, int64_t> retired;         // key -> seconds since the epoch
+  std::map<std::string, PendingUpload> uploads;  // by key
 };
 
 // The record of pushes of the repository to the target (an s3:// URL);
