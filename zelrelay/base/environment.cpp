@@ -13,18 +13,18 @@ bool Switch(const char *name) {
   return value != nullptr && strcmp(value, "1") == 0;
 }
 
-std::string Text(const char *name) {
+}  // namespace
+
+std::string EnvironmentText(const char *name) {
   const char *value = getenv(name);
   return value == nullptr ? std::string() : std::string(value);
 }
 
-}  // namespace
-
 bool VerifyRequested() { return Switch("ZELRELAY_VERIFY"); }
 
-std::string ReportPath() { return Text("ZELRELAY_REPORT"); }
+std::string ReportPath() { return EnvironmentText("ZELRELAY_REPORT"); }
 
-std::string RunName() { return Text("ZELRELAY_RUN"); }
+std::string RunName() { return EnvironmentText("ZELRELAY_RUN"); }
 
 bool DeleteUnlisted() { return Switch("ZELRELAY_DELETE_UNLISTED"); }
 

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+// A variable's value; empty when unset.
+std::string EnvironmentText(const char *name);
+
 // ZELRELAY_VERIFY=1: every run hashes every package and merged member it
 // relies on, instead of trusting the stamps of earlier checks.
 bool VerifyRequested();

@@ -1,10 +1,10 @@
 // Buckets of S3-compatible object stores.
 #include "sources/s3.h"
 
-#include <cstdlib>
 #include <map>
 #include <optional>
 
+#include "base/environment.h"
 #include "base/files.h"
 #include "base/status.h"
 #include "base/text.h"
@@ -12,14 +12,9 @@
 
 namespace {
 
-std::string Environment(const char *name) {
-  const char *value = getenv(name);
-  return value ? value : "";
-}
-
 std::string FirstSet(std::initializer_list<const char *> names) {
   for (const char *name : names)
-    if (std::string value = Environment(name); !value.empty()) return value;
+    if (std::string value = EnvironmentText(name); !value.empty()) return value;
   return {};
 }
 
@@ -42,13 +37,13 @@ std::map<std::string, std::string> Section(const std::string &path, const std::s
 }
 
 std::string HomeFile(const char *variable, const char *name) {
-  std::string path = Environment(variable);
-  return path.empty() ? JoinPath(Environment("HOME"), std::string(".aws/") + name) : path;
+  std::string path = EnvironmentText(variable);
+  return path.empty() ? JoinPath(EnvironmentText("HOME"), std::string(".aws/") + name) : path;
 }
 
 AwsSigning SigningOf() {
-  AwsSigning signing{{}, Environment("AWS_ACCESS_KEY_ID"), Environment("AWS_SECRET_ACCESS_KEY"),
-                     Environment("AWS_SESSION_TOKEN")};
+  AwsSigning signing{{}, EnvironmentText("AWS_ACCESS_KEY_ID"), EnvironmentText("AWS_SECRET_ACCESS_KEY"),
+                     EnvironmentText("AWS_SESSION_TOKEN")};
   std::string profile = FirstSet({"AWS_PROFILE"});
   if (profile.empty()) profile = "default";
   if (signing.key.empty() || signing.secret.empty()) {
