@@ -323,7 +323,8 @@ void RunReport::Stream(int fd, RelayStatus status, const Upstream *upstream) con
 
   std::vector<size_t> taken(answer.states.size());
   for (const ReportLine &line : lines_)
-    if (line.outcome != kFolded && Copied(Outcome(line.outcome)) && line.source >= 0 && size_t(line.source) < taken.size())
+    if (line.outcome != kFolded && Copied(Outcome(line.outcome)) && line.source >= 0 &&
+        size_t(line.source) < taken.size())
       taken[size_t(line.source)]++;
   SourcesPart(out, answer, taken, upstream);
   PackagesPart(out, lines_, answer.states);

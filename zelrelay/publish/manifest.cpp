@@ -45,7 +45,8 @@ void CheckWhole(const Manifest &manifest) {
     std::string id = ExtractName(c.entity);
     if (c.payload.empty()) RefuseLine(c.line, "component " + id + " has no payload");
     auto [at, added] = components.emplace(id, c.line);
-    if (!added) RefuseLine(c.line, "component " + id + " given twice (first on line " + std::to_string(at->second) + ")");
+    if (!added)
+      RefuseLine(c.line, "component " + id + " given twice (first on line " + std::to_string(at->second) + ")");
   }
   for (const ManifestProduct &p : manifest.products) {
     std::string id = ExtractName(p.entity);

@@ -149,8 +149,8 @@ std::map<std::string, Bucket::Object> Bucket::List() {
       if (name == "ListBucketResult/Contents/Size") objects[key].size = ParseWhole(text).value_or(0);
       if (name == "ListBucketResult/Contents/ETag") objects[key].etag = Unquoted(text);
     }
-    token = Leaf(leaves, "ListBucketResult/IsTruncated") == "true" ? Leaf(leaves, "ListBucketResult/NextContinuationToken")
-                                                                     : "";
+    bool more = Leaf(leaves, "ListBucketResult/IsTruncated") == "true";
+    token = more ? Leaf(leaves, "ListBucketResult/NextContinuationToken") : "";
   } while (!token.empty());
   return objects;
 }
@@ -208,7 +208,8 @@ std::string Bucket::StartUpload(const std::string &key, const std::string &sha25
   std::string body;
   Response answer = Send(request, &body, "starting an upload");
   std::string upload = Leaf(ReadLeaves(body), "InitiateMultipartUploadResult/UploadId");
-  if (answer.status != RELAY_OK || upload.empty()) throw StoreError{answer.status, "uploading " + key + ": " + answer.failure};
+  if (answer.status != RELAY_OK || upload.empty())
+    throw StoreError{answer.status, "uploading " + key + ": " + answer.failure};
   return upload;
 }
 
@@ -259,7 +260,8 @@ std::string Bucket::FinishUpload(const std::string &key, const std::string &uplo
   request.payloadSha256 = Sha256Of(complete);
   Response answer = Send(request, &body, "finishing an upload");
   std::string etag = Leaf(ReadLeaves(body), "CompleteMultipartUploadResult/ETag");
-  if (answer.status != RELAY_OK || etag.empty()) throw StoreError{answer.status, "uploading " + key + ": " + answer.failure};
+  if (answer.status != RELAY_OK || etag.empty())
+    throw StoreError{answer.status, "uploading " + key + ": " + answer.failure};
   return Unquoted(etag);
 }
 

@@ -121,7 +121,8 @@ void Pusher::Send(const Item &item) {
   auto listed = listed_.find(item.key);
   auto known = record_.objects.find(item.key);
   bool there = listed != listed_.end() && listed->second.size == size;
-  if (there && known != record_.objects.end() && known->second.stamp == stamp && known->second.etag == listed->second.etag) {
+  if (there && known != record_.objects.end() && known->second.stamp == stamp &&
+      known->second.etag == listed->second.etag) {
     figures_.unchanged++;
     return;
   }

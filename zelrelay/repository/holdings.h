@@ -21,7 +21,9 @@
 // A product's identity: its entity without the version.
 struct ProductKind {
   int32_t klass, type, language, platform, region, oem;
-  static ProductKind Of(const ZELRELAY_EntityItem &e) { return {e.klass, e.type, e.language, e.platform, e.region, e.oem}; }
+  static ProductKind Of(const ZELRELAY_EntityItem &e) {
+    return {e.klass, e.type, e.language, e.platform, e.region, e.oem};
+  }
   bool operator==(const ProductKind &) const = default;
 };
 struct ProductKindHash {
