@@ -163,15 +163,18 @@ end
 -- Users of tempauth, each the administrator of an account of its own; the
 -- access key is "account:user".
 local store_users = { { "test", "testing" }, { "other", "other-secret" } }
-local store_conf = {
-  swift = "[swift-hash]\nswift_hash_path_suffix = test\n[storage-policy:0]\nname = only\ndefault = yes\n",
-  server = [[
+-- Every server's: its port, the user it runs as, the folder of swift.conf.
+local store_defaults = [[
 [DEFAULT]
 bind_ip = 127.0.0.1
 bind_port = %d
 workers = 0
 user = %s
 swift_dir = %s
+]]
+local store_conf = {
+  swift = "[swift-hash]\nswift_hash_path_suffix = test\n[storage-policy:0]\nname = only\ndefault = yes\n",
+  server = store_defaults .. [[
 devices = %s/devices
 mount_check = false
 [pipeline:main]
@@ -179,13 +182,7 @@ pipeline = %s-server
 [app:%s-server]
 use = egg:swift#%s
 ]],
-  proxy = [[
-[DEFAULT]
-bind_ip = 127.0.0.1
-bind_port = %d
-workers = 0
-user = %s
-swift_dir = %s
+  proxy = store_defaults .. [[
 [pipeline:main]
 pipeline = proxy-logging cache s3api tempauth bulk slo proxy-logging proxy-server
 [app:proxy-server]
